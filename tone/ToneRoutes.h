@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+
+namespace quindle {
+
+// What the keying engine asks of the tone output for one element.
+class ToneRoutes {
+public:
+    virtual ~ToneRoutes() = default;
+
+    // Sounds the speaker at frequency [Hz] and returns after ms [ms]; on the port path the tone
+    // is still on when it returns and must be followed by SpeakerNoSound.
+    virtual void SpeakerTone(uint32_t frequency, uint32_t ms) = 0;
+    virtual void SpeakerNoSound() = 0;
+    // The sound-card element with factor n (1 dot, 3 dash): Start, Sleep(n * (dotTime - 4)),
+    // StopNow. Silent but of the same length when the sound card cannot be used.
+    virtual void SoundcardElement(int n, int dotTime) = 0;
+};
+
+} // namespace quindle
