@@ -1,0 +1,304 @@
+#include "keying/Keyer.h"
+
+#include "keying/Clock.h"
+#include "keying/CodeTable.h"
+#include "keying/KeyingHost.h"
+#include "tone/ToneRoutes.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace quindle {
+
+// Marks a handler that processes messages as being on the stack.
+class Keyer::Activity {
+public:
+    explicit Activity(Keyer& keyer) : m_keyer(keyer) { ++m_keyer.m_depth; }
+    ~Activity() { --m_keyer.m_depth; }
+    Activity(const Activity&) = delete;
+    Activity& operator=(const Activity&) = delete;
+
+private:
+    Keyer& m_keyer;
+};
+
+Keyer::Keyer(KeyingHost& host, ToneRoutes& routes, Clock& clock)
+    : m_host(host), m_routes(routes), m_clock(clock), m_groups(clock)
+{
+}
+
+void Keyer::Send(uint16_t code)
+{
+    DotTime = 180 - m_host.speedPosition();
+    const CodeEntry entry = lookupCode(code);
+    switch (entry.kind) {
+    case CodeKind::Elements:
+        for (const char element : entry.elements) {
+            if (element == '.')
+                Dot();
+            else
+                Dash();
+        }
+        LetterGap();
+        break;
+    case CodeKind::WordSpace:
+        WordGap();
+        LetterGap();
+        break;
+    case CodeKind::Unlisted:
+        break;
+    }
+    processMessages();
+    GapFlag = 1;
+}
+
+void Keyer::Dot()
+{
+    element(1);
+}
+
+void Keyer::Dash()
+{
+    element(3);
+}
+
+void Keyer::element(int n)
+{
+    // Routes, tone and DotTime are read afresh: a handler run after the previous element may have
+    // changed any of them.
+    if (m_host.isChecked(MenuOption::Speaker)) {
+        m_routes.SpeakerTone(uint32_t(m_host.toneValue()), uint32_t(std::max(0, n * DotTime)));
+        m_routes.SpeakerNoSound();
+    }
+    if (m_host.isChecked(MenuOption::Soundcard))
+        m_routes.SoundcardElement(n, DotTime);
+    m_clock.Sleep(DotTime);
+    processMessages();
+}
+
+void Keyer::LetterGap()
+{
+    gap(3);
+}
+
+void Keyer::WordGap()
+{
+    gap(2);
+}
+
+void Keyer::gap(int factor)
+{
+    if (GapFlag == 0)
+        return;
+    m_clock.Sleep(factor * DotTime * m_host.delayPosition());
+    processMessages();
+}
+
+void Keyer::SpeedTChange()
+{
+    DotTime = 180 - m_host.speedPosition();
+}
+
+void Keyer::processMessages()
+{
+    m_host.processMessages();
+}
+
+void Keyer::btnLettersClick()
+{
+    requestRun(RunKind::Letters);
+}
+
+void Keyer::btnNumbersClick()
+{
+    requestRun(RunKind::Numbers);
+}
+
+void Keyer::btnMixedClick()
+{
+    requestRun(RunKind::Mixed);
+}
+
+void Keyer::btnTextClick()
+{
+    requestRun(RunKind::Text);
+}
+
+void Keyer::btnStopClick()
+{
+    m_pending = RunKind::None;
+    {
+        Activity activity(*this);
+        stopSteps();
+    }
+    afterActivity();
+}
+
+void Keyer::requestRun(RunKind kind)
+{
+    if (m_depth > 0) {
+        m_pending = kind;
+        return;
+    }
+    {
+        Activity activity(*this);
+        runBody(kind);
+    }
+    afterActivity();
+}
+
+void Keyer::afterActivity()
+{
+    if (m_depth > 0)
+        return;
+    // Deferred runs start one after another here, never nested inside the run they waited for.
+    while (m_pending != RunKind::None) {
+        const RunKind next = std::exchange(m_pending, RunKind::None);
+        Activity activity(*this);
+        runBody(next);
+    }
+    // The handler may close and destroy the window and this Keyer with it: touch nothing after.
+    const std::function<void()> handler = m_idleHandler;
+    if (handler)
+        handler();
+}
+
+void Keyer::runBody(RunKind kind)
+{
+    ++m_runDepth;
+    switch (kind) {
+    case RunKind::Letters:
+        runGroups(GroupKind::Letters);
+        break;
+    case RunKind::Numbers:
+        runGroups(GroupKind::Numbers);
+        break;
+    case RunKind::Mixed:
+        runGroups(GroupKind::Mixed);
+        break;
+    case RunKind::Text:
+        runText();
+        break;
+    case RunKind::None:
+        break;
+    }
+    --m_runDepth;
+}
+
+void Keyer::sendOpening()
+{
+    if (!m_host.isChecked(MenuOption::AutoCT))
+        return;
+    GapFlag = 0;
+    Send('C');
+    Send('T');
+    Send(' ');
+}
+
+void Keyer::showInMemo(uint8_t code)
+{
+    m_host.memoAppend(code);
+    m_host.memoSetSelStart(m_host.memoLength());
+    m_host.memoSetSelLength(1);
+}
+
+void Keyer::runGroups(GroupKind kind)
+{
+    GapFlag = 1;
+    m_host.setStopTag(0);
+    m_host.setRunButtonsEnabled(false);
+    m_host.setClearEnabled(false);
+    m_host.setIndicator(kIndicatorGreen);
+    m_host.memoSetFocus();
+    m_host.memoSetModified(true);
+    sendOpening();
+
+    // Polled only here: a group once begun is completed, its trailing space included.
+    while (m_host.stopTag() == 0) {
+        m_groups.reseed();
+        for (int i = 0; i < 5; ++i) {
+            const bool mixed = kind == GroupKind::Mixed;
+            const uint8_t code = m_groups.draw(kind, mixed && m_host.isChecked(MenuOption::Punctuation),
+                                               mixed && m_host.isChecked(MenuOption::Accented));
+            showInMemo(PracticeGroups::displayForm(code, kind, m_host.isChecked(MenuOption::LowerCase)));
+            Send(code);
+        }
+        showInMemo(' ');
+        Send(' ');
+    }
+
+    if (m_host.isChecked(MenuOption::AutoCT)) {
+        GapFlag = 0;
+        Send('A');
+        Send('R');
+    }
+    m_host.setStopTag(0);
+    m_host.setIndicator(kIndicatorRed);
+}
+
+void Keyer::runText()
+{
+    GapFlag = 1;
+    m_host.setStopTag(0);
+    const int length = m_host.memoLength();
+    if (length <= 0)
+        return;
+    // Character numbers p count from 1; p stands at memo position p - 1.
+    const int selStart = m_host.memoSelStart();
+    const int first = selStart >= 0 && selStart < length ? selStart + 1 : 1;
+
+    m_host.setRunButtonsEnabled(false);
+    m_host.setClearEnabled(false);
+    m_host.setIndicator(kIndicatorGreen);
+    m_host.memoSetModified(true);
+    m_host.setFileMenuEnabled(false);
+    sendOpening();
+
+    // Text added during the run is not sent; text removed ends it as if its end were reached.
+    const int count = m_host.memoLength() - first + 1;
+    for (int p = first; p < first + count; ++p) {
+        if (m_host.stopTag() == 1) {
+            m_host.setStopTag(0);
+            m_host.setRunButtonsEnabled(true);
+            m_host.setIndicator(kIndicatorRed);
+            return;
+        }
+        if (p > m_host.memoLength())
+            break;
+        uint8_t code = m_host.memoCharAt(p - 1);
+        if (code >= 'a' && code <= 'z')
+            code = uint8_t(code - 'a' + 'A');
+        m_host.memoSetFocus();
+        m_host.memoSetSelStart(p - 1);
+        m_host.memoSetSelLength(1);
+        if (code == '!')
+            GapFlag = 0; // joins the next character to the one after it
+        else
+            Send(code);
+    }
+
+    if (m_host.isChecked(MenuOption::AutoCT)) {
+        Send(' ');
+        GapFlag = 0;
+        Send('A');
+        Send('R');
+    }
+    m_host.setRunButtonsEnabled(true);
+    stopSteps();
+    m_host.setIndicator(kIndicatorRed);
+}
+
+void Keyer::stopSteps()
+{
+    m_routes.SpeakerNoSound();
+    m_host.setRunButtonsEnabled(true);
+    m_host.setClearEnabled(true);
+    m_host.processMessages();
+    m_host.setStopTag(1);
+    m_host.setFileMenuEnabled(true);
+    m_host.setIndicator(kIndicatorRed);
+    m_host.memoSetSelStart(0);
+    m_host.memoSetModified(true);
+}
+
+} // namespace quindle

@@ -1,0 +1,88 @@
+#pragma once
+
+#include "keying/PracticeGroups.h"
+
+#include <cstdint>
+#include <functional>
+
+namespace quindle {
+
+class Clock;
+class KeyingHost;
+class ToneRoutes;
+
+// The keying engine: turns characters into timed elements and gaps and runs the send loops of the
+// four run buttons. Everything blocks on the UI thread; other handlers run nested inside the
+// host's processMessages, which is called after every element, after every gap that is not
+// skipped, after every character and in the Stop handler, and nowhere else.
+class Keyer {
+public:
+    Keyer(KeyingHost& host, ToneRoutes& routes, Clock& clock);
+    Keyer(const Keyer&) = delete;
+    Keyer& operator=(const Keyer&) = delete;
+
+    // Length of a dot and of the pause after every element: 180 - SpeedT.Position. [ms]
+    int32_t DotTime = 0;
+    // 0 skips the letter and word gaps of the character now being sent; Send sets it back to 1.
+    int32_t GapFlag = 0;
+
+    // Keys one Windows-1252 code (codes above 255 are unlisted) and returns when its sound and
+    // gaps have passed.
+    void Send(uint16_t code);
+    void Dot();
+    void Dash();
+    void LetterGap();
+    void WordGap();
+    void SpeedTChange();
+
+    // The run buttons. Each returns when its run has ended. A click while a run (or the Stop
+    // handler) is still on the stack does not nest: the run is deferred and starts as soon as the
+    // outermost one has returned; a later click replaces an earlier deferred one.
+    void btnLettersClick();
+    void btnNumbersClick();
+    void btnMixedClick();
+    void btnTextClick();
+    // Makes the window look idle and raises the stop request; cancels a deferred run.
+    void btnStopClick();
+
+    // A run's loop is on the stack (it may be finishing after Stop).
+    bool isRunning() const { return m_runDepth > 0; }
+    // A run or the Stop handler is on the stack: the window must not close or be destroyed now.
+    bool isBusy() const { return m_depth > 0; }
+    bool hasPendingRun() const { return m_pending != RunKind::None; }
+    // Drops a deferred run, e.g. when the window is closing.
+    void cancelPendingRun() { m_pending = RunKind::None; }
+    // Called whenever the outermost run or Stop handler has returned and no deferred run follows:
+    // the moment to carry out a close requested meanwhile. The handler may destroy the Keyer.
+    void setIdleHandler(std::function<void()> handler) { m_idleHandler = std::move(handler); }
+
+    PracticeGroups& groups() { return m_groups; }
+
+private:
+    enum class RunKind { None, Letters, Numbers, Mixed, Text };
+    class Activity;
+
+    void element(int n);
+    void gap(int factor);
+    void processMessages();
+
+    void requestRun(RunKind kind);
+    void runBody(RunKind kind);
+    void runGroups(GroupKind kind);
+    void runText();
+    void sendOpening();
+    void showInMemo(uint8_t code);
+    void stopSteps();
+    void afterActivity();
+
+    KeyingHost& m_host;
+    ToneRoutes& m_routes;
+    Clock& m_clock;
+    PracticeGroups m_groups;
+    int m_depth = 0;
+    int m_runDepth = 0;
+    RunKind m_pending = RunKind::None;
+    std::function<void()> m_idleHandler;
+};
+
+} // namespace quindle
