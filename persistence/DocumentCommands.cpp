@@ -1,0 +1,113 @@
+#include "persistence/DocumentCommands.h"
+
+#include "persistence/TextFile.h"
+
+namespace quindle {
+
+DocumentCommands::DocumentCommands(DocumentView& view) : m_view(view) {}
+
+DocumentCommands::Saved DocumentCommands::save()
+{
+    // A copy: the dialog runs a nested event loop in which another command may choose a name.
+    QString name = m_saveName;
+    if (!m_view.executeSave(name))
+        return Saved::Cancelled;
+    m_saveName = name;
+    const TextSaveResult result = saveTextFile(name, m_view.memoText());
+    if (!result.ok) {
+        m_view.error(result.error);
+        return Saved::Failed;
+    }
+    return Saved::Written;
+}
+
+void DocumentCommands::load(const QString& path)
+{
+    const TextLoadResult result = loadTextFile(path);
+    if (!result.ok) {
+        m_view.error(result.error);
+        return;
+    }
+    m_view.memoSetText(result.text);
+    m_view.memoSetModified(false);
+}
+
+void DocumentCommands::openStep()
+{
+    QString name = m_openName;
+    if (!m_view.executeOpen(name))
+        return;
+    m_openName = name;
+    m_view.memoClear();
+    load(name);
+}
+
+void DocumentCommands::New1Click()
+{
+    if (m_view.memoModified()) {
+        switch (m_view.confirm(QStringLiteral("Save Text?"))) {
+        case Answer::Yes:
+            if (save() != Saved::Written)
+                return;
+            break;
+        case Answer::No:
+            break;
+        case Answer::Cancel:
+            return;
+        }
+    }
+    m_view.memoClear();
+}
+
+void DocumentCommands::btnClearClick()
+{
+    New1Click();
+}
+
+void DocumentCommands::Open1Click()
+{
+    if (m_view.memoModified()) {
+        switch (m_view.confirm(QStringLiteral("Save Text?"))) {
+        case Answer::Yes:
+            if (save() == Saved::Failed)
+                return;
+            break;
+        case Answer::No:
+            m_view.memoClear();
+            break;
+        case Answer::Cancel:
+            return;
+        }
+    }
+    openStep();
+}
+
+void DocumentCommands::SaveAs1Click()
+{
+    save();
+}
+
+void DocumentCommands::WMDropFiles(const QStringList& paths)
+{
+    if (paths.isEmpty() || paths.first().isEmpty())
+        return;
+    // Copied: the list may belong to an event that a nested event loop releases.
+    const QString path = paths.first();
+    if (m_view.memoModified()) {
+        switch (m_view.confirm(QStringLiteral("Save Current Text?"))) {
+        case Answer::Yes:
+            if (save() == Saved::Failed)
+                return;
+            break;
+        case Answer::No:
+            m_view.memoClear();
+            break;
+        case Answer::Cancel:
+            return;
+        }
+    }
+    m_view.memoSetFocus();
+    load(path);
+}
+
+} // namespace quindle

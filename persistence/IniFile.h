@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+namespace quindle {
+
+// A settings file in the INI format of the platform's profile-string services.
+//
+// Reading: section and key names match without regard to letter case; a value is the text after
+// the first '=' with surrounding blanks removed (and one pair of enclosing quotes, '"' or '\''),
+// cut at a NUL and at kMaxValueLength characters. Lines that hold no '=' and lines before the
+// first section are foreign text: never read, always kept. When a section or a key occurs more
+// than once, the first occurrence in the file wins; a write replaces exactly the line a read
+// returns, so what is written is what is read back.
+//
+// Writing: an existing key keeps its line and its place, with the line's own key spelling and line
+// end; a new key goes after the last non-blank line of the (first) section of that name; a missing
+// section is appended at the end of the file; new lines end in CR LF. Every other byte of the file
+// stays as it was. Each write replaces the whole file atomically, so a failure leaves it whole.
+//
+// The file is Windows-1252 text. The object reads it at its first use and keeps the content for
+// its life, which is meant to be one load or one save.
+class IniFile {
+public:
+    // A value holds at most this many characters when read. [characters]
+    static constexpr int kMaxValueLength = 2047;
+    // Reads see at most this many bytes of a file; a larger file is never rewritten, so a write to
+    // it fails and leaves it untouched. [bytes]
+    static constexpr qint64 kMaxFileSize = 16 * 1024 * 1024;
+
+    explicit IniFile(QString fileName);
+
+    const QString& fileName() const { return m_fileName; }
+
+    // The value, or def when the file, the section or the key is missing.
+    QString readString(const QString& section, const QString& key, const QString& def);
+    // A decimal integer, or a hexadecimal one after "0x", "0X" or "$", optionally signed; anything
+    // else (missing, empty, not a number, out of the 32-bit range) gives def.
+    int readInteger(const QString& section, const QString& key, int def);
+    // An integer as above; any value other than 0 is true.
+    bool readBool(const QString& section, const QString& key, bool def);
+
+    // Each returns false with errorString() set when the value could not be stored; the file is
+    // then unchanged.
+    bool writeString(const QString& section, const QString& key, const QString& value);
+    bool writeInteger(const QString& section, const QString& key, int value);
+    // Written as "1" or "0".
+    bool writeBool(const QString& section, const QString& key, bool value);
+
+    // Why the last write failed.
+    const QString& errorString() const { return m_error; }
+
+    // The value text as read by readString, parsed as an integer; nullopt when it is not one.
+    static std::optional<int> parseInteger(const QString& text);
+
+private:
+    struct Line {
+        qsizetype start;  // first byte of the line
+        qsizetype length; // bytes before the line end
+        qsizetype end;    // first byte after the line end
+    };
+    struct Found {
+        qsizetype sectionLine = -1; // header line of the first section of that name
+        qsizetype insertAfter = -1; // last non-blank line of that section
+        qsizetype keyLine = -1;     // line of the key
+    };
+
+    void load();
+    void indexLines();
+    Found find(const QString& section, const QString& key) const;
+    std::optional<QString> rawValue(const QString& section, const QString& key);
+    bool fail(const QString& message);
+
+    QString m_fileName;
+    bool m_loaded = false;
+    bool m_tooLarge = false;
+    QByteArray m_bytes;
+    std::vector<Line> m_lines;
+    QString m_error;
+};
+
+} // namespace quindle

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace quindle {
+
+// The most text the memo takes, line breaks counted as CR LF. [characters]
+constexpr qsizetype kMemoCapacity = 32 * 1024 * 1024;
+
+// A file write: on failure, systemError is the system's description of why.
+struct FileResult {
+    bool ok = false;
+    QString systemError;
+};
+
+// Replaces the file at path with bytes in one step (through QSaveFile): after a failure the old
+// file, if any, is whole. An existing file keeps its permissions.
+FileResult writeFileAtomically(const QString& path, const QByteArray& bytes);
+
+struct TextLoadResult {
+    bool ok = false;
+    QString text;  // every line break as CR LF
+    QString error; // the error box's text when !ok
+};
+
+struct TextSaveResult {
+    bool ok = false;
+    QString error; // the error box's text when !ok
+};
+
+// Reads a Windows-1252 text file whole and turns every line break (CR LF, lone CR, lone LF) into
+// CR LF. Fails with "Cannot open file "<full path>". <reason>" or "Text exceeds memo capacity";
+// a file's size is checked before it is read.
+TextLoadResult loadTextFile(const QString& path);
+
+// Writes text byte for byte as Windows-1252, adding no line break, and replaces the file in one
+// step. Fails with "Cannot create file "<full path>". <reason>", or, writing nothing, when text
+// holds a character Windows-1252 cannot hold.
+TextSaveResult saveTextFile(const QString& path, const QString& text);
+
+} // namespace quindle
