@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QAbstractSpinBox>
+#include <QString>
+
+namespace quindle {
+
+// The numeric spin box of the tone pitch. Its text is what the user typed, kept as typed: the
+// value is parsed from it on every read, so an out-of-range number stays visible (and is read as
+// typed) until the box loses the focus or the value is set. Only digits, the signs, the decimal
+// separator and control keys can be typed; any other key, Enter included, beeps and is dropped.
+class SpinEdit : public QAbstractSpinBox {
+    Q_OBJECT
+public:
+    static constexpr int kMinValue = 100;
+    static constexpr int kMaxValue = 20000;
+    static constexpr int kIncrement = 1;
+
+    explicit SpinEdit(QWidget* parent = nullptr);
+
+    // The integer in the text, or kMinValue when the text is not an integer. Not clamped.
+    int Value() const;
+    // Shows value clamped to kMinValue..kMaxValue.
+    void setValue(int value);
+
+    int minimum() const { return kMinValue; }
+    int maximum() const { return kMaxValue; }
+
+    // Steps from the clamped Value(); the result is clamped again.
+    void stepBy(int steps) override;
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+Q_SIGNALS:
+    // The text changed, by typing, pasting, stepping or setValue(); value is Value().
+    void valueChanged(int value);
+    // A key was refused (the box has beeped).
+    void keyRefused();
+
+protected:
+    StepEnabled stepEnabled() const override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void inputMethodEvent(QInputMethodEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+
+private:
+    bool acceptsText(const QString& text) const;
+    void refuse();
+};
+
+} // namespace quindle
