@@ -1,0 +1,367 @@
+#include "persistence/IniFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <variant>
+
+#include <unistd.h>
+
+namespace quindle {
+namespace {
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void writeAll(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
+class IniFileTest : public ::testing::Test {
+protected:
+    QString path(const QString& name = QStringLiteral("quindle2.ini")) const { return m_dir.filePath(name); }
+    QTemporaryDir m_dir;
+};
+
+// One read against one stored file. An int or bool default reads with readInteger or readBool, a
+// string default with readString.
+struct ReadCase {
+    const char* name;
+    QByteArray file;
+    const char* key;
+    std::variant<int, bool, QString> def;
+    std::variant<int, bool, QString> expected;
+};
+
+const ReadCase kReadCases[] = {
+    {"plain integer", "[Morse]\r\nSpeed=500\r\n", "Speed", 100, 500},
+    {"not an integer", "[Morse]\r\nSpeed=abc\r\n", "Speed", 100, 100},
+    {"hex 0x", "[Morse]\r\nSpeed=0x50\r\n", "Speed", 100, 80},
+    {"hex 0X", "[Morse]\r\nSpeed=0X5a\r\n", "Speed", 100, 90},
+    {"hex $", "[Morse]\r\nSpeed=$50\r\n", "Speed", 100, 80},
+    {"hex takes 32 bits", "[Morse]\r\nSpeed=$FFFFFFFF\r\n", "Speed", 100, -1},
+    {"hex too wide", "[Morse]\r\nSpeed=$100000000\r\n", "Speed", 100, 100},
+    {"prefix without digits", "[Morse]\r\nSpeed=0x\r\n", "Speed", 100, 100},
+    {"dollar alone", "[Morse]\r\nSpeed=$\r\n", "Speed", 100, 100},
+    {"blanks around the value", "[Morse]\r\nSpeed= \t42 \r\n", "Speed", 100, 42},
+    {"blanks around the name", "[Morse]\r\n  Speed  =42\r\n", "Speed", 100, 42},
+    {"empty value", "[Morse]\r\nSpeed=\r\n", "Speed", 100, 100},
+    {"signed", "[Morse]\r\nSpeed=-7\r\n", "Speed", 100, -7},
+    {"plus sign", "[Morse]\r\nSpeed=+7\r\n", "Speed", 100, 7},
+    {"trailing text", "[Morse]\r\nSpeed=12abc\r\n", "Speed", 100, 100},
+    {"inner blank", "[Morse]\r\nSpeed=1 2\r\n", "Speed", 100, 100},
+    {"largest int", "[Morse]\r\nSpeed=2147483647\r\n", "Speed", 100, INT_MAX},
+    {"smallest int", "[Morse]\r\nSpeed=-2147483648\r\n", "Speed", 100, INT_MIN},
+    {"decimal overflow", "[Morse]\r\nSpeed=2147483648\r\n", "Speed", 100, 100},
+    {"huge number", "[Morse]\r\nSpeed=99999999999999999999999\r\n", "Speed", 100, 100},
+    {"bool 0", "[Morse]\r\nCase=0\r\n", "Case", true, false},
+    {"bool 1", "[Morse]\r\nCase=1\r\n", "Case", false, true},
+    {"bool 2", "[Morse]\r\nCase=2\r\n", "Case", false, true},
+    {"bool -1", "[Morse]\r\nCase=-1\r\n", "Case", false, true},
+    {"bool yes, default true", "[Morse]\r\nCase=yes\r\n", "Case", true, true},
+    {"bool yes, default false", "[Morse]\r\nPunctuation=yes\r\n", "Punctuation", false, false},
+    {"bool hex", "[Morse]\r\nCase=0x0\r\n", "Case", true, false},
+    {"string present", "[Morse]\r\nFont=Arial\r\n", "Font", QStringLiteral("Courier New"), QStringLiteral("Arial")},
+    {"string present but empty", "[Morse]\r\nFont=\r\n", "Font", QStringLiteral("Courier New"), QString()},
+    {"string missing", "[Morse]\r\nSize=9\r\n", "Font", QStringLiteral("Courier New"), QStringLiteral("Courier New")},
+    {"string in quotes", "[Morse]\r\nFont= \"Courier New\" \r\n", "Font", QString(), QStringLiteral("Courier New")},
+    {"single quotes", "[Morse]\r\nFont='Arial'\r\n", "Font", QString(), QStringLiteral("Arial")},
+    {"unpaired quote", "[Morse]\r\nFont=\"Arial\r\n", "Font", QString(), QStringLiteral("\"Arial")},
+    {"inner blanks kept", "[Morse]\r\nFont=Liberation  Mono\r\n", "Font", QString(), QStringLiteral("Liberation  Mono")},
+    {"value holds '='", "[Morse]\r\nFont=a=b\r\n", "Font", QString(), QStringLiteral("a=b")},
+    {"Windows-1252 value", "[Morse]\r\nFont=Caf\xe9 \x80\r\n", "Font", QString(), QStringLiteral("Caf\u00e9 \u20ac")},
+    {"cut at NUL", QByteArray("[Morse]\r\nFont=Ari\0al\r\n", 21), "Font", QString(), QStringLiteral("Ari")},
+    {"names ignore case", "[mORSE]\r\nfREQ=600\r\n", "Freq", 750, 600},
+    {"section name trimmed", "  [ Morse ]  \r\nFreq=600\r\n", "Freq", 750, 600},
+    {"accented name ignores case", "[Morse]\r\n\xc9t\xe9=3\r\n", "\u00e9T\u00c9", 0, 3},
+    {"other section", "[Other]\r\nFreq=600\r\n", "Freq", 750, 750},
+    {"before any section", "Freq=600\r\n[Morse]\r\n", "Freq", 750, 750},
+    {"no section at all", "Freq=600\r\n", "Freq", 750, 750},
+    {"line without '='", "[Morse]\r\nFreq\r\nFont 600\r\n", "Freq", 750, 750},
+    {"comment", "[Morse]\r\n;Freq=600\r\n", "Freq", 750, 750},
+    {"header without ']'", "[Morse\r\nFreq=600\r\n", "Freq", 750, 750},
+    {"repeated key: first wins", "[Morse]\r\nFreq=600\r\nFreq=700\r\n", "Freq", 750, 600},
+    {"repeated section: first wins", "[Morse]\r\nFreq=600\r\n[x]\r\n[Morse]\r\nFreq=700\r\n", "Freq", 750, 600},
+    {"repeated section: key only in the second", "[Morse]\r\n[Morse]\r\nFreq=700\r\n", "Freq", 750, 700},
+    {"LF only", "[Morse]\nSize=12\nFreq=600\n", "Freq", 750, 600},
+    {"CR only", "[Morse]\rSize=12\rFreq=600\r", "Freq", 750, 600},
+    {"no final line break", "[Morse]\r\nFreq=600", "Freq", 750, 600},
+    {"empty file", "", "Freq", 750, 750},
+};
+
+class IniReadTest : public IniFileTest, public ::testing::WithParamInterface<ReadCase> {};
+
+TEST_P(IniReadTest, ReadsAsTheProfileStringsDo)
+{
+    const ReadCase& c = GetParam();
+    writeAll(path(), c.file);
+    IniFile ini(path());
+    const QString key = QString::fromUtf8(c.key);
+    if (const int* def = std::get_if<int>(&c.def))
+        EXPECT_EQ(ini.readInteger(QStringLiteral("Morse"), key, *def), std::get<int>(c.expected));
+    else if (const bool* defBool = std::get_if<bool>(&c.def))
+        EXPECT_EQ(ini.readBool(QStringLiteral("Morse"), key, *defBool), std::get<bool>(c.expected));
+    else
+        EXPECT_EQ(ini.readString(QStringLiteral("Morse"), key, std::get<QString>(c.def)), std::get<QString>(c.expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, IniReadTest, ::testing::ValuesIn(kReadCases),
+                         [](const auto& info) {
+                             std::string name;
+                             for (const char* p = info.param.name; *p; ++p)
+                                 name += std::isalnum(uint8_t(*p)) ? *p : '_';
+                             return name + "_" + std::to_string(info.index);
+                         });
+
+TEST_F(IniFileTest, MissingFileGivesDefaultsAndIsNotCreatedByReading)
+{
+    IniFile ini(path());
+    EXPECT_EQ(ini.readInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 750), 750);
+    EXPECT_TRUE(ini.readBool(QStringLiteral("Morse"), QStringLiteral("Case"), true));
+    EXPECT_EQ(ini.readString(QStringLiteral("Morse"), QStringLiteral("Font"), QStringLiteral("Courier New")),
+              QStringLiteral("Courier New"));
+    EXPECT_FALSE(QFile::exists(path()));
+}
+
+TEST_F(IniFileTest, LongValuesAreCutAt2047Characters)
+{
+    const QByteArray value(3000, 'v');
+    writeAll(path(), "[Morse]\r\nFont=" + value + "\r\n");
+    IniFile ini(path());
+    EXPECT_EQ(ini.readString(QStringLiteral("Morse"), QStringLiteral("Font"), QString()),
+              QString(IniFile::kMaxValueLength, u'v'));
+}
+
+// A sequence of writes to one stored file and the exact bytes it must leave.
+struct WriteCase {
+    const char* name;
+    QByteArray before; // "<none>": no file
+    std::vector<std::pair<const char*, const char*>> writes;
+    QByteArray after;
+};
+
+const WriteCase kWriteCases[] = {
+    {"new file, keys in written order, CR LF",
+     "<none>",
+     {{"Freq", "750"}, {"Speed", "100"}, {"Font", "Courier New"}},
+     "[Morse]\r\nFreq=750\r\nSpeed=100\r\nFont=Courier New\r\n"},
+    {"replaced in place, everything else kept",
+     "; comment\r\n[Other]\r\nFreq=1\r\n\r\n[Morse]\r\nA=1\r\nFreq=2\r\nforeign line\r\nZ=3\r\n\r\n[Last]\r\nx=y",
+     {{"Freq", "800"}},
+     "; comment\r\n[Other]\r\nFreq=1\r\n\r\n[Morse]\r\nA=1\r\nFreq=800\r\nforeign line\r\nZ=3\r\n\r\n[Last]\r\nx=y"},
+    {"new key after the section's last line, before blank lines",
+     "[Morse]\r\nFreq=2\r\n\r\n[Other]\r\nx=y\r\n",
+     {{"Speed", "90"}},
+     "[Morse]\r\nFreq=2\r\nSpeed=90\r\n\r\n[Other]\r\nx=y\r\n"},
+    {"new key into an empty section",
+     "[Morse]\r\n[Other]\r\n",
+     {{"Speed", "90"}},
+     "[Morse]\r\nSpeed=90\r\n[Other]\r\n"},
+    {"new key after a last line without line end",
+     "[Morse]\r\nFreq=2",
+     {{"Speed", "90"}},
+     "[Morse]\r\nFreq=2\r\nSpeed=90\r\n"},
+    {"section appended to a file without final line end",
+     "[Other]\r\nx=y",
+     {{"Freq", "750"}},
+     "[Other]\r\nx=y\r\n[Morse]\r\nFreq=750\r\n"},
+    {"key spelling, blanks and line end of the replaced line",
+     "[morse]\nfreq = 750 \nx=y\n",
+     {{"Freq", "800"}, {"Speed", "90"}},
+     "[morse]\nfreq=800\nx=y\nSpeed=90\r\n"},
+    {"CR-only lines",
+     "[Morse]\rFreq=1\r",
+     {{"Freq", "2"}},
+     "[Morse]\rFreq=2\r"},
+    {"repeated key: the first is replaced",
+     "[Morse]\r\nFreq=1\r\nFreq=2\r\n",
+     {{"Freq", "3"}},
+     "[Morse]\r\nFreq=3\r\nFreq=2\r\n"},
+    {"repeated section: a new key goes into the first",
+     "[Morse]\r\nA=1\r\n[Morse]\r\nB=2\r\n",
+     {{"C", "3"}, {"B", "4"}},
+     "[Morse]\r\nA=1\r\nC=3\r\n[Morse]\r\nB=4\r\n"},
+    {"a line without '=' is kept beside the new key",
+     "[Morse]\r\nFreq\r\n",
+     {{"Freq", "750"}},
+     "[Morse]\r\nFreq\r\nFreq=750\r\n"},
+    {"Windows-1252 bytes",
+     "<none>",
+     {{"Font", "Caf\u00e9 \u20ac"}},
+     "[Morse]\r\nFont=Caf\xe9 \x80\r\n"},
+};
+
+class IniWriteTest : public IniFileTest, public ::testing::WithParamInterface<WriteCase> {};
+
+TEST_P(IniWriteTest, WritesInPlaceKeepingEveryOtherByte)
+{
+    const WriteCase& c = GetParam();
+    if (c.before != "<none>")
+        writeAll(path(), c.before);
+    IniFile ini(path());
+    for (const auto& [key, value] : c.writes) {
+        ASSERT_TRUE(ini.writeString(QStringLiteral("Morse"), QString::fromUtf8(key), QString::fromUtf8(value)))
+            << qPrintable(ini.errorString());
+    }
+    EXPECT_EQ(readAll(path()), c.after);
+    // A fresh reader sees every written value.
+    IniFile again(path());
+    for (const auto& [key, value] : c.writes) {
+        if (std::string_view(c.name).starts_with("repeated section") && std::string_view(key) == "B")
+            continue;
+        EXPECT_EQ(again.readString(QStringLiteral("Morse"), QString::fromUtf8(key), QStringLiteral("<default>")),
+                  QString::fromUtf8(value).trimmed());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, IniWriteTest, ::testing::ValuesIn(kWriteCases),
+                         [](const auto& info) { return "case_" + std::to_string(info.index); });
+
+TEST_F(IniFileTest, DefaultSettingsFileHasTheExactBytes)
+{
+    IniFile ini(path());
+    ASSERT_TRUE(ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 750));
+    ASSERT_TRUE(ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Speed"), 100));
+    ASSERT_TRUE(ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Delay"), 1));
+    ASSERT_TRUE(ini.writeBool(QStringLiteral("Morse"), QStringLiteral("Case"), true));
+    ASSERT_TRUE(ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Size"), 9));
+    ASSERT_TRUE(ini.writeString(QStringLiteral("Morse"), QStringLiteral("Font"), QStringLiteral("Courier New")));
+    for (const char* key : {"Punctuation", "Accented", "Speaker", "Settings", "AutoCT"})
+        ASSERT_TRUE(ini.writeBool(QStringLiteral("Morse"), QString::fromLatin1(key), false));
+    EXPECT_EQ(readAll(path()), QByteArray("[Morse]\r\nFreq=750\r\nSpeed=100\r\nDelay=1\r\nCase=1\r\nSize=9\r\n"
+                                          "Font=Courier New\r\nPunctuation=0\r\nAccented=0\r\nSpeaker=0\r\n"
+                                          "Settings=0\r\nAutoCT=0\r\n"));
+    // Written again with other values, nothing moves.
+    IniFile second(path());
+    ASSERT_TRUE(second.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), -5));
+    ASSERT_TRUE(second.writeBool(QStringLiteral("Morse"), QStringLiteral("AutoCT"), true));
+    EXPECT_EQ(readAll(path()), QByteArray("[Morse]\r\nFreq=-5\r\nSpeed=100\r\nDelay=1\r\nCase=1\r\nSize=9\r\n"
+                                          "Font=Courier New\r\nPunctuation=0\r\nAccented=0\r\nSpeaker=0\r\n"
+                                          "Settings=0\r\nAutoCT=1\r\n"));
+}
+
+TEST_F(IniFileTest, RefusedValuesLeaveTheFileUnchanged)
+{
+    const QByteArray before = "[Morse]\r\nFreq=750\r\nFont=Arial\r\n";
+    writeAll(path(), before);
+    IniFile ini(path());
+    const struct {
+        const char* section;
+        const char* key;
+        QString value;
+    } cases[] = {
+        {"Morse", "Font", QStringLiteral("a\r\n[Evil]")},
+        {"Morse", "Font", QStringLiteral("a\nb")},
+        {"Morse", "Font", QString(QChar(u'\0'))},
+        {"Morse", "Font", QStringLiteral("\u6587\u6cc9")}, // not in Windows-1252
+        {"Morse", "Fo=nt", QStringLiteral("x")},
+        {"Morse", "", QStringLiteral("x")},
+        {"Morse", " Font", QStringLiteral("x")},
+        {"Morse", "[Font]", QStringLiteral("x")},
+        {"Mo]rse", "Font", QStringLiteral("x")},
+        {"", "Font", QStringLiteral("x")},
+    };
+    for (const auto& c : cases) {
+        EXPECT_FALSE(ini.writeString(QString::fromUtf8(c.section), QString::fromUtf8(c.key), c.value)) << c.key;
+        EXPECT_FALSE(ini.errorString().isEmpty());
+    }
+    EXPECT_EQ(readAll(path()), before);
+}
+
+TEST_F(IniFileTest, WriteFailureReturnsFalseWithTheReason)
+{
+    // A parent that is a regular file stops the write, also for root.
+    writeAll(path(QStringLiteral("plain")), "x");
+    IniFile ini(path(QStringLiteral("plain/quindle2.ini")));
+    EXPECT_FALSE(ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 750));
+    EXPECT_TRUE(ini.errorString().contains(QStringLiteral("Not a directory"))) << qPrintable(ini.errorString());
+
+    IniFile onFolder(m_dir.path());
+    EXPECT_FALSE(onFolder.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 750));
+    EXPECT_TRUE(onFolder.errorString().contains(QStringLiteral("Is a directory"))) << qPrintable(onFolder.errorString());
+    EXPECT_TRUE(QFileInfo(m_dir.path()).isDir());
+}
+
+TEST_F(IniFileTest, ReadOnlyFolderRefusesTheWrite)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "permissions do not stop root";
+    const QString folder = path(QStringLiteral("locked"));
+    ASSERT_TRUE(QDir().mkdir(folder));
+    writeAll(folder + QStringLiteral("/quindle2.ini"), "[Morse]\r\nFreq=1\r\n");
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
+    IniFile ini(folder + QStringLiteral("/quindle2.ini"));
+    EXPECT_FALSE(ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 2));
+    EXPECT_FALSE(ini.errorString().isEmpty());
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    EXPECT_EQ(readAll(folder + QStringLiteral("/quindle2.ini")), QByteArray("[Morse]\r\nFreq=1\r\n"));
+}
+
+TEST_F(IniFileTest, RandomBytesNeverCrashAndSurviveAWrite)
+{
+    QRandomGenerator random(20261207);
+    for (int round = 0; round < 20; ++round) {
+        QByteArray garbage(4096 + round * 977, Qt::Uninitialized);
+        for (char& b : garbage)
+            b = char(random.bounded(256));
+        // Some structure to stumble over: brackets, '=' and line ends in odd places.
+        garbage.append("\r[Morse\n=\r\n[]=\0[Morse]x", 24);
+        writeAll(path(), garbage);
+        IniFile ini(path());
+        ini.readInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 750);
+        ini.readString(QStringLiteral("Morse"), QStringLiteral("Font"), QString());
+        ASSERT_TRUE(ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 1234));
+        const QByteArray after = readAll(path());
+        ASSERT_TRUE(after.startsWith(garbage)) << round;
+        EXPECT_EQ(IniFile(path()).readInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 0), 1234);
+    }
+}
+
+TEST_F(IniFileTest, TenMegabyteFileIsReadAndKeptOnWrite)
+{
+    QByteArray big;
+    big.reserve(10 * 1024 * 1024 + 100);
+    big += "[Foreign]\r\n";
+    while (big.size() < 10 * 1024 * 1024)
+        big += "SomeKey=some fairly long value that nobody reads\r\n";
+    big += "[Morse]\r\nSpeed=120\r\n";
+    writeAll(path(), big);
+    IniFile ini(path());
+    EXPECT_EQ(ini.readInteger(QStringLiteral("Morse"), QStringLiteral("Speed"), 100), 120);
+    ASSERT_TRUE(ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Speed"), 60));
+    ASSERT_TRUE(ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Delay"), 3));
+    big.chop(5);
+    EXPECT_EQ(readAll(path()), big + "60\r\nDelay=3\r\n");
+}
+
+TEST_F(IniFileTest, FileOverTheCapIsReadInPartAndNeverRewritten)
+{
+    QByteArray huge = "[Morse]\r\nSpeed=120\r\n";
+    huge += QByteArray(IniFile::kMaxFileSize, 'x');
+    writeAll(path(), huge);
+    IniFile ini(path());
+    EXPECT_EQ(ini.readInteger(QStringLiteral("Morse"), QStringLiteral("Speed"), 100), 120);
+    EXPECT_FALSE(ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Speed"), 60));
+    EXPECT_FALSE(ini.errorString().isEmpty());
+    EXPECT_EQ(QFileInfo(path()).size(), huge.size());
+}
+
+TEST_F(IniFileTest, FolderAsSettingsFileReadsDefaults)
+{
+    IniFile ini(m_dir.path());
+    EXPECT_EQ(ini.readInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 750), 750);
+}
+
+} // namespace
+} // namespace quindle
