@@ -1,0 +1,29 @@
+#pragma once
+
+#include "keying/Clock.h"
+#include "tone/AudioIO.h"
+
+#include <cstdint>
+
+namespace quindle {
+
+// Peak sample value of the sound-card tone: a quarter of 16-bit full scale, about 12 dB below it.
+constexpr int Amplitude = 8192;
+
+// Sample `index` of a sine of `frequency` [Hz] at `frameRate` [frames/s], starting at phase 0:
+// x = index / frameRate * 3.14159 * 2 * frequency in extended precision and in that order,
+// sin x (0 where the sine instruction cannot take x: |x| >= 2^63, or x not a number), times
+// Amplitude, rounded to nearest with ties to even.
+int16_t SineSample(int32_t index, int frameRate, int frequency);
+
+// The buffer-fill computation: writes Size div 2 little-endian 16-bit samples of the sine, the
+// first one being sample filledCount * (Size div 2) of the run, so that consecutive buffers join
+// without a break. Size is left as it is (an odd last byte is not written; 0 or less writes
+// nothing). Always true.
+bool FillSineBuffer(char* Buffer, int& Size, int frequency, int filledCount, int frameRate);
+
+// The sound-card element with factor n (1 dot, 3 dash): starts the tone, holds it for
+// n * (dotTime - 4) [ms] and stops it. A failed start leaves the element silent at the same length.
+void SoundcardElement(TAudioOut& audioOut, Clock& clock, int n, int dotTime);
+
+} // namespace quindle

@@ -1,0 +1,57 @@
+#include "tone/SpeakerDriver.h"
+
+namespace quindle {
+
+namespace {
+
+constexpr uint8_t kGateBits = 0x03;      // bit 0 gates channel 2, bit 1 enables the speaker line
+constexpr uint8_t kChannel2Mode3 = 0xB6; // channel 2, low then high byte, square wave, binary
+
+} // namespace
+
+void SpeakerDriver::PortOut(uint16_t port, uint8_t value)
+{
+    m_ports.write(port, value);
+}
+
+uint8_t SpeakerDriver::PortIn(uint16_t port)
+{
+    return m_ports.read(port);
+}
+
+void SpeakerDriver::SpeakerSound(uint16_t frequency)
+{
+    if (frequency < kLowestFrequency)
+        return;
+    const uint32_t divisor = PortSpace::kTimerClockHz / frequency;
+    const uint8_t control = PortIn(PortSpace::kSystemControl);
+    // A gate that is already (partly) open means the timer is programmed: only reload the count.
+    if ((control & kGateBits) == 0) {
+        PortOut(PortSpace::kSystemControl, control | kGateBits);
+        PortOut(PortSpace::kTimerMode, kChannel2Mode3);
+    }
+    PortOut(PortSpace::kCounter2, uint8_t(divisor & 0xFF));
+    PortOut(PortSpace::kCounter2, uint8_t((divisor >> 8) & 0xFF));
+}
+
+void SpeakerDriver::SpeakerWait(uint32_t ms)
+{
+    const uint32_t start = m_clock.GetTickCount();
+    // Unsigned difference, so the wrap of the tick count at 2^32 does not end the wait early.
+    do {
+        m_clock.Sleep(1);
+    } while (m_clock.GetTickCount() - start < ms);
+}
+
+void SpeakerDriver::SpeakerTone(uint32_t frequency, uint32_t ms)
+{
+    SpeakerSound(uint16_t(frequency & 0xFFFF));
+    SpeakerWait(ms);
+}
+
+void SpeakerDriver::SpeakerNoSound()
+{
+    PortOut(PortSpace::kSystemControl, PortIn(PortSpace::kSystemControl) & uint8_t(~kGateBits));
+}
+
+} // namespace quindle

@@ -1,0 +1,42 @@
+#include "tone/ToneOutput.h"
+
+#include "tone/SoundcardTone.h"
+
+namespace quindle {
+
+ToneOutput::ToneOutput(Clock& clock, SpeakerSink& sink, WaveOutBackend& waveOut, std::function<int()> toneValue)
+    : m_clock(clock),
+      m_ports(sink),
+      m_speaker(clock, m_ports),
+      m_toneValue(std::move(toneValue)),
+      m_audioOut(std::make_unique<TAudioOut>(waveOut))
+{
+    m_audioOut->SetBufferSize(kBufferSize);
+    m_audioOut->SetFrameRate(kFrameRate);
+    m_audioOut->OnFillBuffer = [this](char* Buffer, int& Size) { return AudioOut1FillBuffer(Buffer, Size); };
+}
+
+ToneOutput::~ToneOutput() = default;
+
+void ToneOutput::SpeakerTone(uint32_t frequency, uint32_t ms)
+{
+    m_speaker.SpeakerTone(frequency, ms);
+}
+
+void ToneOutput::SpeakerNoSound()
+{
+    m_speaker.SpeakerNoSound();
+}
+
+void ToneOutput::SoundcardElement(int n, int dotTime)
+{
+    quindle::SoundcardElement(*m_audioOut, m_clock, n, dotTime);
+}
+
+bool ToneOutput::AudioOut1FillBuffer(char* Buffer, int& Size)
+{
+    const int frequency = m_toneValue ? m_toneValue() : 0;
+    return FillSineBuffer(Buffer, Size, frequency, m_audioOut->FilledCount(), m_audioOut->FrameRate());
+}
+
+} // namespace quindle

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "keying/Clock.h"
+#include "tone/AudioIO.h"
+#include "tone/PortSpace.h"
+#include "tone/SpeakerDriver.h"
+#include "tone/SpeakerSink.h"
+#include "tone/ToneRoutes.h"
+#include "tone/WaveOut.h"
+
+#include <functional>
+#include <memory>
+
+namespace quindle {
+
+// The two output routes of an element: the speaker through the emulated ports, and the sound card
+// through AudioOut1, whose buffers AudioOut1FillBuffer fills with a sine at the tone control's
+// value. Lives on the UI thread; clock, sink and back-end must outlive it.
+class ToneOutput final : public ToneRoutes {
+public:
+    static constexpr int kBufferSize = 8182; // [bytes]: 4091 frames, about 181.5 ms
+    static constexpr int kFrameRate = 22540; // [frames/s]
+
+    // toneValue reads the tone control (spFreq.Value) [Hz] at every fill.
+    ToneOutput(Clock& clock, SpeakerSink& sink, WaveOutBackend& waveOut, std::function<int()> toneValue);
+    ~ToneOutput() override;
+
+    void SpeakerTone(uint32_t frequency, uint32_t ms) override;
+    void SpeakerNoSound() override;
+    void SoundcardElement(int n, int dotTime) override;
+
+    // The buffer-fill handler bound to AudioOut1.OnFillBuffer.
+    bool AudioOut1FillBuffer(char* Buffer, int& Size);
+
+    TAudioOut& AudioOut1() { return *m_audioOut; }
+    PortSpace& ports() { return m_ports; }
+    SpeakerDriver& speaker() { return m_speaker; }
+
+private:
+    Clock& m_clock;
+    PortSpace m_ports;
+    SpeakerDriver m_speaker;
+    std::function<int()> m_toneValue;
+    std::unique_ptr<TAudioOut> m_audioOut;
+};
+
+} // namespace quindle
