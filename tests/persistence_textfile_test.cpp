@@ -1,0 +1,235 @@
+#include "persistence/Cp1252.h"
+#include "persistence/TextFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quindle {
+namespace {
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void writeAll(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
+class TextFileTest : public ::testing::Test {
+protected:
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+    QTemporaryDir m_dir;
+};
+
+TEST_F(TextFileTest, EveryByteButLineBreaksRoundTrips)
+{
+    QByteArray bytes;
+    for (int b = 0; b < 256; ++b) {
+        if (b != '\r' && b != '\n')
+            bytes.append(char(b));
+    }
+    writeAll(path("all.txt"), bytes);
+    const TextLoadResult loaded = loadTextFile(path("all.txt"));
+    ASSERT_TRUE(loaded.ok) << qPrintable(loaded.error);
+    EXPECT_EQ(loaded.text, cp1252::decode(bytes));
+    EXPECT_EQ(loaded.text[0x80 - 2], QChar(u'\u20ac'));
+    ASSERT_TRUE(saveTextFile(path("copy.txt"), loaded.text).ok);
+    EXPECT_EQ(readAll(path("copy.txt")), bytes);
+}
+
+TEST_F(TextFileTest, LineBreaksLoadAsCrLfAndSaveAsLoaded)
+{
+    const struct {
+        QByteArray file;
+        QString text;
+    } cases[] = {
+        {"", ""},
+        {"abc", "abc"},
+        {"a\r\nb", "a\r\nb"},
+        {"a\nb\n", "a\r\nb\r\n"},
+        {"a\rb\r", "a\r\nb\r\n"},
+        {"a\n\rb", "a\r\n\r\nb"},
+        {"a\r\r\nb", "a\r\n\r\nb"},
+        {"\n\n", "\r\n\r\n"},
+        {"\r", "\r\n"},
+        {"a\r\n\nb\rc", "a\r\n\r\nb\r\nc"},
+    };
+    for (const auto& c : cases) {
+        writeAll(path("in.txt"), c.file);
+        const TextLoadResult loaded = loadTextFile(path("in.txt"));
+        ASSERT_TRUE(loaded.ok) << c.file.toStdString();
+        EXPECT_EQ(loaded.text, c.text) << c.file.toStdString();
+        // Saved as loaded: CR LF everywhere and nothing added at the end.
+        ASSERT_TRUE(saveTextFile(path("out.txt"), loaded.text).ok);
+        EXPECT_EQ(readAll(path("out.txt")), c.text.toLatin1()) << c.file.toStdString();
+    }
+}
+
+TEST_F(TextFileTest, BinaryFileLoadsWhole)
+{
+    QRandomGenerator random(7);
+    QByteArray bytes(100000, Qt::Uninitialized);
+    for (char& b : bytes)
+        b = char(random.bounded(256));
+    writeAll(path("binary.bin"), bytes);
+    const TextLoadResult loaded = loadTextFile(path("binary.bin"));
+    ASSERT_TRUE(loaded.ok);
+    EXPECT_TRUE(loaded.text.contains(QChar(u'\0')));
+    ASSERT_TRUE(saveTextFile(path("binary.txt"), loaded.text).ok);
+    QByteArray expected = bytes;
+    expected.replace("\r\n", "\n").replace('\r', '\n').replace("\n", "\r\n");
+    EXPECT_EQ(readAll(path("binary.txt")), expected);
+}
+
+TEST_F(TextFileTest, OpenFailuresNameTheFullPathAndTheReason)
+{
+    // A relative name is shown with its full path.
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(m_dir.path());
+    const QString relativeError = loadTextFile(QStringLiteral("missing.txt")).error;
+    QDir::setCurrent(previous);
+    EXPECT_EQ(relativeError,
+              QStringLiteral("Cannot open file \"%1\". No such file or directory").arg(path("missing.txt")));
+    ASSERT_TRUE(QDir().mkdir(path("folder")));
+    const TextLoadResult folder = loadTextFile(path("folder"));
+    EXPECT_FALSE(folder.ok);
+    EXPECT_EQ(folder.error, QStringLiteral("Cannot open file \"%1\". Is a directory").arg(path("folder")));
+    const TextLoadResult notDir = loadTextFile(path("missing.txt/x.txt"));
+    EXPECT_FALSE(notDir.ok);
+    EXPECT_TRUE(notDir.error.startsWith(QStringLiteral("Cannot open file \""))) << qPrintable(notDir.error);
+}
+
+TEST_F(TextFileTest, FileWithoutReadPermission)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "permissions do not stop root";
+    writeAll(path("secret.txt"), "x");
+    QFile::setPermissions(path("secret.txt"), QFile::WriteOwner);
+    EXPECT_EQ(loadTextFile(path("secret.txt")).error,
+              QStringLiteral("Cannot open file \"%1\". Permission denied").arg(path("secret.txt")));
+}
+
+TEST_F(TextFileTest, TextOverTheCapacityIsRefused)
+{
+    // A sparse file one byte over: refused by its size, before anything is read.
+    {
+        QFile file(path("huge.txt"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(file.resize(kMemoCapacity + 1));
+    }
+    TextLoadResult loaded = loadTextFile(path("huge.txt"));
+    EXPECT_FALSE(loaded.ok);
+    EXPECT_EQ(loaded.error, QStringLiteral("Text exceeds memo capacity"));
+
+    // Lone LFs double in the memo: half the capacity plus one of them is too much.
+    writeAll(path("lines.txt"), QByteArray(kMemoCapacity / 2 + 1, '\n'));
+    loaded = loadTextFile(path("lines.txt"));
+    EXPECT_EQ(loaded.error, QStringLiteral("Text exceeds memo capacity"));
+    EXPECT_TRUE(loaded.text.isEmpty());
+
+    // A device without a size is read only up to the capacity.
+    EXPECT_EQ(loadTextFile(QStringLiteral("/dev/zero")).error, QStringLiteral("Text exceeds memo capacity"));
+}
+
+TEST_F(TextFileTest, TextAtTheCapacityLoads)
+{
+    writeAll(path("full.txt"), QByteArray(kMemoCapacity / 2, '\n'));
+    const TextLoadResult loaded = loadTextFile(path("full.txt"));
+    ASSERT_TRUE(loaded.ok) << qPrintable(loaded.error);
+    EXPECT_EQ(loaded.text.size(), kMemoCapacity);
+}
+
+TEST_F(TextFileTest, PipeWithoutWriterReadsEmptyWithoutHanging)
+{
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600), 0);
+    const TextLoadResult loaded = loadTextFile(path("fifo"));
+    EXPECT_TRUE(loaded.ok);
+    EXPECT_TRUE(loaded.text.isEmpty());
+}
+
+TEST_F(TextFileTest, SaveReplacesAnExistingFileAndKeepsItsPermissions)
+{
+    writeAll(path("doc.txt"), "an older and longer text");
+    QFile::setPermissions(path("doc.txt"), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+    ASSERT_TRUE(saveTextFile(path("doc.txt"), QStringLiteral("new")).ok);
+    EXPECT_EQ(readAll(path("doc.txt")), QByteArray("new"));
+    EXPECT_EQ(QFile::permissions(path("doc.txt")),
+              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup);
+    ASSERT_TRUE(saveTextFile(path("doc.txt"), QString()).ok);
+    EXPECT_EQ(QFileInfo(path("doc.txt")).size(), 0);
+}
+
+TEST_F(TextFileTest, SaveFailuresNameTheFullPathAndTheReason)
+{
+    writeAll(path("plain"), "x");
+    TextSaveResult saved = saveTextFile(path("plain/doc.txt"), QStringLiteral("text"));
+    EXPECT_EQ(saved.error, QStringLiteral("Cannot create file \"%1\". Not a directory").arg(path("plain/doc.txt")));
+    saved = saveTextFile(path("nowhere/doc.txt"), QStringLiteral("text"));
+    EXPECT_EQ(saved.error,
+              QStringLiteral("Cannot create file \"%1\". No such file or directory").arg(path("nowhere/doc.txt")));
+    ASSERT_TRUE(QDir().mkdir(path("folder")));
+    saved = saveTextFile(path("folder"), QStringLiteral("text"));
+    EXPECT_EQ(saved.error, QStringLiteral("Cannot create file \"%1\". Is a directory").arg(path("folder")));
+    EXPECT_TRUE(QFileInfo(path("folder")).isDir());
+    EXPECT_EQ(readAll(path("plain")), QByteArray("x"));
+}
+
+TEST_F(TextFileTest, UnstorableCharacterWritesNothingAndNamesItsLine)
+{
+    writeAll(path("doc.txt"), "old");
+    const struct {
+        QString text;
+        QString error;
+    } cases[] = {
+        {QStringLiteral("caf\u00e9 \u20ac ok\r\nline two \u4e2d\u6587"),
+         QStringLiteral("Cannot save: the character \"\u4e2d\" (U+4E2D) in line 2 cannot be stored in a "
+                        "Windows-1252 text file")},
+        {QStringLiteral("a\rb\nc\r\n\U0001F600"),
+         QStringLiteral("Cannot save: the character \"\U0001F600\" (U+1F600) in line 4 cannot be stored in a "
+                        "Windows-1252 text file")},
+        {QStringLiteral("\u0080"),
+         QStringLiteral("Cannot save: the character \"\u0080\" (U+0080) in line 1 cannot be stored in a "
+                        "Windows-1252 text file")},
+    };
+    for (const auto& c : cases) {
+        const TextSaveResult saved = saveTextFile(path("doc.txt"), c.text);
+        EXPECT_FALSE(saved.ok);
+        EXPECT_EQ(saved.error, c.error);
+        EXPECT_EQ(readAll(path("doc.txt")), QByteArray("old"));
+    }
+    EXPECT_FALSE(saveTextFile(path("new.txt"), QStringLiteral("\u4e2d")).ok);
+    EXPECT_FALSE(QFile::exists(path("new.txt")));
+}
+
+TEST_F(TextFileTest, LongPathsAndNamesWork)
+{
+    // A name of the longest length a component may have, deep in a path just under the 4096-byte limit.
+    QString folder = m_dir.path();
+    while (folder.size() < 3600)
+        folder += u'/' + QString(200, u'd');
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString file = folder + u'/' + QString(251, u'n') + QStringLiteral(".txt");
+    ASSERT_EQ(QFileInfo(file).fileName().size(), 255);
+    const TextSaveResult saved = saveTextFile(file, QStringLiteral("deep\r\n"));
+    ASSERT_TRUE(saved.ok) << qPrintable(saved.error);
+    const TextLoadResult loaded = loadTextFile(file);
+    ASSERT_TRUE(loaded.ok) << qPrintable(loaded.error);
+    EXPECT_EQ(loaded.text, QStringLiteral("deep\r\n"));
+}
+
+} // namespace
+} // namespace quindle
