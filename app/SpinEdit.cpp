@@ -119,15 +119,19 @@ void SpinEdit::keyPressEvent(QKeyEvent* event)
     QAbstractSpinBox::keyPressEvent(event);
 }
 
-void SpinEdit::inputMethodEvent(QInputMethodEvent* event)
+bool SpinEdit::event(QEvent* event)
 {
-    // Composed input (dead keys, input methods) would otherwise bypass the key filter.
-    if (!acceptsText(event->commitString())) {
-        event->accept();
-        refuse();
-        return;
+    // Composed input (dead keys, input methods) would otherwise bypass the key filter. The base
+    // class hands it straight to its line edit, so it is caught here, not in inputMethodEvent().
+    if (event->type() == QEvent::InputMethod) {
+        auto* input = static_cast<QInputMethodEvent*>(event);
+        if (!acceptsText(input->commitString())) {
+            input->accept();
+            refuse();
+            return true;
+        }
     }
-    QAbstractSpinBox::inputMethodEvent(event);
+    return QAbstractSpinBox::event(event);
 }
 
 void SpinEdit::focusOutEvent(QFocusEvent* event)
