@@ -78,7 +78,11 @@ public:
     int64_t playedFrames() const { return m_playedFrames; }
     // The samples of every stretch in play order, for 16-bit formats.
     std::vector<int16_t> playedSamples() const;
-    void clearPlayed() { m_played.clear(); }
+    void clearPlayed()
+    {
+        m_played.clear();
+        m_playedFrames = 0;
+    }
     // Long runs switch off the call log and the stretch record so that memory stays flat; the
     // counters go on.
     void setRecording(bool on) { m_recording = on; }
