@@ -116,13 +116,38 @@ FileResult writeFileAtomically(const QString& path, const QByteArray& bytes)
 {
     FileResult result;
     QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit()) {
-        result.ok = true;
+    if (!file.open(QIODevice::WriteOnly)) {
+        // QSaveFile words this one case its own way; its other open errors are the system's texts.
+        result.systemError = QFileInfo(path).isDir() ? systemErrorText(EISDIR) : file.errorString();
         return result;
     }
-    // QSaveFile words this one case its own way; the rest are the system's texts.
-    result.systemError = QFileInfo(path).isDir() ? systemErrorText(EISDIR) : file.errorString();
-    file.cancelWriting();
+    // Written and synced through the descriptor, so that a failure (a full disk, a size limit)
+    // is reported with the system's own description, which QSaveFile does not keep.
+    const int fd = file.handle();
+    const char* data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, size_t(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            result.systemError = systemErrorText(written < 0 ? errno : ENOSPC);
+            file.cancelWriting();
+            return result;
+        }
+        data += written;
+        left -= written;
+    }
+    if (::fsync(fd) != 0 && errno != EINVAL) {
+        result.systemError = systemErrorText(errno);
+        file.cancelWriting();
+        return result;
+    }
+    if (!file.commit()) {
+        result.systemError = file.errorString();
+        return result;
+    }
+    result.ok = true;
     return result;
 }
 

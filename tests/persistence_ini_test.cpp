@@ -1,4 +1,5 @@
 #include "persistence/IniFile.h"
+#include "tests/support/PersistenceTestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,15 +18,12 @@ namespace {
 
 QByteArray readAll(const QString& path)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    return test::readFileBytes(path);
 }
 
 void writeAll(const QString& path, const QByteArray& bytes)
 {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    ASSERT_EQ(file.write(bytes), bytes.size());
+    ASSERT_TRUE(test::writeFileBytes(path, bytes)) << path.toStdString();
 }
 
 class IniFileTest : public ::testing::Test {
@@ -291,6 +289,25 @@ TEST_F(IniFileTest, WriteFailureReturnsFalseWithTheReason)
     EXPECT_FALSE(onFolder.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 750));
     EXPECT_TRUE(onFolder.errorString().contains(QStringLiteral("Is a directory"))) << qPrintable(onFolder.errorString());
     EXPECT_TRUE(QFileInfo(m_dir.path()).isDir());
+}
+
+TEST_F(IniFileTest, FailedWriteLeavesTheOldFileWhole)
+{
+    QByteArray before = "[Morse]\r\nFreq=750\r\n[Other]\r\n";
+    before += QByteArray(8000, 'x');
+    writeAll(path(), before);
+    IniFile ini(path());
+    bool written = true;
+    {
+        const test::FileSizeLimit limit(4096);
+        written = ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 800);
+    }
+    EXPECT_FALSE(written);
+    EXPECT_TRUE(ini.errorString().contains(QStringLiteral("File too large"))) << ini.errorString().toStdString();
+    EXPECT_EQ(readAll(path()), before);
+    // The object still holds what the file holds, so a later write builds on it.
+    ASSERT_TRUE(ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Speed"), 90));
+    EXPECT_EQ(IniFile(path()).readInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 0), 750);
 }
 
 TEST_F(IniFileTest, ReadOnlyFolderRefusesTheWrite)

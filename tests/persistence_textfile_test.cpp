@@ -1,5 +1,6 @@
 #include "persistence/Cp1252.h"
 #include "persistence/TextFile.h"
+#include "tests/support/PersistenceTestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,15 +19,12 @@ namespace {
 
 QByteArray readAll(const QString& path)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    return test::readFileBytes(path);
 }
 
 void writeAll(const QString& path, const QByteArray& bytes)
 {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    ASSERT_EQ(file.write(bytes), bytes.size());
+    ASSERT_TRUE(test::writeFileBytes(path, bytes)) << path.toStdString();
 }
 
 class TextFileTest : public ::testing::Test {
@@ -186,6 +184,20 @@ TEST_F(TextFileTest, SaveFailuresNameTheFullPathAndTheReason)
     EXPECT_EQ(saved.error, QStringLiteral("Cannot create file \"%1\". Is a directory").arg(path("folder")));
     EXPECT_TRUE(QFileInfo(path("folder")).isDir());
     EXPECT_EQ(readAll(path("plain")), QByteArray("x"));
+}
+
+TEST_F(TextFileTest, FailedWriteLeavesTheOldFileWhole)
+{
+    writeAll(path("doc.txt"), "the old text");
+    TextSaveResult saved;
+    {
+        const test::FileSizeLimit limit(4096);
+        saved = saveTextFile(path("doc.txt"), QString(100000, u'x'));
+    }
+    EXPECT_FALSE(saved.ok);
+    EXPECT_EQ(saved.error, QStringLiteral("Cannot create file \"%1\". File too large").arg(path("doc.txt")));
+    EXPECT_EQ(readAll(path("doc.txt")), QByteArray("the old text"));
+    EXPECT_EQ(QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("doc.txt")});
 }
 
 TEST_F(TextFileTest, UnstorableCharacterWritesNothingAndNamesItsLine)
