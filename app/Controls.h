@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QFrame>
+#include <QPushButton>
+#include <QSlider>
+#include <QWidget>
+
+#include <cstdint>
+
+namespace quindle {
+
+// A push button with the integer Tag that the Stop button uses as the stop request.
+class TagButton : public QPushButton {
+    Q_OBJECT
+public:
+    using QPushButton::QPushButton;
+    int Tag = 0;
+};
+
+// A filled rectangle whose brush colour is the window system's colour value (red in the low byte).
+class Shape : public QWidget {
+    Q_OBJECT
+public:
+    explicit Shape(QWidget* parent = nullptr);
+    uint32_t brushColor() const { return m_color; }
+    void setBrushColor(uint32_t color);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    uint32_t m_color = 255;
+};
+
+// A panel with bevels and an optional centred caption.
+class Panel : public QFrame {
+    Q_OBJECT
+public:
+    enum class Bevel { Lowered, Raised };
+    Panel(Bevel bevel, QWidget* parent = nullptr);
+    void setCaption(const QString& caption);
+    QString caption() const { return m_caption; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QString m_caption;
+};
+
+// A horizontal trackbar: arrow keys step 1, page keys 2, tick marks below the track.
+class Trackbar : public QSlider {
+    Q_OBJECT
+public:
+    Trackbar(int minimum, int maximum, int position, int tickInterval, QWidget* parent = nullptr);
+    int Position() const { return value(); }
+    void setPosition(int position) { setValue(position); }
+};
+
+} // namespace quindle
