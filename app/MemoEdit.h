@@ -3,6 +3,10 @@
 #include <QAbstractScrollArea>
 #include <QString>
 
+#include <memory>
+
+class QMenu;
+
 namespace quindle {
 
 // The memo: a multi-line, word-wrapping text box with a vertical scroll bar that stays fast on
@@ -18,20 +22,23 @@ public:
     ~MemoEdit() override;
 
     QString text() const;
-    // Replaces the text; lone CR and lone LF become CR LF. Does not change modified().
+    // Replaces the text; lone CR and lone LF become CR LF. The caret goes after the last character
+    // and the view to the top; modified() does not change and the undo step is dropped.
     void setText(const QString& text);
     int length() const;
     QChar charAt(int pos) const; // 0 <= pos < length()
     // Appends at the end; does not move the caret and does not change modified().
     void append(const QString& s);
-    // Empties the text and lowers the modified flag.
+    // Empties the text, puts the caret at 0 and lowers the modified flag.
     void clear();
 
     int selStart() const;
     int selLength() const;
-    // Sets the caret (collapsing the selection), clamped to the text, and scrolls it into view.
+    // Sets the caret (collapsing the selection), clamped to the text, and scrolls it into view. A
+    // position between CR and LF moves back before the CR.
     void setSelStart(int pos);
-    // Selects from selStart() on, clamped to the text, and scrolls it into view.
+    // Selects from selStart() on, clamped to the text, and scrolls it into view. An end between CR
+    // and LF moves on after the LF, so a selected line break is selected whole.
     void setSelLength(int length);
 
     // Raised by the user's edits only (typing, paste, cut, delete), lowered by clear().
@@ -41,17 +48,36 @@ public:
     void setReadOnly(bool readOnly);
     bool isReadOnly() const;
 
+    QString selectedText() const;
+    // Visual lines after word wrap at the present width; a position where a line wraps belongs
+    // to the following line.
+    int lineCount() const;
+    int lineOfPosition(int pos) const;
+    // The user's editing commands, as from the keyboard or the context menu: each counts as a
+    // user edit (raises modified(), emits textEdited()) and does nothing when read-only.
+    void undo();
+    void cut();
+    void paste();
+    void deleteSelection();
+    void copy() const;
+    void selectAll();
+    bool isUndoAvailable() const;
+    // The context menu (Undo, Cut, Copy, Paste, Delete, Select All) with its items enabled for
+    // the present state; the caller owns it.
+    QMenu* createStandardContextMenu();
+
+    QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
+
 Q_SIGNALS:
     // The user changed the text.
     void textEdited();
 
 protected:
-    // The widget's own event handlers are declared in MemoEdit.cpp's private part.
+    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void inputMethodEvent(QInputMethodEvent* event) override;
-    QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;

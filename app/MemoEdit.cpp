@@ -1,0 +1,934 @@
+#include "app/MemoEdit.h"
+
+#include "app/MemoLayout.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QFocusEvent>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QScrollBar>
+
+#include <algorithm>
+#include <cmath>
+
+namespace quindle {
+
+namespace {
+
+constexpr int kLeftMargin = 2;  // [px]
+constexpr int kRightMargin = 2; // [px]
+constexpr int kTopMargin = 1;   // [px]
+// Longest text a user edit may produce; keeps every position well inside int.
+constexpr qsizetype kMaxLength = 0x3FFFFFFF;
+
+// Line breaks as CR LF: a lone CR and a lone LF each become CR LF; nothing else changes.
+QString withCrLf(const QString& s)
+{
+    if (!s.contains(QLatin1Char('\r')) && !s.contains(QLatin1Char('\n')))
+        return s;
+    QString out;
+    out.reserve(s.size() + s.size() / 8 + 2);
+    for (qsizetype i = 0; i < s.size(); ++i) {
+        const QChar c = s.at(i);
+        if (c == u'\r') {
+            out += QLatin1String("\r\n");
+            if (i + 1 < s.size() && s.at(i + 1) == u'\n')
+                ++i;
+        } else if (c == u'\n') {
+            out += QLatin1String("\r\n");
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+bool isWordChar(QChar c)
+{
+    return c.isLetterOrNumber() || c == u'_' || c.isMark();
+}
+
+} // namespace
+
+struct MemoEdit::Private {
+    explicit Private(MemoEdit* owner) : q(owner), layout(text) {}
+
+    MemoEdit* q;
+    QString text;
+    MemoLayout layout;
+    int anchor = 0;
+    int caret = 0;
+    bool modified = false;
+    bool readOnly = false;
+    qreal preferredX = -1; // [px] kept by Up/Down and page moves
+    bool scrollPending = false; // a scroll to the selection waits for the layout
+
+    // One undo step; undoing it turns it into its own redo, as in a plain edit control.
+    struct Undo {
+        bool valid = false;
+        int pos = 0;
+        QString removed;
+        QString inserted;
+        bool typing = false; // consecutive typing merges into one step
+    } undoStep;
+
+    int length() const { return static_cast<int>(text.size()); }
+    int selStart() const { return std::min(anchor, caret); }
+    int selEnd() const { return std::max(anchor, caret); }
+
+    bool insideCrLf(int pos) const
+    {
+        return pos > 0 && pos < length() && text.at(pos - 1) == u'\r' && text.at(pos) == u'\n';
+    }
+    bool insidePair(int pos) const
+    {
+        return pos > 0 && pos < length() && text.at(pos - 1).isHighSurrogate() && text.at(pos).isLowSurrogate();
+    }
+    // Where the user's caret may stand: never inside CR LF nor inside a surrogate pair.
+    int snapped(int pos, bool forward) const
+    {
+        pos = std::clamp(pos, 0, length());
+        if (insideCrLf(pos) || insidePair(pos))
+            return forward ? pos + 1 : pos - 1;
+        return pos;
+    }
+    int nextPos(int pos) const { return pos >= length() ? pos : snapped(pos + 1, true); }
+    int prevPos(int pos) const { return pos <= 0 ? pos : snapped(pos - 1, false); }
+
+    int wrapWidth() const { return q->viewport()->width() - kLeftMargin - kRightMargin; }
+    int topLine() const { return q->verticalScrollBar()->value(); }
+    int visibleLines() const
+    {
+        return std::max(1, (q->viewport()->height() - kTopMargin) / layout.lineHeight());
+    }
+    int lineY(int line) const { return kTopMargin + (line - topLine()) * layout.lineHeight(); }
+
+    void ensureLayout()
+    {
+        if (layout.isValid())
+            return;
+        layout.setWidth(wrapWidth());
+        layout.relayout();
+        updateScrollBar();
+        if (scrollPending)
+            ensureSelectionVisible();
+    }
+    // Lays out at once when the widget is on screen; otherwise when first needed.
+    void layoutIfShown()
+    {
+        if (q->isVisible())
+            ensureLayout();
+    }
+
+    void updateScrollBar()
+    {
+        QScrollBar* bar = q->verticalScrollBar();
+        const int page = visibleLines();
+        bar->setRange(0, std::max(0, layout.lineCount() - page));
+        bar->setPageStep(page);
+        bar->setSingleStep(1);
+    }
+
+    // Repaints the visual lines first..last (inclusive) where they are visible.
+    void updateLines(int first, int last)
+    {
+        if (!layout.isValid()) {
+            q->viewport()->update();
+            return;
+        }
+        const int top = topLine();
+        first = std::max(first, top);
+        last = std::min(last, top + visibleLines());
+        if (first > last)
+            return;
+        const int y = lineY(first);
+        q->viewport()->update(0, y, q->viewport()->width(), (last - first + 1) * layout.lineHeight());
+    }
+    void updateRange(int from, int to)
+    {
+        if (!layout.isValid()) {
+            q->viewport()->update();
+            return;
+        }
+        updateLines(layout.lineOf(std::min(from, to)), layout.lineOf(std::max(from, to)));
+    }
+
+    void ensureLineVisible(int line)
+    {
+        QScrollBar* bar = q->verticalScrollBar();
+        if (line < bar->value())
+            bar->setValue(line);
+        else if (line >= bar->value() + visibleLines())
+            bar->setValue(line - visibleLines() + 1);
+    }
+    void ensureSelectionVisible()
+    {
+        if (!layout.isValid() && !q->isVisible()) {
+            scrollPending = true;
+            return;
+        }
+        ensureLayout();
+        scrollPending = false;
+        const int start = selStart();
+        const int end = selEnd();
+        // The start wins when the selection is taller than the view.
+        ensureLineVisible(layout.lineOf(end > start ? end - 1 : end));
+        ensureLineVisible(layout.lineOf(start));
+    }
+
+    // Moves the selection; only the lines it leaves and enters are repainted.
+    void setSelection(int newAnchor, int newCaret)
+    {
+        const int oldStart = selStart();
+        const int oldEnd = selEnd();
+        anchor = newAnchor;
+        caret = newCaret;
+        updateRange(oldStart, oldEnd);
+        updateRange(selStart(), selEnd());
+    }
+    // The user moved the caret: optionally extending the selection, scrolled into view.
+    void moveCaret(int pos, bool extend)
+    {
+        setSelection(extend ? anchor : pos, pos);
+        ensureCaretVisible();
+    }
+    void ensureCaretVisible()
+    {
+        ensureLayout();
+        ensureLineVisible(layout.lineOf(caret));
+    }
+
+    // Replaces [pos, pos + removed) by ins as the user's edit: caret after it, modified raised.
+    bool userReplace(int pos, int removed, const QString& insert, bool typing)
+    {
+        if (readOnly)
+            return false;
+        const QString ins = withCrLf(insert);
+        if (removed == 0 && ins.isEmpty())
+            return false;
+        if (text.size() - removed + ins.size() > kMaxLength) {
+            QApplication::beep();
+            return false;
+        }
+        Undo& u = undoStep;
+        if (typing && removed == 0 && u.valid && u.typing && u.pos + u.inserted.size() == pos) {
+            u.inserted += ins;
+        } else {
+            u.valid = true;
+            u.pos = pos;
+            u.removed = text.mid(pos, removed);
+            u.inserted = ins;
+            u.typing = typing;
+        }
+        replaceText(pos, removed, ins);
+        anchor = caret = pos + static_cast<int>(ins.size());
+        preferredX = -1;
+        modified = true;
+        ensureCaretVisible();
+        Q_EMIT q->textEdited();
+        return true;
+    }
+    void replaceText(int pos, int removed, const QString& ins)
+    {
+        text.replace(pos, removed, ins);
+        if (layout.isValid()) {
+            const int lines = layout.lineCount();
+            const int first = layout.textReplaced(pos, removed, static_cast<int>(ins.size()));
+            if (layout.lineCount() != lines)
+                updateScrollBar();
+            updateLines(first, topLine() + visibleLines());
+        } else {
+            q->viewport()->update();
+        }
+    }
+    void insertTyped(const QString& s) { userReplace(selStart(), selEnd() - selStart(), s, true); }
+
+    int lineTopPos(int line) const { return layout.lineStart(std::clamp(line, 0, layout.lineCount() - 1)); }
+    // The caret moved by lines (Up/Down/PageUp/PageDown), keeping its x.
+    void moveByLines(int lines, bool extend)
+    {
+        ensureLayout();
+        const int line = layout.lineOf(caret);
+        if (preferredX < 0)
+            preferredX = layout.xOf(line, caret);
+        const int target = std::clamp(line + lines, 0, layout.lineCount() - 1);
+        const qreal x = preferredX;
+        moveCaret(layout.posAt(target, x), extend);
+        preferredX = x;
+    }
+    int wordStartBefore(int pos) const
+    {
+        while (pos > 0 && !isWordChar(text.at(pos - 1)))
+            --pos;
+        while (pos > 0 && isWordChar(text.at(pos - 1)))
+            --pos;
+        return snapped(pos, false);
+    }
+    int wordStartAfter(int pos) const
+    {
+        const int n = length();
+        while (pos < n && isWordChar(text.at(pos)))
+            ++pos;
+        while (pos < n && !isWordChar(text.at(pos)))
+            ++pos;
+        return snapped(pos, true);
+    }
+
+    int hitTest(const QPoint& point)
+    {
+        ensureLayout();
+        const int line = std::clamp(topLine() + (point.y() - kTopMargin) / layout.lineHeight() -
+                                        (point.y() < kTopMargin ? 1 : 0),
+                                    0, layout.lineCount() - 1);
+        return layout.posAt(line, point.x() - kLeftMargin);
+    }
+
+    QRect caretRect()
+    {
+        ensureLayout();
+        const int line = layout.lineOf(caret);
+        const int x = kLeftMargin + static_cast<int>(std::lround(layout.xOf(line, caret)));
+        return QRect(x, lineY(line), 1, layout.lineHeight());
+    }
+
+    void drawLine(QPainter& p, int line, int y, bool focused);
+};
+
+void MemoEdit::Private::drawLine(QPainter& p, int line, int y, bool focused)
+{
+    const QPalette& pal = q->palette();
+    const QColor textColor = pal.color(QPalette::Text);
+    const QColor selColor = pal.color(focused ? QPalette::Active : QPalette::Inactive, QPalette::Highlight);
+    const QColor selTextColor =
+        pal.color(focused ? QPalette::Active : QPalette::Inactive, QPalette::HighlightedText);
+    const int start = layout.lineStart(line);
+    const int end = layout.lineEnd(line);
+    const int ss = selStart();
+    const int se = selEnd();
+    const int h = layout.lineHeight();
+    const qreal baseline = y + layout.ascent();
+
+    int runStart = -1; // first unit of the run of plain text being collected, -1 for none
+    qreal runX = 0;
+    bool runSelected = false;
+    qreal x = kLeftMargin;
+    auto flush = [&](int to) {
+        if (runStart >= 0 && to > runStart) {
+            if (runSelected)
+                p.fillRect(QRectF(runX, y, x - runX, h), selColor);
+            p.setPen(runSelected ? selTextColor : textColor);
+            p.drawText(QPointF(runX, baseline), QString::fromRawData(text.constData() + runStart, to - runStart));
+        }
+        runStart = -1;
+    };
+    for (int i = start; i < end;) {
+        const MemoLayout::Kind kind = layout.kindAt(i);
+        const bool selected = i >= ss && i < se;
+        const int units = kind == MemoLayout::Kind::PairHigh ? 2 : 1;
+        const qreal w = layout.advance(i);
+        if (kind == MemoLayout::Kind::Normal || kind == MemoLayout::Kind::Space ||
+            kind == MemoLayout::Kind::PairHigh) {
+            if (runStart < 0 || selected != runSelected) {
+                flush(i);
+                runStart = i;
+                runX = x;
+                runSelected = selected;
+            }
+        } else {
+            flush(i);
+            // A selected line break shows as a selected cell at the line's end.
+            const qreal cellW = kind == MemoLayout::Kind::BreakCr ? layout.placeholderWidth() : w;
+            if (selected && cellW > 0 && kind != MemoLayout::Kind::BreakLf)
+                p.fillRect(QRectF(x, y, cellW, h), selColor);
+            if (kind == MemoLayout::Kind::Control) {
+                // A visible box of fixed width stands for NUL and the other control characters.
+                p.setPen(selected ? selTextColor : textColor);
+                const qreal boxH = layout.ascent() * 0.6;
+                p.drawRect(QRectF(x + 1, baseline - boxH, std::max<qreal>(1, w - 3), boxH));
+            }
+        }
+        x += w;
+        i += units;
+    }
+    flush(end);
+
+    if (focused && layout.lineOf(caret) == line) {
+        const qreal cx = kLeftMargin + layout.xOf(line, caret);
+        p.fillRect(QRectF(std::round(cx), y, 1, h), textColor);
+    }
+}
+
+MemoEdit::MemoEdit(QWidget* parent) : QAbstractScrollArea(parent), d(std::make_unique<Private>(this))
+{
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setFocusPolicy(Qt::StrongFocus);
+    setAttribute(Qt::WA_InputMethodEnabled);
+    setAcceptDrops(false);
+    viewport()->setAcceptDrops(false);
+    viewport()->setCursor(Qt::IBeamCursor);
+    viewport()->setBackgroundRole(QPalette::Base);
+    d->layout.setFont(font(), viewport());
+}
+
+MemoEdit::~MemoEdit() = default;
+
+QString MemoEdit::text() const
+{
+    return d->text;
+}
+
+void MemoEdit::setText(const QString& text)
+{
+    d->text = withCrLf(text);
+    d->text.squeeze();
+    d->anchor = d->caret = d->length();
+    d->undoStep = {};
+    d->preferredX = -1;
+    d->scrollPending = false;
+    d->layout.invalidate();
+    verticalScrollBar()->setValue(0);
+    d->layoutIfShown();
+    viewport()->update();
+}
+
+int MemoEdit::length() const
+{
+    return d->length();
+}
+
+QChar MemoEdit::charAt(int pos) const
+{
+    return pos >= 0 && pos < d->length() ? d->text.at(pos) : QChar();
+}
+
+void MemoEdit::append(const QString& s)
+{
+    const QString add = withCrLf(s);
+    if (add.isEmpty())
+        return;
+    if (!d->layout.isValid()) {
+        d->text += add;
+        return;
+    }
+    const int lines = d->layout.lineCount();
+    const int firstChanged = lines - 1;
+    d->text += add;
+    d->layout.textAppended();
+    if (d->layout.lineCount() != lines)
+        d->updateScrollBar();
+    d->updateLines(firstChanged, d->layout.lineCount() - 1);
+}
+
+void MemoEdit::clear()
+{
+    d->text.clear();
+    d->text.squeeze();
+    d->anchor = d->caret = 0;
+    d->undoStep = {};
+    d->preferredX = -1;
+    d->scrollPending = false;
+    d->modified = false;
+    d->layout.invalidate();
+    verticalScrollBar()->setValue(0);
+    d->layoutIfShown();
+    viewport()->update();
+}
+
+int MemoEdit::selStart() const
+{
+    return d->selStart();
+}
+
+int MemoEdit::selLength() const
+{
+    return d->selEnd() - d->selStart();
+}
+
+void MemoEdit::setSelStart(int pos)
+{
+    pos = std::clamp(pos, 0, d->length());
+    if (d->insideCrLf(pos))
+        --pos;
+    d->setSelection(pos, pos);
+    d->preferredX = -1;
+    d->ensureSelectionVisible();
+}
+
+void MemoEdit::setSelLength(int length)
+{
+    const int start = d->selStart();
+    int end = static_cast<int>(std::clamp<qint64>(qint64(start) + std::max(length, 0), start, d->length()));
+    if (d->insideCrLf(end))
+        ++end;
+    d->setSelection(start, end);
+    d->preferredX = -1;
+    d->ensureSelectionVisible();
+}
+
+bool MemoEdit::modified() const
+{
+    return d->modified;
+}
+
+void MemoEdit::setModified(bool modified)
+{
+    d->modified = modified;
+}
+
+void MemoEdit::setReadOnly(bool readOnly)
+{
+    d->readOnly = readOnly;
+    setAttribute(Qt::WA_InputMethodEnabled, !readOnly);
+}
+
+bool MemoEdit::isReadOnly() const
+{
+    return d->readOnly;
+}
+
+QString MemoEdit::selectedText() const
+{
+    return d->text.mid(d->selStart(), d->selEnd() - d->selStart());
+}
+
+void MemoEdit::undo()
+{
+    Private::Undo& u = d->undoStep;
+    if (d->readOnly || !u.valid)
+        return;
+    const int pos = u.pos;
+    const int len = static_cast<int>(u.inserted.size());
+    if (pos + len > d->length() || QStringView(d->text).mid(pos, len) != u.inserted) {
+        u = {};
+        return;
+    }
+    const QString restore = u.removed;
+    u.removed = u.inserted;
+    u.inserted = restore;
+    u.typing = false;
+    d->replaceText(pos, len, restore);
+    d->anchor = d->caret = pos + static_cast<int>(restore.size());
+    d->preferredX = -1;
+    d->modified = true;
+    d->ensureCaretVisible();
+    Q_EMIT textEdited();
+}
+
+void MemoEdit::cut()
+{
+    if (d->readOnly || d->selEnd() == d->selStart())
+        return;
+    copy();
+    deleteSelection();
+}
+
+void MemoEdit::copy() const
+{
+    if (d->selEnd() > d->selStart())
+        QGuiApplication::clipboard()->setText(selectedText());
+}
+
+void MemoEdit::paste()
+{
+    const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
+    if (!mime || !mime->hasText())
+        return;
+    d->userReplace(d->selStart(), d->selEnd() - d->selStart(), mime->text(), false);
+}
+
+void MemoEdit::deleteSelection()
+{
+    if (d->selEnd() > d->selStart())
+        d->userReplace(d->selStart(), d->selEnd() - d->selStart(), QString(), false);
+}
+
+void MemoEdit::selectAll()
+{
+    d->setSelection(0, d->length());
+    d->preferredX = -1;
+}
+
+int MemoEdit::lineCount() const
+{
+    d->ensureLayout();
+    return d->layout.lineCount();
+}
+
+int MemoEdit::lineOfPosition(int pos) const
+{
+    d->ensureLayout();
+    return d->layout.lineOf(std::clamp(pos, 0, d->length()));
+}
+
+bool MemoEdit::isUndoAvailable() const
+{
+    return d->undoStep.valid;
+}
+
+QMenu* MemoEdit::createStandardContextMenu()
+{
+    auto* menu = new QMenu(this);
+    const bool hasSelection = d->selEnd() > d->selStart();
+    const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
+    auto add = [&](const QString& caption, bool enabled, void (MemoEdit::*slot)()) {
+        QAction* action = menu->addAction(caption);
+        action->setEnabled(enabled);
+        connect(action, &QAction::triggered, this, [this, slot] { (this->*slot)(); });
+        return action;
+    };
+    add(tr("&Undo"), !d->readOnly && d->undoStep.valid, &MemoEdit::undo)->setObjectName("undo");
+    menu->addSeparator();
+    add(tr("Cu&t"), !d->readOnly && hasSelection, &MemoEdit::cut)->setObjectName("cut");
+    QAction* copyAction = menu->addAction(tr("&Copy"));
+    copyAction->setObjectName("copy");
+    copyAction->setEnabled(hasSelection);
+    connect(copyAction, &QAction::triggered, this, [this] { copy(); });
+    add(tr("&Paste"), !d->readOnly && mime && mime->hasText(), &MemoEdit::paste)->setObjectName("paste");
+    add(tr("&Delete"), !d->readOnly && hasSelection, &MemoEdit::deleteSelection)->setObjectName("delete");
+    menu->addSeparator();
+    add(tr("Select &All"), d->length() > 0, &MemoEdit::selectAll)->setObjectName("selectAll");
+    return menu;
+}
+
+bool MemoEdit::event(QEvent* event)
+{
+    if (event->type() == QEvent::ShortcutOverride) {
+        // Keys that edit or move the caret belong to the memo, not to the window's shortcuts.
+        auto* key = static_cast<QKeyEvent*>(event);
+        const Qt::KeyboardModifiers mods = key->modifiers() & ~Qt::KeypadModifier;
+        const bool ctrl = mods & Qt::ControlModifier;
+        switch (key->key()) {
+        case Qt::Key_Left:
+        case Qt::Key_Right:
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+        case Qt::Key_Home:
+        case Qt::Key_End:
+        case Qt::Key_PageUp:
+        case Qt::Key_PageDown:
+        case Qt::Key_Backspace:
+        case Qt::Key_Delete:
+        case Qt::Key_Insert:
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            event->accept();
+            return true;
+        case Qt::Key_A:
+        case Qt::Key_C:
+        case Qt::Key_V:
+        case Qt::Key_X:
+        case Qt::Key_Z:
+            if (ctrl && !(mods & Qt::AltModifier)) {
+                event->accept();
+                return true;
+            }
+            break;
+        default:
+            break;
+        }
+        if (!ctrl && !key->text().isEmpty() && !key->text().at(0).isNull() && key->key() != Qt::Key_Escape &&
+            key->key() != Qt::Key_Tab && key->key() != Qt::Key_Backtab) {
+            event->accept();
+            return true;
+        }
+    }
+    return QAbstractScrollArea::event(event);
+}
+
+void MemoEdit::paintEvent(QPaintEvent* event)
+{
+    d->ensureLayout();
+    QPainter p(viewport());
+    p.setFont(d->layout.font());
+    const QRect area = event->rect();
+    const int h = d->layout.lineHeight();
+    const int top = d->topLine();
+    const int first = top + std::max(0, (area.top() - kTopMargin) / h);
+    const int last = std::min(d->layout.lineCount() - 1, top + (area.bottom() - kTopMargin) / h);
+    const bool focused = hasFocus();
+    for (int line = first; line <= last; ++line)
+        d->drawLine(p, line, d->lineY(line), focused);
+}
+
+void MemoEdit::resizeEvent(QResizeEvent* event)
+{
+    QAbstractScrollArea::resizeEvent(event);
+    if (d->wrapWidth() != d->layout.width()) {
+        // Keep the first visible character at the top across the new wrap.
+        const int topPos = d->layout.isValid() ? d->layout.lineStart(d->topLine()) : -1;
+        d->layout.setWidth(d->wrapWidth());
+        d->ensureLayout();
+        if (topPos >= 0)
+            verticalScrollBar()->setValue(d->layout.lineOf(topPos));
+    } else if (d->layout.isValid()) {
+        d->updateScrollBar();
+    }
+    viewport()->update();
+}
+
+void MemoEdit::keyPressEvent(QKeyEvent* event)
+{
+    const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
+    const bool ctrl = mods & Qt::ControlModifier;
+    const bool shift = mods & Qt::ShiftModifier;
+    const bool alt = mods & Qt::AltModifier;
+    const int key = event->key();
+    event->accept();
+
+    if (ctrl && !alt) {
+        switch (key) {
+        case Qt::Key_A:
+            selectAll();
+            return;
+        case Qt::Key_C:
+        case Qt::Key_Insert:
+            copy();
+            return;
+        case Qt::Key_X:
+            cut();
+            return;
+        case Qt::Key_V:
+            paste();
+            return;
+        case Qt::Key_Z:
+            undo();
+            return;
+        default:
+            break;
+        }
+    }
+    if (alt && !ctrl && key == Qt::Key_Backspace) {
+        undo();
+        return;
+    }
+
+    switch (key) {
+    case Qt::Key_Left:
+        if (!shift && d->selEnd() > d->selStart() && !ctrl)
+            d->moveCaret(d->selStart(), false);
+        else
+            d->moveCaret(ctrl ? d->wordStartBefore(d->caret) : d->prevPos(d->caret), shift);
+        d->preferredX = -1;
+        return;
+    case Qt::Key_Right:
+        if (!shift && d->selEnd() > d->selStart() && !ctrl)
+            d->moveCaret(d->selEnd(), false);
+        else
+            d->moveCaret(ctrl ? d->wordStartAfter(d->caret) : d->nextPos(d->caret), shift);
+        d->preferredX = -1;
+        return;
+    case Qt::Key_Up:
+        d->moveByLines(-1, shift);
+        return;
+    case Qt::Key_Down:
+        d->moveByLines(1, shift);
+        return;
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown: {
+        const int page = d->visibleLines();
+        const int step = key == Qt::Key_PageUp ? -page : page;
+        QScrollBar* bar = verticalScrollBar();
+        const int caretLine = d->layout.lineOf(d->caret) - bar->value();
+        d->moveByLines(step, shift);
+        // The view moves by the same page, so the caret keeps its row on screen where it can.
+        bar->setValue(d->layout.lineOf(d->caret) - caretLine);
+        return;
+    }
+    case Qt::Key_Home:
+        d->ensureLayout();
+        d->moveCaret(ctrl ? 0 : d->layout.lineStart(d->layout.lineOf(d->caret)), shift);
+        d->preferredX = -1;
+        return;
+    case Qt::Key_End:
+        d->ensureLayout();
+        d->moveCaret(ctrl ? d->length() : d->layout.caretEnd(d->layout.lineOf(d->caret)), shift);
+        d->preferredX = -1;
+        return;
+    case Qt::Key_Backspace:
+        if (d->selEnd() > d->selStart())
+            deleteSelection();
+        else if (d->caret > 0)
+            d->userReplace(d->prevPos(d->caret), d->caret - d->prevPos(d->caret), QString(), false);
+        return;
+    case Qt::Key_Delete:
+        if (shift && !ctrl)
+            cut();
+        else if (d->selEnd() > d->selStart())
+            deleteSelection();
+        else if (d->caret < d->length())
+            d->userReplace(d->caret, d->nextPos(d->caret) - d->caret, QString(), false);
+        return;
+    case Qt::Key_Insert:
+        if (shift && !ctrl)
+            paste();
+        return;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        d->insertTyped(QStringLiteral("\r\n"));
+        return;
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab:
+    case Qt::Key_Escape:
+        event->ignore(); // focus moves and dialogs close elsewhere; never typed
+        return;
+    default:
+        break;
+    }
+
+    // Typed text, including characters that have no key of their own (NUL, dead-key results).
+    // Ctrl combinations are commands, not text (Ctrl+Alt is AltGr on some layouts).
+    const QString typed = event->text();
+    if (!typed.isEmpty() && (!ctrl || alt) && !(mods & Qt::MetaModifier)) {
+        if (d->readOnly)
+            QApplication::beep();
+        else
+            d->insertTyped(typed);
+        return;
+    }
+    event->ignore();
+}
+
+void MemoEdit::inputMethodEvent(QInputMethodEvent* event)
+{
+    if (d->readOnly) {
+        event->ignore();
+        return;
+    }
+    const QString commit = event->commitString();
+    if (!commit.isEmpty() || event->replacementLength() > 0) {
+        int from = d->selStart();
+        int to = d->selEnd();
+        if (event->replacementLength() > 0 || event->replacementStart() != 0) {
+            from = d->snapped(d->caret + event->replacementStart(), false);
+            to = d->snapped(from + event->replacementLength(), true);
+        }
+        d->userReplace(from, to - from, commit, true);
+    }
+    event->accept();
+}
+
+QVariant MemoEdit::inputMethodQuery(Qt::InputMethodQuery query) const
+{
+    switch (query) {
+    case Qt::ImEnabled:
+        return !d->readOnly;
+    case Qt::ImCursorRectangle:
+        return d->caretRect().translated(viewport()->pos());
+    case Qt::ImFont:
+        return d->layout.font();
+    case Qt::ImCursorPosition:
+    case Qt::ImAnchorPosition:
+    case Qt::ImSurroundingText: {
+        d->ensureLayout();
+        const int line = d->layout.lineOf(d->caret);
+        const int start = d->layout.lineStart(line);
+        const int end = d->layout.lineEnd(line);
+        if (query == Qt::ImSurroundingText)
+            return d->text.mid(start, end - start);
+        const int pos = query == Qt::ImCursorPosition ? d->caret : std::clamp(d->anchor, start, end);
+        return pos - start;
+    }
+    case Qt::ImCurrentSelection:
+        return selectedText();
+    default:
+        return QAbstractScrollArea::inputMethodQuery(query);
+    }
+}
+
+void MemoEdit::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        event->ignore();
+        return;
+    }
+    const int pos = d->hitTest(event->position().toPoint());
+    d->moveCaret(pos, event->modifiers() & Qt::ShiftModifier);
+    d->preferredX = -1;
+    event->accept();
+}
+
+void MemoEdit::mouseMoveEvent(QMouseEvent* event)
+{
+    if (!(event->buttons() & Qt::LeftButton))
+        return;
+    QPoint point = event->position().toPoint();
+    // Dragging past the top or bottom edge scrolls a line per move.
+    if (point.y() < 0)
+        point.setY(-1);
+    else if (point.y() >= viewport()->height())
+        point.setY(kTopMargin + d->visibleLines() * d->layout.lineHeight());
+    d->moveCaret(d->hitTest(point), true);
+    d->preferredX = -1;
+}
+
+void MemoEdit::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton)
+        return;
+    const int pos = d->hitTest(event->position().toPoint());
+    int from = pos;
+    int to = pos;
+    const auto same = [&](int i) {
+        return isWordChar(d->text.at(i)) == isWordChar(d->text.at(pos)) && d->text.at(i) != u'\r' &&
+               d->text.at(i) != u'\n';
+    };
+    if (pos < d->length() && d->text.at(pos) != u'\r') {
+        while (from > 0 && same(from - 1))
+            --from;
+        while (to < d->length() && same(to))
+            ++to;
+    }
+    from = d->snapped(from, false);
+    to = d->snapped(to, true);
+    d->setSelection(from, to);
+    d->ensureCaretVisible();
+}
+
+void MemoEdit::contextMenuEvent(QContextMenuEvent* event)
+{
+    // popup(), not exec(): a run going on below keeps running while the menu is open.
+    QMenu* menu = createStandardContextMenu();
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(event->globalPos());
+}
+
+void MemoEdit::focusInEvent(QFocusEvent* event)
+{
+    QAbstractScrollArea::focusInEvent(event);
+    d->updateRange(d->selStart(), d->selEnd());
+}
+
+void MemoEdit::focusOutEvent(QFocusEvent* event)
+{
+    QAbstractScrollArea::focusOutEvent(event);
+    d->updateRange(d->selStart(), d->selEnd());
+}
+
+void MemoEdit::changeEvent(QEvent* event)
+{
+    QAbstractScrollArea::changeEvent(event);
+    if (event->type() == QEvent::FontChange) {
+        d->layout.setFont(font(), viewport());
+        d->layoutIfShown();
+        d->ensureSelectionVisible();
+        viewport()->update();
+    } else if (event->type() == QEvent::PaletteChange || event->type() == QEvent::EnabledChange ||
+               event->type() == QEvent::ActivationChange) {
+        viewport()->update();
+    }
+}
+
+void MemoEdit::scrollContentsBy(int, int)
+{
+    viewport()->update();
+}
+
+} // namespace quindle
