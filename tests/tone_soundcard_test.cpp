@@ -70,6 +70,22 @@ TEST(SineFill, MatchesTheComputationSampleForSample)
     }
 }
 
+TEST(SineFill, FastPathGivesTheExtendedResultEverywhere)
+{
+    for (int f = -20000; f <= 40000; f += 397) {
+        for (int k : {0, 3, 1000}) {
+            const auto s = fill(8182, f, k);
+            for (size_t i = 0; i < s.size(); ++i)
+                ASSERT_EQ(s[i], SineSample(int32_t(k * 4091 + int(i)), kRate, f)) << f << " Hz, buffer " << k << ", sample " << i;
+        }
+    }
+    for (int rate : {1, 7, 8000, 96000}) {
+        const auto s = fill(8182, 750, 0, rate);
+        for (size_t i = 0; i < s.size(); ++i)
+            ASSERT_EQ(s[i], SineSample(int32_t(i), rate, 750)) << rate << " frames/s, sample " << i;
+    }
+}
+
 TEST(SineFill, OddSizeLeavesTheLastByteAndSmallSizesWriteNothing)
 {
     std::vector<char> bytes(8184, char(0x5A));

@@ -24,6 +24,8 @@ public:
     // toneValue reads the tone control (spFreq.Value) [Hz] at every fill.
     ToneOutput(Clock& clock, SpeakerSink& sink, WaveOutBackend& waveOut, std::function<int()> toneValue);
     ~ToneOutput() override;
+    ToneOutput(const ToneOutput&) = delete;
+    ToneOutput& operator=(const ToneOutput&) = delete;
 
     void SpeakerTone(uint32_t frequency, uint32_t ms) override;
     void SpeakerNoSound() override;
