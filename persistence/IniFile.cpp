@@ -4,7 +4,10 @@
 #include "persistence/TextFile.h"
 
 #include <QFile>
+#include <QFileInfo>
 
+#include <cerrno>
+#include <cstring>
 #include <limits>
 
 namespace quindle {
@@ -82,7 +85,8 @@ void IniFile::load()
         return;
     m_loaded = true;
     QFile file(m_fileName);
-    // A missing or unreadable file reads as empty: every key then gives its default.
+    // A missing or unreadable file reads as empty: every key then gives its default. One that
+    // exists but cannot be read is never rewritten from that empty picture.
     if (file.open(QIODevice::ReadOnly)) {
         // One byte more than the cap tells a file at the cap from a larger one, also for devices
         // and pipes whose size is unknown.
@@ -91,6 +95,12 @@ void IniFile::load()
             m_tooLarge = true;
             m_bytes.truncate(kMaxFileSize);
         }
+        if (file.error() != QFileDevice::NoError) {
+            m_unreadable = file.errorString();
+            m_bytes.clear();
+        }
+    } else if (QFileInfo::exists(m_fileName)) {
+        m_unreadable = QFileInfo(m_fileName).isDir() ? QString::fromLocal8Bit(std::strerror(EISDIR)) : file.errorString();
     }
     indexLines();
 }
@@ -253,6 +263,8 @@ bool IniFile::writeString(const QString& section, const QString& key, const QStr
         return fail(QStringLiteral("The value of \"%1\" holds a character that Windows-1252 cannot hold").arg(key));
 
     load();
+    if (!m_unreadable.isEmpty())
+        return fail(QStringLiteral("Cannot read \"%1\": %2; it is left unchanged").arg(m_fileName, m_unreadable));
     if (m_tooLarge)
         return fail(QStringLiteral("The file \"%1\" is larger than %2 bytes; it is left unchanged")
                         .arg(m_fileName, QString::number(kMaxFileSize)));

@@ -29,7 +29,8 @@ public:
     // A value holds at most this many characters when read. [characters]
     static constexpr int kMaxValueLength = 2047;
     // Reads see at most this many bytes of a file; a larger file is never rewritten, so a write to
-    // it fails and leaves it untouched. [bytes]
+    // it fails and leaves it untouched. The same holds for a file that exists but cannot be read.
+    // [bytes]
     static constexpr qint64 kMaxFileSize = 16 * 1024 * 1024;
 
     explicit IniFile(QString fileName);
@@ -78,6 +79,8 @@ private:
     QString m_fileName;
     bool m_loaded = false;
     bool m_tooLarge = false;
+    QString m_unreadable; // why an existing file could not be read
+
     QByteArray m_bytes;
     std::vector<Line> m_lines;
     QString m_error;

@@ -325,6 +325,20 @@ TEST_F(IniFileTest, ReadOnlyFolderRefusesTheWrite)
     EXPECT_EQ(readAll(folder + QStringLiteral("/quindle2.ini")), QByteArray("[Morse]\r\nFreq=1\r\n"));
 }
 
+TEST_F(IniFileTest, UnreadableFileIsNeverRewritten)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "permissions do not stop root";
+    writeAll(path(), "[Morse]\r\nFreq=600\r\n[Other]\r\nkeep=me\r\n");
+    QFile::setPermissions(path(), QFile::WriteOwner);
+    IniFile ini(path());
+    EXPECT_EQ(ini.readInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 750), 750);
+    EXPECT_FALSE(ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 800));
+    EXPECT_TRUE(ini.errorString().contains(QStringLiteral("Permission denied"))) << ini.errorString().toStdString();
+    QFile::setPermissions(path(), QFile::ReadOwner | QFile::WriteOwner);
+    EXPECT_EQ(readAll(path()), QByteArray("[Morse]\r\nFreq=600\r\n[Other]\r\nkeep=me\r\n"));
+}
+
 TEST_F(IniFileTest, RandomBytesNeverCrashAndSurviveAWrite)
 {
     QRandomGenerator random(20261207);
