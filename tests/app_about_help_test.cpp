@@ -4,6 +4,7 @@
 #include "tests/support/ModalWindows.h"
 
 #include <QApplication>
+#include <QFontInfo>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -235,6 +236,32 @@ TEST_F(HelpWindowTest, TextHasItsParagraphsInOrderAndFitsWithoutScrolling)
     for (const QString& line : lines)
         EXPECT_LE(metrics.horizontalAdvance(line), room.width()) << line.toStdString();
     EXPECT_LE(lines.size() * metrics.lineSpacing(), room.height());
+}
+
+// The designed typefaces are not installed; the substitutes keep the layout's metrics.
+TEST(FontsTest, DesignedTypefacesResolveToMetricCompatibleFonts)
+{
+    installFontSubstitutions();
+    installFontSubstitutions();
+    EXPECT_EQ(QFont::substitutes(kMsSansSerif).filter(QStringLiteral("Liberation Sans"), Qt::CaseInsensitive).size(), 1);
+    struct Case {
+        const QString& family;
+        int pointSize;
+        const char* resolved;
+        int pixelSize; // character height at 96 dpi [px]
+    };
+    const Case cases[] = {
+        {kArial, 8, "Liberation Sans", 11},
+        {kMsSansSerif, 8, "Liberation Sans", 11},
+        {kMsSansSerif, 12, "Liberation Sans", 16},
+        {kCourierNew, 9, "Liberation Mono", 12},
+    };
+    for (const Case& c : cases) {
+        const QFontInfo info(makeFont(c.family, c.pointSize));
+        EXPECT_EQ(info.family(), c.resolved) << c.family.toStdString();
+        EXPECT_EQ(info.pixelSize(), c.pixelSize) << c.family.toStdString() << " " << c.pointSize;
+    }
+    EXPECT_TRUE(makeFont(kMsSansSerif, 8, true).bold());
 }
 
 } // namespace

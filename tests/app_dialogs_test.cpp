@@ -1,6 +1,7 @@
 #include "app/Fonts.h"
 #include "app/QtDialogs.h"
 #include "tests/support/ModalWindows.h"
+#include "tests/support/ScriptedDialogs.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -16,6 +17,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -284,6 +286,65 @@ TEST_F(QtDialogsTest, ParentDestroyedWhileADialogIsOpenIsCancel)
     // With no parent left the dialogs still work, as top-level windows.
     whenModal<QMessageBox>(&context, [](QMessageBox* box) { QTest::keyClick(box, Qt::Key_N, Qt::AltModifier); });
     EXPECT_EQ(dialogs->confirm(QStringLiteral("Save Text?")), Answer::No);
+}
+
+// The double must answer in script order per kind and refuse loudly what was not scripted, or
+// document tests would pass on questions they never expected.
+TEST(ScriptedDialogsTest, AnswersInOrderPerKindAndRecordsEveryQuestion)
+{
+    ScriptedDialogs dialogs;
+    int openActions = 0;
+    dialogs.answerConfirm(Answer::Yes);
+    dialogs.answerConfirm(Answer::No);
+    dialogs.cancelSave();
+    dialogs.chooseOpen(QStringLiteral("/tmp/b.txt"), [&] { ++openActions; });
+    dialogs.chooseFont({QStringLiteral("Liberation Mono"), 12, true, false});
+
+    EXPECT_EQ(dialogs.confirm(QStringLiteral("Save Text?")), Answer::Yes);
+    QString saveName = QStringLiteral("a.txt");
+    EXPECT_FALSE(dialogs.executeSave(saveName));
+    EXPECT_EQ(saveName, "a.txt");
+    QString openName = QStringLiteral("last.txt");
+    EXPECT_EQ(openActions, 0);
+    EXPECT_TRUE(dialogs.executeOpen(openName));
+    EXPECT_EQ(openActions, 1);
+    EXPECT_EQ(openName, "/tmp/b.txt");
+    dialogs.error(QStringLiteral("Cannot open file \"/tmp/b.txt\". No such file or directory"));
+    EXPECT_EQ(dialogs.confirm(QStringLiteral("Save Current Text?")), Answer::No);
+    FontChoice font{kCourierNew, 9, false, false};
+    EXPECT_TRUE(dialogs.executeFont(font));
+    EXPECT_EQ(font, (FontChoice{QStringLiteral("Liberation Mono"), 12, true, false}));
+
+    using K = ScriptedDialogs::Kind;
+    EXPECT_EQ(dialogs.kinds(), (std::vector<K>{K::Confirm, K::Save, K::Open, K::Error, K::Confirm, K::Font}));
+    EXPECT_EQ(dialogs.confirmTexts(), QStringList({"Save Text?", "Save Current Text?"}));
+    EXPECT_EQ(dialogs.errorTexts(),
+              QStringList({"Cannot open file \"/tmp/b.txt\". No such file or directory."}));
+    EXPECT_EQ(dialogs.asked()[1].fileName, "a.txt");
+    EXPECT_EQ(dialogs.asked()[2].fileName, "last.txt");
+    EXPECT_EQ(dialogs.asked()[5].font.family, kCourierNew);
+    EXPECT_EQ(dialogs.unusedAnswers(), 0);
+}
+
+TEST(ScriptedDialogsTest, UnscriptedQuestionsFailTheTestAndAreCancelled)
+{
+    ScriptedDialogs dialogs;
+    Answer answer = Answer::Yes;
+    EXPECT_NONFATAL_FAILURE(answer = dialogs.confirm(QStringLiteral("Save Text?")), "Save Text?");
+    EXPECT_EQ(answer, Answer::Cancel);
+    QString name = QStringLiteral("x.txt");
+    bool chosen = true;
+    EXPECT_NONFATAL_FAILURE(chosen = dialogs.executeOpen(name), "x.txt");
+    EXPECT_FALSE(chosen);
+    EXPECT_EQ(name, "x.txt");
+    // Scripting another kind does not answer this one.
+    dialogs.chooseOpen(QStringLiteral("y.txt"));
+    EXPECT_NONFATAL_FAILURE(chosen = dialogs.executeSave(name), "save");
+    EXPECT_FALSE(chosen);
+    EXPECT_EQ(dialogs.unusedAnswers(), 1);
+    FontChoice font;
+    EXPECT_NONFATAL_FAILURE(chosen = dialogs.executeFont(font), "font");
+    EXPECT_FALSE(chosen);
 }
 
 } // namespace
