@@ -1,7 +1,46 @@
+// Program entry: the main window, then the hidden About and Help windows, then the message loop.
+#include "app/Fonts.h"
+#include "app/Unit1.h"
+#include "app/Unit2.h"
+#include "app/Unit3.h"
+#include "keying/Clock.h"
+#include "tone/AlsaStream.h"
+#include "tone/AlsaWaveOut.h"
+#include "tone/SpeakerSinks.h"
+
 #include <QApplication>
+#include <QSessionManager>
 
 int main(int argc, char** argv)
 {
+    using namespace quindle;
+
     QApplication app(argc, argv);
-    return 0;
+    QApplication::setApplicationName(QStringLiteral("quindle2"));
+    installFontSubstitutions();
+    // The main window decides when the program ends (after a run that was going has returned).
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    RealClock clock;
+    AlsaStream stream;
+    AlsaWaveOut waveOut(stream, clock);
+    std::unique_ptr<SpeakerSink> speaker = openSpeakerSink(stream);
+
+    MorsePlatform platform;
+    platform.clock = &clock;
+    platform.speakerSink = speaker.get();
+    platform.waveOut = &waveOut;
+
+    TMorse window(platform);
+    TForm2 form2;
+    TForm3 form3;
+    window.setForms(&form2, &form3);
+    QObject::connect(&window, &TMorse::finished, &app, [] { QCoreApplication::exit(0); });
+    // Logging off runs the same closing steps as the close box.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &window, [&window](QSessionManager&) {
+        window.close();
+    });
+
+    window.show();
+    return QApplication::exec();
 }

@@ -1,0 +1,511 @@
+#include "app/Unit1.h"
+
+#include "app/Controls.h"
+#include "app/MemoEdit.h"
+#include "app/QtDialogs.h"
+#include "app/SpinEdit.h"
+#include "app/Unit2.h"
+#include "app/Unit3.h"
+#include "keying/Clock.h"
+#include "keying/Keyer.h"
+#include "persistence/Cp1252.h"
+#include "persistence/DocumentCommands.h"
+#include "persistence/IniFile.h"
+#include "tone/ToneOutput.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QScreen>
+
+namespace quindle {
+
+namespace {
+
+constexpr int kClientWidth = 541;  // [px]
+constexpr int kClientHeight = 378; // [px]
+constexpr int kMaxFontPoints = 500;
+
+QFont pointFont(const QString& family, int points, bool bold = false)
+{
+    QFont font(family, points);
+    font.setBold(bold);
+    return font;
+}
+
+QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, QRect geometry,
+                  const QFont* font = nullptr)
+{
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setGeometry(geometry);
+    if (font)
+        label->setFont(*font);
+    return label;
+}
+
+template <typename Button>
+Button* makeButton(QWidget* parent, const char* name, const QString& text, QRect geometry)
+{
+    auto* button = new Button(text, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setGeometry(geometry);
+    button->setAutoDefault(false);
+    return button;
+}
+
+QAction* makeItem(QMenu* menu, const char* name, const QString& caption, bool checkable = false)
+{
+    auto* action = menu->addAction(caption);
+    action->setObjectName(QString::fromLatin1(name));
+    action->setCheckable(checkable);
+    return action;
+}
+
+QAction* makeSeparator(QMenu* menu, const char* name)
+{
+    auto* action = menu->addSeparator();
+    action->setObjectName(QString::fromLatin1(name));
+    return action;
+}
+
+} // namespace
+
+QString iniNameFor(const QString& programPath)
+{
+    const qsizetype slash = programPath.lastIndexOf(u'/');
+    const qsizetype dot = programPath.lastIndexOf(u'.');
+    if (dot > slash)
+        return programPath.left(dot) + QStringLiteral(".ini");
+    return programPath + QStringLiteral(".ini");
+}
+
+TMorse::TMorse(const MorsePlatform& platform) : m_platform(platform)
+{
+    setObjectName(QStringLiteral("Morse"));
+    setWindowTitle(kApplicationTitle);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    setFont(pointFont(QStringLiteral("Arial"), 8));
+    setAcceptDrops(true);
+
+    if (!m_platform.dialogs) {
+        m_ownDialogs = std::make_unique<QtDialogs>(this);
+        m_platform.dialogs = m_ownDialogs.get();
+    }
+    createMenus();
+    createControls();
+    setTabOrder();
+
+    if (m_platform.tones) {
+        m_tones = m_platform.tones;
+    } else {
+        m_toneOutput = std::make_unique<ToneOutput>(*m_platform.clock, *m_platform.speakerSink,
+                                                    *m_platform.waveOut, [this] { return toneValue(); });
+        m_tones = m_toneOutput.get();
+    }
+    m_keyer = std::make_unique<Keyer>(*this, *m_tones, *m_platform.clock);
+    m_keyer->setIdleHandler([this] { runFinished(); });
+    m_documents = std::make_unique<DocumentCommands>(*this);
+    connectHandlers();
+
+    // The client area below the menu bar is fixed.
+    const int menuHeight = menuBar()->sizeHint().height();
+    setFixedSize(kClientWidth, kClientHeight + menuHeight);
+
+    FormCreate();
+
+    // Centred on the screen when first shown.
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect frame = frameGeometry();
+        move(screen->availableGeometry().center() - QPoint(frame.width() / 2, frame.height() / 2));
+    }
+}
+
+TMorse::~TMorse() = default;
+
+void TMorse::createMenus()
+{
+    QMenuBar* bar = menuBar();
+    bar->setObjectName(QStringLiteral("MainMenu1"));
+
+    File1 = bar->addMenu(QStringLiteral("&File"));
+    File1->setObjectName(QStringLiteral("File1"));
+    mnuNew = makeItem(File1, "mnuNew", QStringLiteral("&New"));
+    mnuNew->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
+    mnuOpen = makeItem(File1, "mnuOpen", QStringLiteral("&Open..."));
+    mnuOpen->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    mnuSaveAs = makeItem(File1, "mnuSaveAs", QStringLiteral("Save As..."));
+    N2 = makeSeparator(File1, "N2");
+    Exit1 = makeItem(File1, "Exit1", QStringLiteral("E&xit"));
+
+    mnuOptions = bar->addMenu(QStringLiteral("&Options"));
+    mnuOptions->setObjectName(QStringLiteral("mnuOptions"));
+    mnuLowerCase = makeItem(mnuOptions, "mnuLowerCase", QStringLiteral("Lower Case"), true);
+    mnuLowerCase->setChecked(true);
+    mnuCT = makeItem(mnuOptions, "mnuCT", QStringLiteral("Auto CT/AR"), true);
+    mnuPunct = makeItem(mnuOptions, "mnuPunct", QStringLiteral("Punctuation"), true);
+    mnuScan = makeItem(mnuOptions, "mnuScan", QStringLiteral("Accented Chars"), true);
+    N1 = makeSeparator(mnuOptions, "N1");
+    mnuSpeaker = makeItem(mnuOptions, "mnuSpeaker", QStringLiteral("Internal Speaker"), true);
+    mnuSoundcard = makeItem(mnuOptions, "mnuSoundcard", QStringLiteral("Soundcard"), true);
+    // Radio items of one group: ticking one clears the other, a click on the ticked one leaves
+    // neither ticked, and clearing never ticks another.
+    routeGroup = new QActionGroup(this);
+    routeGroup->setObjectName(QStringLiteral("routeGroup"));
+    routeGroup->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
+    routeGroup->addAction(mnuSpeaker);
+    routeGroup->addAction(mnuSoundcard);
+    mnuSpeaker->setChecked(true);
+    N3 = makeSeparator(mnuOptions, "N3");
+    mnuFont = makeItem(mnuOptions, "mnuFont", QStringLiteral("&Font..."));
+    N4 = makeSeparator(mnuOptions, "N4");
+    mnuSettings = makeItem(mnuOptions, "mnuSettings", QStringLiteral("Save Settings on Close"), true);
+    mnuNow = makeItem(mnuOptions, "mnuNow", QStringLiteral("Save Settings Now"));
+
+    Help1 = bar->addMenu(QStringLiteral("&Help"));
+    Help1->setObjectName(QStringLiteral("Help1"));
+    mnuHelp = makeItem(Help1, "mnuHelp", QStringLiteral("&Help"));
+    mnuAbout = makeItem(Help1, "mnuAbout", QStringLiteral("&About..."));
+}
+
+void TMorse::createControls()
+{
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->setFixedSize(kClientWidth, kClientHeight);
+    client->setAutoFillBackground(true);
+    client->setBackgroundRole(QPalette::Button);
+    setCentralWidget(client);
+
+    const QFont bold = pointFont(QStringLiteral("MS Sans Serif"), 8, true);
+
+    Memo = new MemoEdit(client);
+    Memo->setObjectName(QStringLiteral("Memo"));
+    Memo->setGeometry(4, 4, 421, 253);
+
+    Panel2 = new Panel(Panel::Bevel::Lowered, client);
+    Panel2->setObjectName(QStringLiteral("Panel2"));
+    Panel2->setGeometry(428, 4, 109, 189);
+    btnLetters = makeButton<QPushButton>(Panel2, "btnLetters", QStringLiteral("Letters"), {20, 20, 75, 25});
+    btnNumbers = makeButton<QPushButton>(Panel2, "btnNumbers", QStringLiteral("Numbers"), {20, 60, 75, 25});
+    btnMixed = makeButton<QPushButton>(Panel2, "btnMixed", QStringLiteral("Mixed"), {20, 100, 75, 25});
+    btnText = makeButton<QPushButton>(Panel2, "btnText", QStringLiteral("Text"), {20, 140, 75, 25});
+
+    Shape1 = new Shape(client);
+    Shape1->setObjectName(QStringLiteral("Shape1"));
+    Shape1->setGeometry(470, 212, 29, 8);
+    Shape1->setBrushColor(kIndicatorRed);
+
+    btnStop = makeButton<TagButton>(client, "btnStop", QStringLiteral("Stop"), {448, 232, 75, 25});
+
+    Panel1 = new Panel(Panel::Bevel::Lowered, client);
+    Panel1->setObjectName(QStringLiteral("Panel1"));
+    Panel1->setGeometry(4, 264, 535, 109);
+    Label1 = makeLabel(Panel1, "Label1", QStringLiteral("Words per miniute (approx)"), {112, 4, 153, 13}, &bold);
+    SpeedT = new Trackbar(30, 165, 100, 5, Panel1);
+    SpeedT->setObjectName(QStringLiteral("SpeedT"));
+    SpeedT->setGeometry(7, 24, 334, 21);
+    Label2 = makeLabel(Panel1, "Label2", QStringLiteral("6"), {16, 44, 6, 14});
+    Label3 = makeLabel(Panel1, "Label3", QStringLiteral("10"), {88, 44, 12, 14});
+    Label4 = makeLabel(Panel1, "Label4", QStringLiteral("12"), {177, 44, 12, 14});
+    Label5 = makeLabel(Panel1, "Label5", QStringLiteral("20"), {229, 44, 12, 14});
+    Label9 = makeLabel(Panel1, "Label9", QStringLiteral("30"), {292, 44, 12, 14});
+    Label8 = makeLabel(Panel1, "Label8", QStringLiteral("Tone (Hz)"), {356, 4, 57, 13}, &bold);
+    spFreq = new SpinEdit(Panel1);
+    spFreq->setObjectName(QStringLiteral("spFreq"));
+    spFreq->setGeometry(360, 26, 61, 23);
+    spFreq->setValue(750);
+    tbDelay = new Trackbar(1, 10, 1, 1, Panel1);
+    tbDelay->setObjectName(QStringLiteral("tbDelay"));
+    tbDelay->setGeometry(7, 68, 330, 21);
+    Label7 = makeLabel(Panel1, "Label7", QStringLiteral("Cal"), {12, 88, 15, 14});
+    Label6 = makeLabel(Panel1, "Label6", QStringLiteral("Delay"), {180, 88, 33, 13}, &bold);
+    btnClear = makeButton<QPushButton>(Panel1, "btnClear", QStringLiteral("Clear Screen"), {444, 24, 75, 25});
+    btnClose = makeButton<QPushButton>(Panel1, "btnClose", QStringLiteral("Close"), {444, 68, 75, 25});
+
+    Panel3 = new Panel(Panel::Bevel::Raised, client);
+    Panel3->setObjectName(QStringLiteral("Panel3"));
+    Panel3->setGeometry(144, 16, 177, 29);
+    Panel3->setCaption(QStringLiteral("Closing. Please wait..."));
+    Panel3->hide();
+    Panel3->raise();
+}
+
+void TMorse::setTabOrder()
+{
+    const QList<QWidget*> order = {Memo,   btnLetters, btnNumbers, btnMixed, btnText,  btnStop,
+                                   SpeedT, spFreq,     tbDelay,    btnClose, btnClear};
+    for (QWidget* w : order)
+        w->setFocusPolicy(Qt::StrongFocus);
+    for (qsizetype i = 0; i + 1 < order.size(); ++i)
+        QWidget::setTabOrder(order[i], order[i + 1]);
+}
+
+void TMorse::connectHandlers()
+{
+    connect(btnLetters, &QPushButton::clicked, this, [this] { m_keyer->btnLettersClick(); });
+    connect(btnNumbers, &QPushButton::clicked, this, [this] { m_keyer->btnNumbersClick(); });
+    connect(btnMixed, &QPushButton::clicked, this, [this] { m_keyer->btnMixedClick(); });
+    connect(btnText, &QPushButton::clicked, this, [this] { m_keyer->btnTextClick(); });
+    connect(btnStop, &QPushButton::clicked, this, [this] { m_keyer->btnStopClick(); });
+    connect(SpeedT, &QSlider::valueChanged, this, [this] { m_keyer->SpeedTChange(); });
+    connect(btnClear, &QPushButton::clicked, this, [this] { m_documents->btnClearClick(); });
+    connect(btnClose, &QPushButton::clicked, this, [this] { btnCloseClick(); });
+
+    connect(mnuNew, &QAction::triggered, this, [this] { m_documents->New1Click(); });
+    connect(mnuOpen, &QAction::triggered, this, [this] { m_documents->Open1Click(); });
+    connect(mnuSaveAs, &QAction::triggered, this, [this] { m_documents->SaveAs1Click(); });
+    connect(Exit1, &QAction::triggered, this, [this] { Exit1Click(); });
+    connect(mnuFont, &QAction::triggered, this, [this] { mnuFontClick(); });
+    connect(mnuNow, &QAction::triggered, this, [this] { mnuNowClick(); });
+    connect(mnuHelp, &QAction::triggered, this, [this] { mnuHelp1Click(); });
+    connect(mnuAbout, &QAction::triggered, this, [this] { About1Click(); });
+    // The seven option toggles flip their own check mark (the action does that itself, and the
+    // route group applies the radio rule); nothing else happens on a click.
+}
+
+void TMorse::setForms(TForm2* form2, TForm3* form3)
+{
+    m_form2 = form2;
+    m_form3 = form3;
+}
+
+void TMorse::processMessages()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    m_platform.clock->messagesProcessed();
+}
+
+// Settings ---------------------------------------------------------------------------------------
+
+namespace {
+const QString kSection = QStringLiteral("Morse");
+}
+
+void TMorse::FormCreate()
+{
+    m_iniName = m_platform.iniName.isEmpty() ? iniNameFor(QCoreApplication::applicationFilePath())
+                                             : m_platform.iniName;
+    // Drops are accepted by the window itself (setAcceptDrops in the constructor).
+    {
+        IniFile SettingsIni(m_iniName);
+        spFreq->setValue(SettingsIni.readInteger(kSection, QStringLiteral("Freq"), 750));
+        SpeedT->setPosition(SettingsIni.readInteger(kSection, QStringLiteral("Speed"), 100));
+        tbDelay->setPosition(SettingsIni.readInteger(kSection, QStringLiteral("Delay"), 1));
+        mnuLowerCase->setChecked(SettingsIni.readBool(kSection, QStringLiteral("Case"), true));
+        QFont font = Memo->font();
+        // A size the font cannot take (zero, negative, absurdly large) keeps the current one.
+        const int size = SettingsIni.readInteger(kSection, QStringLiteral("Size"), 9);
+        if (size >= 1 && size <= kMaxFontPoints)
+            font.setPointSize(size);
+        // An empty name changes nothing: the memo keeps the window's typeface.
+        const QString family = SettingsIni.readString(kSection, QStringLiteral("Font"), QStringLiteral("Courier New"));
+        if (!family.isEmpty())
+            font.setFamily(family);
+        Memo->setFont(font);
+        mnuPunct->setChecked(SettingsIni.readBool(kSection, QStringLiteral("Punctuation"), false));
+        mnuScan->setChecked(SettingsIni.readBool(kSection, QStringLiteral("Accented"), false));
+        mnuSpeaker->setChecked(SettingsIni.readBool(kSection, QStringLiteral("Speaker"), false));
+        mnuSettings->setChecked(SettingsIni.readBool(kSection, QStringLiteral("Settings"), false));
+        mnuCT->setChecked(SettingsIni.readBool(kSection, QStringLiteral("AutoCT"), false));
+    }
+    setWindowState(Qt::WindowNoState);
+    mnuSoundcard->setChecked(!mnuSpeaker->isChecked());
+}
+
+void TMorse::SaveSettings()
+{
+    IniFile SettingsIni(m_iniName);
+    // A failed write ends the save at that key, silently.
+    SettingsIni.writeInteger(kSection, QStringLiteral("Freq"), spFreq->Value()) &&
+        SettingsIni.writeInteger(kSection, QStringLiteral("Speed"), SpeedT->Position()) &&
+        SettingsIni.writeInteger(kSection, QStringLiteral("Delay"), tbDelay->Position()) &&
+        SettingsIni.writeBool(kSection, QStringLiteral("Case"), mnuLowerCase->isChecked()) &&
+        SettingsIni.writeInteger(kSection, QStringLiteral("Size"), Memo->font().pointSize()) &&
+        SettingsIni.writeString(kSection, QStringLiteral("Font"), Memo->font().family()) &&
+        SettingsIni.writeBool(kSection, QStringLiteral("Punctuation"), mnuPunct->isChecked()) &&
+        SettingsIni.writeBool(kSection, QStringLiteral("Accented"), mnuScan->isChecked()) &&
+        SettingsIni.writeBool(kSection, QStringLiteral("Speaker"), mnuSpeaker->isChecked()) &&
+        SettingsIni.writeBool(kSection, QStringLiteral("Settings"), mnuSettings->isChecked()) &&
+        SettingsIni.writeBool(kSection, QStringLiteral("AutoCT"), mnuCT->isChecked());
+}
+
+void TMorse::mnuNowClick()
+{
+    SaveSettings();
+}
+
+// Closing ----------------------------------------------------------------------------------------
+
+void TMorse::btnCloseClick()
+{
+    btnStop->Tag = 1;
+    m_tones->SpeakerNoSound();
+    close();
+}
+
+void TMorse::Exit1Click()
+{
+    btnCloseClick();
+}
+
+void TMorse::FormCloseQuery()
+{
+    Panel3->show();
+    Panel3->raise();
+    btnStop->Tag = 1;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    if (mnuSettings->isChecked())
+        SaveSettings();
+}
+
+void TMorse::closeEvent(QCloseEvent* event)
+{
+    if (!m_closing) {
+        m_closing = true;
+        m_keyer->cancelPendingRun();
+        FormCloseQuery();
+    }
+    if (m_keyer->isBusy()) {
+        // The run sees the stop request at its next poll point; the window stays on the screen
+        // with the notice until the run has returned (runFinished).
+        event->ignore();
+        return;
+    }
+    event->accept();
+    if (!m_closeDone) {
+        m_closeDone = true;
+        Q_EMIT finished();
+    }
+}
+
+void TMorse::runFinished()
+{
+    if (m_closing)
+        close();
+}
+
+// Options and Help -------------------------------------------------------------------------------
+
+void TMorse::mnuFontClick()
+{
+    const QFont current = Memo->font();
+    FontChoice choice{current.family(), current.pointSize(), current.bold(), current.italic()};
+    if (!m_platform.dialogs->executeFont(choice))
+        return;
+    QFont font(choice.family, choice.pointSize);
+    font.setBold(choice.bold);
+    font.setItalic(choice.italic);
+    Memo->setFont(font);
+}
+
+void TMorse::About1Click()
+{
+    if (m_form2)
+        m_form2->showAt(this);
+}
+
+void TMorse::mnuHelp1Click()
+{
+    if (m_form3)
+        m_form3->showAt(this);
+}
+
+// File drop --------------------------------------------------------------------------------------
+
+void TMorse::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void TMorse::dropEvent(QDropEvent* event)
+{
+    QStringList paths;
+    for (const QUrl& url : event->mimeData()->urls()) {
+        if (url.isLocalFile())
+            paths << url.toLocalFile();
+    }
+    event->acceptProposedAction();
+    WMDropFiles(paths);
+}
+
+void TMorse::WMDropFiles(const QStringList& paths)
+{
+    m_documents->WMDropFiles(paths);
+}
+
+// KeyingHost -------------------------------------------------------------------------------------
+
+int TMorse::speedPosition() const { return SpeedT->Position(); }
+int TMorse::delayPosition() const { return tbDelay->Position(); }
+int TMorse::toneValue() const { return spFreq->Value(); }
+
+bool TMorse::isChecked(MenuOption option) const
+{
+    switch (option) {
+    case MenuOption::LowerCase: return mnuLowerCase->isChecked();
+    case MenuOption::AutoCT: return mnuCT->isChecked();
+    case MenuOption::Punctuation: return mnuPunct->isChecked();
+    case MenuOption::Accented: return mnuScan->isChecked();
+    case MenuOption::Speaker: return mnuSpeaker->isChecked();
+    case MenuOption::Soundcard: return mnuSoundcard->isChecked();
+    }
+    return false;
+}
+
+void TMorse::setRunButtonsEnabled(bool enabled) { Panel2->setEnabled(enabled); }
+void TMorse::setClearEnabled(bool enabled) { btnClear->setEnabled(enabled); }
+
+void TMorse::setFileMenuEnabled(bool enabled)
+{
+    // The items go with the menu, so that their shortcuts are off while it is disabled.
+    File1->menuAction()->setEnabled(enabled);
+    for (QAction* item : File1->actions())
+        item->setEnabled(enabled);
+}
+
+bool TMorse::fileMenuEnabled() const { return File1->menuAction()->isEnabled(); }
+void TMorse::setIndicator(uint32_t colour) { Shape1->setBrushColor(colour); }
+int TMorse::stopTag() const { return btnStop->Tag; }
+void TMorse::setStopTag(int tag) { btnStop->Tag = tag; }
+int TMorse::memoLength() const { return Memo->length(); }
+
+uint8_t TMorse::memoCharAt(int pos) const
+{
+    return cp1252::fromUnicode(Memo->charAt(pos));
+}
+
+void TMorse::memoAppend(uint8_t code)
+{
+    Memo->append(QString(cp1252::toUnicode(code)));
+}
+
+int TMorse::memoSelStart() const { return Memo->selStart(); }
+void TMorse::memoSetSelStart(int pos) { Memo->setSelStart(pos); }
+void TMorse::memoSetSelLength(int length) { Memo->setSelLength(length); }
+void TMorse::memoSetFocus() { Memo->setFocus(); }
+void TMorse::memoSetModified(bool modified) { Memo->setModified(modified); }
+
+// DocumentView -----------------------------------------------------------------------------------
+
+bool TMorse::memoModified() const { return Memo->modified(); }
+void TMorse::memoClear() { Memo->clear(); }
+QString TMorse::memoText() const { return Memo->text(); }
+void TMorse::memoSetText(const QString& text) { Memo->setText(text); }
+Answer TMorse::confirm(const QString& text) { return m_platform.dialogs->confirm(text); }
+void TMorse::error(const QString& text) { m_platform.dialogs->error(text); }
+bool TMorse::executeOpen(QString& fileName) { return m_platform.dialogs->executeOpen(fileName); }
+bool TMorse::executeSave(QString& fileName) { return m_platform.dialogs->executeSave(fileName); }
+
+} // namespace quindle

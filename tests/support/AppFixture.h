@@ -1,0 +1,44 @@
+#pragma once
+
+#include "keying/Clock.h"
+#include "tests/support/RecordingSpeakerSink.h"
+#include "tests/support/ScriptedDialogs.h"
+#include "tone/CaptureWaveOut.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace quindle {
+
+class TMorse;
+
+// The real main window on the virtual clock, with scripted dialogs, a recording speaker sink, the
+// capture wave-out back-end and its settings file in a temporary folder.
+class AppFixture : public ::testing::Test {
+protected:
+    AppFixture();
+    ~AppFixture() override;
+
+    // Made on first use, so that a test can write the settings file before.
+    TMorse& morse();
+    void showMorse();
+    QString iniPath() const;
+    void writeIni(const QByteArray& bytes);
+    QByteArray readIni() const;
+    // Closes and destroys the window, e.g. to start it again on the same settings file.
+    void destroyMorse();
+
+    VirtualClock clock;
+    ScriptedDialogs dialogs;
+    RecordingSpeakerSink speaker{clock};
+    CaptureWaveOut waveOut{clock};
+    QTemporaryDir dir;
+
+private:
+    std::unique_ptr<TMorse> m_morse;
+};
+
+} // namespace quindle
