@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation
   pulseaudio pulseaudio-utils
-  xvfb x11-utils
+  xvfb x11-utils libx11-dev
   clang libclang-rt-dev
 )
 

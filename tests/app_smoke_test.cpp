@@ -1,0 +1,153 @@
+// Starts the real program on a real X server (Xvfb, started and ended here), waits for its main
+// window and closes it the way a window manager would, by WM_DELETE_WINDOW.
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <string>
+
+// Last: Xlib defines macros (None, Bool, Status) that other headers use as names.
+#include <X11/Xlib.h>
+
+namespace {
+
+// Polls for a condition without asserting any time: the limit only ends a hung wait.
+template <typename Condition>
+bool waitFor(Condition condition, int limitMs = 30000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > limitMs)
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+Window findWindowNamed(Display* display, Window window, const char* name)
+{
+    char* windowName = nullptr;
+    if (XFetchName(display, window, &windowName) && windowName) {
+        const bool match = std::string(windowName) == name;
+        XFree(windowName);
+        if (match)
+            return window;
+    }
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(display, window, &root, &parent, &children, &count))
+        return 0;
+    Window found = 0;
+    for (unsigned i = 0; i < count && !found; ++i)
+        found = findWindowNamed(display, children[i], name);
+    if (children)
+        XFree(children);
+    return found;
+}
+
+class XServer {
+public:
+    XServer()
+    {
+        // A display number nobody uses: try until one starts.
+        for (int number = 90; number < 110 && !m_display; ++number) {
+            if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)))
+                continue;
+            m_process.start(QStringLiteral("Xvfb"), {QStringLiteral(":%1").arg(number), QStringLiteral("-screen"),
+                                                     QStringLiteral("0"), QStringLiteral("1024x768x24"),
+                                                     QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+            if (!m_process.waitForStarted())
+                return;
+            const QByteArray name = ":" + QByteArray::number(number);
+            waitFor([&] {
+                m_display = XOpenDisplay(name.constData());
+                return m_display || m_process.state() != QProcess::Running;
+            });
+            if (m_display)
+                m_name = QString::fromLatin1(name);
+            else
+                m_process.waitForFinished();
+        }
+    }
+    ~XServer()
+    {
+        if (m_display)
+            XCloseDisplay(m_display);
+        if (m_process.state() == QProcess::Running) {
+            ::kill(pid_t(m_process.processId()), SIGTERM);
+            m_process.waitForFinished();
+        }
+    }
+    Display* display() const { return m_display; }
+    QString name() const { return m_name; }
+
+private:
+    QProcess m_process;
+    Display* m_display = nullptr;
+    QString m_name;
+};
+
+TEST(ProgramSmoke, StartsShowsItsWindowAndClosesWithExitCodeZero)
+{
+    const char* binary = std::getenv("QUINDLE_BINARY");
+    ASSERT_NE(binary, nullptr) << "QUINDLE_BINARY names the program under test";
+    if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
+        GTEST_SKIP() << "Xvfb is not installed";
+
+    XServer x;
+    ASSERT_NE(x.display(), nullptr);
+
+    // The program keeps its settings beside itself: run a copy in a folder of its own.
+    QTemporaryDir dir;
+    const QString program = dir.filePath(QStringLiteral("quindle2"));
+    ASSERT_TRUE(QFile::copy(QString::fromLocal8Bit(binary), program));
+
+    QProcess app;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), x.name());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    // No sound server here: the program must start all the same.
+    env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + dir.filePath(QStringLiteral("none")));
+    app.setProcessEnvironment(env);
+    app.start(program, {});
+    ASSERT_TRUE(app.waitForStarted());
+
+    Window window = 0;
+    ASSERT_TRUE(waitFor([&] {
+        window = findWindowNamed(x.display(), DefaultRootWindow(x.display()), "QuindleII");
+        return window != 0 || app.state() != QProcess::Running;
+    }));
+    ASSERT_NE(window, Window(0)) << app.readAllStandardError().toStdString();
+
+    XWindowAttributes attributes{};
+    XGetWindowAttributes(x.display(), window, &attributes);
+    EXPECT_EQ(attributes.width, 541);
+
+    Atom protocols = XInternAtom(x.display(), "WM_PROTOCOLS", False);
+    Atom deleteWindow = XInternAtom(x.display(), "WM_DELETE_WINDOW", False);
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = protocols;
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = long(deleteWindow);
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(x.display(), window, False, NoEventMask, &event);
+    XFlush(x.display());
+
+    ASSERT_TRUE(app.waitForFinished(60000)) << "the program did not end after its window was closed";
+    EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(app.exitCode(), 0);
+    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("quindle2.ini")))) << "closing without the option saves nothing";
+}
+
+} // namespace
