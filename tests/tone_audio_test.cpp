@@ -89,9 +89,10 @@ TEST_F(AudioOut, InitialValuesAndPropertyBounds)
     EXPECT_EQ(audio->FrameRate(), 22050);
     EXPECT_FALSE(audio->Stereo());
     EXPECT_EQ(audio->Quantization(), 16);
-    EXPECT_EQ(audio->WaveFormat().nAvgBytesPerSec, 44100u);
-    EXPECT_EQ(audio->WaveFormat().nBlockAlign, 2);
     EXPECT_EQ(audio->DeviceId(), quindle::WAVE_MAPPER);
+    // The format is byte-packed: its fields are compared as values (+), never bound by reference.
+    EXPECT_EQ(+audio->WaveFormat().nAvgBytesPerSec, 44100u);
+    EXPECT_EQ(+audio->WaveFormat().nBlockAlign, 2);
     EXPECT_TRUE(audio->ErrorMessage().isEmpty());
 
     for (auto [set, got] : {std::pair{0, 2}, {1, 2}, {3, 3}, {4, 4}, {9, 4}, {-7, 2}}) {
@@ -105,13 +106,13 @@ TEST_F(AudioOut, InitialValuesAndPropertyBounds)
 
     audio->SetQuantization(16);
     audio->SetFrameRate(22540);
-    EXPECT_EQ(audio->WaveFormat().nAvgBytesPerSec, 45080u);
+    EXPECT_EQ(+audio->WaveFormat().nAvgBytesPerSec, 45080u);
     audio->SetStereo(true);
-    EXPECT_EQ(audio->WaveFormat().nBlockAlign, 4);
-    EXPECT_EQ(audio->WaveFormat().nAvgBytesPerSec, 90160u);
-    EXPECT_EQ(audio->WaveFormat().nChannels, 2);
+    EXPECT_EQ(+audio->WaveFormat().nBlockAlign, 4);
+    EXPECT_EQ(+audio->WaveFormat().nAvgBytesPerSec, 90160u);
+    EXPECT_EQ(+audio->WaveFormat().nChannels, 2);
     audio->SetQuantization(8);
-    EXPECT_EQ(audio->WaveFormat().nBlockAlign, 2);
+    EXPECT_EQ(+audio->WaveFormat().nBlockAlign, 2);
 }
 
 TEST_F(AudioOut, OneElementStartStopThenLateNotificationsCloseWithoutDeviceCall)
