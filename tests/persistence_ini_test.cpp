@@ -11,7 +11,6 @@
 #include <climits>
 #include <variant>
 
-#include <unistd.h>
 
 namespace quindle {
 namespace {
@@ -310,33 +309,39 @@ TEST_F(IniFileTest, FailedWriteLeavesTheOldFileWhole)
     EXPECT_EQ(IniFile(path()).readInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 0), 750);
 }
 
-TEST_F(IniFileTest, ReadOnlyFolderRefusesTheWrite)
+TEST_F(IniFileTest, PermissionsStopTheWriteAndLoseNothing)
 {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "permissions do not stop root";
-    const QString folder = path(QStringLiteral("locked"));
-    ASSERT_TRUE(QDir().mkdir(folder));
-    writeAll(folder + QStringLiteral("/quindle2.ini"), "[Morse]\r\nFreq=1\r\n");
-    QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
-    IniFile ini(folder + QStringLiteral("/quindle2.ini"));
-    EXPECT_FALSE(ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 2));
-    EXPECT_FALSE(ini.errorString().isEmpty());
-    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    EXPECT_EQ(readAll(folder + QStringLiteral("/quindle2.ini")), QByteArray("[Morse]\r\nFreq=1\r\n"));
-}
+    const std::string failure = test::withoutRoot([] {
+        QTemporaryDir dir;
+        const QString locked = dir.filePath(QStringLiteral("locked"));
+        const QString unreadable = dir.filePath(QStringLiteral("unreadable.ini"));
+        const QByteArray content = "[Morse]\r\nFreq=600\r\n[Other]\r\nkeep=me\r\n";
+        if (!QDir().mkdir(locked) || !test::writeFileBytes(locked + QStringLiteral("/quindle2.ini"), content)
+            || !test::writeFileBytes(unreadable, content))
+            return std::string("cannot set up");
+        QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner);
+        QFile::setPermissions(unreadable, QFile::WriteOwner);
 
-TEST_F(IniFileTest, UnreadableFileIsNeverRewritten)
-{
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "permissions do not stop root";
-    writeAll(path(), "[Morse]\r\nFreq=600\r\n[Other]\r\nkeep=me\r\n");
-    QFile::setPermissions(path(), QFile::WriteOwner);
-    IniFile ini(path());
-    EXPECT_EQ(ini.readInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 750), 750);
-    EXPECT_FALSE(ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 800));
-    EXPECT_TRUE(ini.errorString().contains(QStringLiteral("Permission denied"))) << ini.errorString().toStdString();
-    QFile::setPermissions(path(), QFile::ReadOwner | QFile::WriteOwner);
-    EXPECT_EQ(readAll(path()), QByteArray("[Morse]\r\nFreq=600\r\n[Other]\r\nkeep=me\r\n"));
+        // A folder that cannot be written: the write fails and the file stays.
+        IniFile inLocked(locked + QStringLiteral("/quindle2.ini"));
+        if (inLocked.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 2) || inLocked.errorString().isEmpty())
+            return std::string("write into a read-only folder succeeded");
+        // A file that cannot be read reads as defaults and is never rewritten from them.
+        IniFile notRead(unreadable);
+        if (notRead.readInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 750) != 750)
+            return std::string("unreadable file gave a value");
+        if (notRead.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 800)
+            || !notRead.errorString().contains(QStringLiteral("Permission denied")))
+            return "unreadable file was written: " + notRead.errorString().toStdString();
+
+        QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QFile::setPermissions(unreadable, QFile::ReadOwner | QFile::WriteOwner);
+        if (test::readFileBytes(locked + QStringLiteral("/quindle2.ini")) != content
+            || test::readFileBytes(unreadable) != content)
+            return std::string("a file changed");
+        return std::string();
+    });
+    EXPECT_EQ(failure, "");
 }
 
 TEST_F(IniFileTest, RandomBytesNeverCrashAndSurviveAWrite)

@@ -111,14 +111,30 @@ TEST_F(TextFileTest, OpenFailuresNameTheFullPathAndTheReason)
     EXPECT_TRUE(notDir.error.startsWith(QStringLiteral("Cannot open file \""))) << qPrintable(notDir.error);
 }
 
-TEST_F(TextFileTest, FileWithoutReadPermission)
+TEST_F(TextFileTest, PermissionsStopLoadAndSave)
 {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "permissions do not stop root";
-    writeAll(path("secret.txt"), "x");
-    QFile::setPermissions(path("secret.txt"), QFile::WriteOwner);
-    EXPECT_EQ(loadTextFile(path("secret.txt")).error,
-              QStringLiteral("Cannot open file \"%1\". Permission denied").arg(path("secret.txt")));
+    const std::string failure = test::withoutRoot([] {
+        QTemporaryDir dir;
+        const QString secret = dir.filePath(QStringLiteral("secret.txt"));
+        const QString locked = dir.filePath(QStringLiteral("locked"));
+        if (!test::writeFileBytes(secret, "x") || !QDir().mkdir(locked)
+            || !test::writeFileBytes(locked + QStringLiteral("/doc.txt"), "old"))
+            return std::string("cannot set up");
+        QFile::setPermissions(secret, QFile::WriteOwner);
+        QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner);
+
+        const QString loadError = loadTextFile(secret).error;
+        const QString saveError = saveTextFile(locked + QStringLiteral("/doc.txt"), QStringLiteral("new")).error;
+        QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        if (loadError != QStringLiteral("Cannot open file \"%1\". Permission denied").arg(secret))
+            return "load: " + loadError.toStdString();
+        if (saveError != QStringLiteral("Cannot create file \"%1/doc.txt\". Permission denied").arg(locked))
+            return "save: " + saveError.toStdString();
+        if (test::readFileBytes(locked + QStringLiteral("/doc.txt")) != "old")
+            return std::string("the old file changed");
+        return std::string();
+    });
+    EXPECT_EQ(failure, "");
 }
 
 TEST_F(TextFileTest, TextOverTheCapacityIsRefused)
