@@ -63,7 +63,12 @@ void BM_AudioStart(benchmark::State& state)
     }
     state.SetItemsProcessed(state.iterations() * 4 * 4091); // samples
 }
-BENCHMARK(BM_AudioStart)->Arg(750)->Arg(20000)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_AudioStart)
+    ->Arg(750)
+    ->Arg(20000)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
 
 void BM_FillOneBuffer(benchmark::State& state)
 {

@@ -99,7 +99,8 @@ TEST_F(AudioOut, InitialValuesAndPropertyBounds)
         audio->SetNumBuffers(set);
         EXPECT_EQ(audio->NumBuffers(), got) << set;
     }
-    for (auto [set, got] : {std::pair<uint16_t, int>{0, 8}, {7, 8}, {8, 8}, {9, 16}, {12, 16}, {16, 16}, {24, 16}}) {
+    for (auto [set, got] :
+         {std::pair<uint16_t, int>{0, 8}, {7, 8}, {8, 8}, {9, 16}, {12, 16}, {16, 16}, {24, 16}}) {
         audio->SetQuantization(set);
         EXPECT_EQ(audio->Quantization(), got) << set;
     }
@@ -307,7 +308,8 @@ TEST_F(AudioOut, StartAndStopEventsComeFromTheNotificationObject)
     ASSERT_TRUE(audio->Start());
     audio->StopNow();
     processMessages();
-    const std::vector<std::pair<char, QObject*>> expected{{'s', audio->CallbackWindow()}, {'e', audio->CallbackWindow()}};
+    const std::vector<std::pair<char, QObject*>> expected{{'s', audio->CallbackWindow()},
+                                                          {'e', audio->CallbackWindow()}};
     EXPECT_EQ(events, expected);
 }
 

@@ -47,7 +47,8 @@ TEST(SineFill, RunStartsAtZeroAndRises)
 {
     const auto s = fill(8182, 750, 0);
     ASSERT_EQ(s.size(), 4091u);
-    EXPECT_EQ(std::vector<int16_t>(s.begin(), s.begin() + 6), (std::vector<int16_t>{0, 1700, 3326, 4808, 6080, 7087}));
+    EXPECT_EQ(std::vector<int16_t>(s.begin(), s.begin() + 6),
+              (std::vector<int16_t>{0, 1700, 3326, 4808, 6080, 7087}));
     EXPECT_EQ(*std::max_element(s.begin(), s.end()), 8192);
     EXPECT_EQ(*std::min_element(s.begin(), s.end()), -8192);
 }
@@ -76,7 +77,8 @@ TEST(SineFill, FastPathGivesTheExtendedResultEverywhere)
         for (int k : {0, 3, 1000}) {
             const auto s = fill(8182, f, k);
             for (size_t i = 0; i < s.size(); ++i)
-                ASSERT_EQ(s[i], SineSample(int32_t(k * 4091 + int(i)), kRate, f)) << f << " Hz, buffer " << k << ", sample " << i;
+                ASSERT_EQ(s[i], SineSample(int32_t(k * 4091 + int(i)), kRate, f))
+                    << f << " Hz, buffer " << k << ", sample " << i;
         }
     }
     for (int rate : {1, 7, 8000, 96000}) {

@@ -102,7 +102,8 @@ TEST_F(SpeakerOtherBits, GateWritesPreserveTheOtherBits)
     driver.SpeakerSound(750);
     driver.SpeakerNoSound();
     driver.SpeakerNoSound();
-    const std::vector<W> expected{{0x61, 0xB3}, {0x43, 0xB6}, {0x42, 0x36}, {0x42, 0x06}, {0x61, 0xB0}, {0x61, 0xB0}};
+    const std::vector<W> expected{{0x61, 0xB3}, {0x43, 0xB6}, {0x42, 0x36},
+                                  {0x42, 0x06}, {0x61, 0xB0}, {0x61, 0xB0}};
     EXPECT_EQ(ports.writes(), expected);
     EXPECT_EQ(ports.read(0x61), 0xB0);
     ASSERT_EQ(sink.events().size(), 2u);

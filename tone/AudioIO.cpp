@@ -218,7 +218,8 @@ bool TAudioIO::FreeBuffers()
 
 bool TAudioIO::ensureMemory()
 {
-    const bool headersMissing = std::any_of(m_headers.begin(), m_headers.end(), [](WAVEHDR* h) { return !h; });
+    const bool headersMissing =
+        std::any_of(m_headers.begin(), m_headers.end(), [](WAVEHDR* h) { return !h; });
     if (headersMissing) {
         FreeHeaders();
         if (!AllocateHeaders())
@@ -235,9 +236,7 @@ bool TAudioIO::ensureMemory()
 
 // ---- TCallBackWinOut ----
 
-TCallBackWinOut::TCallBackWinOut(TAudioOut* component) : QObject(component), AudioComponent(component)
-{
-}
+TCallBackWinOut::TCallBackWinOut(TAudioOut* component) : QObject(component), AudioComponent(component) {}
 
 bool TCallBackWinOut::event(QEvent* e)
 {

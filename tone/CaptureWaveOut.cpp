@@ -14,11 +14,11 @@ constexpr uint32_t kMaxFrameRate = 1'000'000; // [frames/s]
 
 bool validFormat(const PCMWAVEFORMAT& f)
 {
-    const bool shape = f.wFormatTag == WAVE_FORMAT_PCM && (f.nChannels == 1 || f.nChannels == 2)
-                       && (f.wBitsPerSample == 8 || f.wBitsPerSample == 16);
-    return shape && f.nSamplesPerSec > 0 && f.nSamplesPerSec <= kMaxFrameRate
-           && f.nBlockAlign == f.nChannels * f.wBitsPerSample / 8
-           && f.nAvgBytesPerSec == uint32_t(f.nBlockAlign) * f.nSamplesPerSec;
+    const bool shape = f.wFormatTag == WAVE_FORMAT_PCM && (f.nChannels == 1 || f.nChannels == 2) &&
+                       (f.wBitsPerSample == 8 || f.wBitsPerSample == 16);
+    return shape && f.nSamplesPerSec > 0 && f.nSamplesPerSec <= kMaxFrameRate &&
+           f.nBlockAlign == f.nChannels * f.wBitsPerSample / 8 &&
+           f.nAvgBytesPerSec == uint32_t(f.nBlockAlign) * f.nSamplesPerSec;
 }
 
 } // namespace
@@ -113,7 +113,8 @@ MMRESULT CaptureWaveOut::waveOutReset(HWAVEOUT handle)
     const int64_t now = m_clock.nowNs();
     if (!m_queue.empty() && m_queue.front().started && !m_paused) {
         Queued& front = m_queue.front();
-        const int64_t frames = std::min(nsToFrames(now - front.segmentStartNs), totalFrames(front) - front.framesDone);
+        const int64_t frames =
+            std::min(nsToFrames(now - front.segmentStartNs), totalFrames(front) - front.framesDone);
         keepPlayed(front, frames, front.segmentStartNs, now);
     }
     while (!m_queue.empty())
@@ -134,7 +135,8 @@ MMRESULT CaptureWaveOut::waveOutPause(HWAVEOUT handle)
         // The buffer under way stops where it is and continues from there at the restart.
         const int64_t now = m_clock.nowNs();
         Queued& front = m_queue.front();
-        const int64_t frames = std::min(nsToFrames(now - front.segmentStartNs), totalFrames(front) - front.framesDone);
+        const int64_t frames =
+            std::min(nsToFrames(now - front.segmentStartNs), totalFrames(front) - front.framesDone);
         keepPlayed(front, frames, front.segmentStartNs, now);
         front.started = false;
     }
@@ -216,7 +218,8 @@ int CaptureWaveOut::posted(uint32_t message) const
 
 int CaptureWaveOut::callCount(Call call) const
 {
-    return int(std::count_if(m_calls.begin(), m_calls.end(), [call](const CallRecord& r) { return r.call == call; }));
+    return int(std::count_if(m_calls.begin(), m_calls.end(),
+                             [call](const CallRecord& r) { return r.call == call; }));
 }
 
 std::vector<int16_t> CaptureWaveOut::playedSamples() const

@@ -17,8 +17,7 @@ uint32_t fromBcd(uint16_t raw)
 
 } // namespace
 
-PortSpace::PortSpace(SpeakerSink& sink, uint8_t systemControl)
-    : m_sink(sink), m_systemControl(systemControl)
+PortSpace::PortSpace(SpeakerSink& sink, uint8_t systemControl) : m_sink(sink), m_systemControl(systemControl)
 {
 }
 

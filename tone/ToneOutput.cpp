@@ -4,11 +4,9 @@
 
 namespace quindle {
 
-ToneOutput::ToneOutput(Clock& clock, SpeakerSink& sink, WaveOutBackend& waveOut, std::function<int()> toneValue)
-    : m_clock(clock),
-      m_ports(sink),
-      m_speaker(clock, m_ports),
-      m_toneValue(std::move(toneValue)),
+ToneOutput::ToneOutput(Clock& clock, SpeakerSink& sink, WaveOutBackend& waveOut,
+                       std::function<int()> toneValue)
+    : m_clock(clock), m_ports(sink), m_speaker(clock, m_ports), m_toneValue(std::move(toneValue)),
       m_audioOut(std::make_unique<TAudioOut>(waveOut))
 {
     m_audioOut->SetBufferSize(kBufferSize);
