@@ -33,3 +33,16 @@ bench: build
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
+
+# Installs for the current user under ~/.local; `make install PREFIX=/some/where` for another place.
+# The program keeps its settings beside itself, so PREFIX must be writable by its user.
+PREFIX ?= $(HOME)/.local
+
+.PHONY: install screenshot
+
+install: build
+	cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# The README's picture of the main window, taken on a private X server.
+screenshot: build
+	bash scripts/screenshot.sh $(BUILD)/quindle2 docs/screenshot.png

@@ -9,6 +9,7 @@
 #include "tone/SpeakerSinks.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QSessionManager>
 
 int main(int argc, char** argv)
@@ -17,6 +18,7 @@ int main(int argc, char** argv)
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("quindle2"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/quindle2.svg")));
     installFontSubstitutions();
     // The main window decides when the program ends (after a run that was going has returned).
     QApplication::setQuitOnLastWindowClosed(false);
