@@ -1,0 +1,514 @@
+// The ALSA back-end against a real PulseAudio server with a null sink: what the sink plays is
+// recorded and compared, frame by frame, with the calls that asked for it.
+#include "tests/support/PulseServer.h"
+#include "tone/AlsaStream.h"
+#include "tone/AlsaWaveOut.h"
+#include "tone/SpeakerSinks.h"
+
+#include <QCoreApplication>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <memory>
+
+namespace {
+
+using namespace quindle;
+using quindle::test::PulseServer;
+
+constexpr unsigned kRate = 22540;     // [frames/s]
+constexpr int kAmplitude = 8192;
+constexpr int kBufferFrames = 4091;   // the engine's buffers: 8182 bytes
+constexpr int64_t kToleranceFrames = 3;
+
+// Reads CLOCK_MONOTONIC like the program's clock and keeps every reading, so that a test knows
+// the stamp the back-end gave each call.
+class StampClock final : public Clock {
+public:
+    void Sleep(int ms) override { m_real.Sleep(ms); }
+    uint32_t GetTickCount() override { return m_real.GetTickCount(); }
+    uint64_t PerformanceCounter() override { return m_real.PerformanceCounter(); }
+    int64_t nowNs() override
+    {
+        stamps.push_back(m_real.nowNs());
+        return stamps.back();
+    }
+    std::vector<int64_t> stamps;
+
+private:
+    RealClock m_real;
+};
+
+// Stands for the engine's notification object.
+class Listener final : public QObject {
+public:
+    struct Note {
+        uint32_t message;
+        HWAVEOUT handle;
+        WAVEHDR* header;
+        uint32_t flags; // the header's flags when the notification arrived
+    };
+    std::vector<Note> notes;
+    size_t count(uint32_t message) const
+    {
+        return size_t(std::count_if(notes.begin(), notes.end(), [&](const Note& n) { return n.message == message; }));
+    }
+
+protected:
+    bool event(QEvent* e) override
+    {
+        if (e->type() != WaveOutEvent::eventType())
+            return QObject::event(e);
+        const auto* w = static_cast<WaveOutEvent*>(e);
+        notes.push_back({w->message, w->handle, w->header, w->header ? w->header->dwFlags : 0});
+        return true;
+    }
+};
+
+int16_t sineSample(int64_t i, double hz)
+{
+    return int16_t(std::lrint(std::sin(double(i) / kRate * 3.14159 * 2 * hz) * kAmplitude));
+}
+
+// Four buffers as the engine fills them at one open: a sine that runs on across the buffers.
+struct SineBuffers {
+    std::array<std::vector<int16_t>, 4> data;
+    std::array<WAVEHDR, 4> headers{};
+    void fill(double hz)
+    {
+        for (int b = 0; b < 4; ++b) {
+            data[b].resize(kBufferFrames);
+            for (int i = 0; i < kBufferFrames; ++i)
+                data[b][i] = sineSample(int64_t(b) * kBufferFrames + i, hz);
+            headers[b] = {};
+            headers[b].lpData = reinterpret_cast<char*>(data[b].data());
+            headers[b].dwBufferLength = kBufferFrames * 2;
+        }
+    }
+};
+
+PCMWAVEFORMAT monoFormat(unsigned rate = kRate)
+{
+    return {WAVE_FORMAT_PCM, 1, rate, rate * 2, 2, 16};
+}
+
+// Stretches of sound in a recording, [start, end) in frames; quiet spells shorter than a few
+// frames (a sine passing zero) belong to the stretch.
+struct Stretch {
+    int64_t start;
+    int64_t end;
+    int64_t frames() const { return end - start; }
+};
+
+std::vector<Stretch> findSound(const std::vector<int16_t>& s, int threshold = 64, int64_t bridge = 12)
+{
+    std::vector<Stretch> found;
+    for (int64_t i = 0; i < int64_t(s.size()); ++i) {
+        if (std::abs(s[size_t(i)]) <= threshold)
+            continue;
+        if (!found.empty() && i - found.back().end <= bridge)
+            found.back().end = i + 1;
+        else
+            found.push_back({i, i + 1});
+    }
+    return found;
+}
+
+int64_t framesOf(int64_t ns)
+{
+    return std::llround(double(ns) * kRate / 1e9);
+}
+
+int peakOf(const std::vector<int16_t>& s, const Stretch& t)
+{
+    int peak = 0;
+    for (int64_t i = t.start; i < t.end; ++i)
+        peak = std::max(peak, std::abs(int(s[size_t(i)])));
+    return peak;
+}
+
+// From the first to the last sign change: half a cycle between neighbours. [Hz]
+double frequencyOf(const std::vector<int16_t>& s, const Stretch& t)
+{
+    int64_t first = -1, last = -1, changes = 0;
+    for (int64_t i = t.start + 2; i < t.end; ++i) {
+        if ((s[size_t(i - 1)] < 0) != (s[size_t(i)] < 0)) {
+            if (first < 0)
+                first = i;
+            last = i;
+            ++changes;
+        }
+    }
+    return changes < 2 ? 0 : (changes - 1) / 2.0 / (double(last - first) / kRate);
+}
+
+class AlsaBackendTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        if (!PulseServer::installed())
+            return;
+        s_server = std::make_unique<PulseServer>();
+        if (!s_server->start(&s_startError))
+            return;
+        s_server->exportToEnvironment();
+    }
+    static void TearDownTestSuite() { s_server.reset(); }
+
+    void SetUp() override
+    {
+        if (!PulseServer::installed())
+            GTEST_SKIP() << "pulseaudio or parec is not installed (scripts/install-deps.sh installs them)";
+        ASSERT_TRUE(s_server && s_server->running()) << s_startError.toStdString();
+    }
+
+    // One sound-card element as the engine keys it: open, fill, write all four buffers, hold,
+    // reset, close. Returns the stamps of the open and the reset.
+    std::pair<int64_t, int64_t> element(AlsaWaveOut& out, Listener& listener, int ms, double hz = 750)
+    {
+        HWAVEOUT h = 0;
+        EXPECT_EQ(out.waveOutOpen(&h, WAVE_MAPPER, monoFormat(), &listener), MMSYSERR_NOERROR);
+        const int64_t openNs = clock.stamps.back();
+        buffers.fill(hz);
+        for (WAVEHDR& header : buffers.headers) {
+            EXPECT_EQ(out.waveOutPrepareHeader(h, &header), MMSYSERR_NOERROR);
+            EXPECT_EQ(out.waveOutWrite(h, &header), MMSYSERR_NOERROR);
+        }
+        clock.Sleep(ms);
+        EXPECT_EQ(out.waveOutReset(h), MMSYSERR_NOERROR);
+        const int64_t resetNs = clock.stamps.back();
+        for (WAVEHDR& header : buffers.headers)
+            out.waveOutUnprepareHeader(h, &header);
+        EXPECT_EQ(out.waveOutClose(h), MMSYSERR_NOERROR);
+        QCoreApplication::processEvents();
+        return {openNs, resetNs};
+    }
+
+    // Lets the sound still on its way through the stream reach the recording.
+    static void settle(const AlsaStream& stream)
+    {
+        QTest::qWait(int(stream.stats().latencyNs / 1'000'000) + 150);
+    }
+
+    static std::unique_ptr<PulseServer> s_server;
+    static QString s_startError;
+    StampClock clock;
+    SineBuffers buffers;
+};
+
+std::unique_ptr<PulseServer> AlsaBackendTest::s_server;
+QString AlsaBackendTest::s_startError;
+
+TEST_F(AlsaBackendTest, ElementsSoundForExactlyTheTimeBetweenOpenAndReset)
+{
+    AlsaStream stream;
+    AlsaWaveOut out(stream, clock);
+    Listener listener;
+    QString error;
+    ASSERT_TRUE(s_server->startRecording(&error)) << error.toStdString();
+
+    // Dots at the fastest speed and slower, a long dash, gaps from a dot's pause up.
+    const std::vector<int> tones = {11, 33, 76, 438, 11};
+    const std::vector<int> gaps = {15, 11, 40, 25};
+    std::vector<std::pair<int64_t, int64_t>> stamps;
+    for (size_t k = 0; k < tones.size(); ++k) {
+        stamps.push_back(element(out, listener, tones[k]));
+        if (k < gaps.size())
+            clock.Sleep(gaps[k]);
+    }
+    settle(stream);
+    const std::vector<int16_t> rec = s_server->stopRecording();
+    const std::vector<Stretch> sound = findSound(rec);
+
+    const AlsaStream::Stats stats = stream.stats();
+    std::string seen;
+    for (const Stretch& t : sound)
+        seen += " [" + std::to_string(t.start) + "," + std::to_string(t.end) + ")";
+    std::string asked;
+    for (const auto& [openNs, resetNs] : stamps)
+        asked += " [" + std::to_string(framesOf(openNs - stamps[0].first)) + "," +
+                 std::to_string(framesOf(resetNs - stamps[0].first)) + ")";
+    ASSERT_EQ(sound.size(), tones.size()) << "recorded" << seen << "\nasked" << asked << "\nxruns " << stats.xruns
+                                          << " late " << stats.lateRequests << " corrections " << stats.reanchors
+                                          << " held back " << stats.heldBack;
+    EXPECT_EQ(stats.lateRequests, 0) << "reanchors " << stats.reanchors << " drift " << stats.driftMs << " xruns "
+                                     << stats.xruns;
+    int peak = 0;
+    for (size_t k = 0; k < sound.size(); ++k) {
+        SCOPED_TRACE("tone " + std::to_string(k));
+        const Stretch& t = sound[k];
+        // The first sample of a tone is 0 and goes unseen: the tone begins one frame earlier.
+        const int64_t begin = t.start - 1;
+        EXPECT_NEAR(double(t.end - begin), double(framesOf(stamps[k].second - stamps[k].first)), kToleranceFrames);
+        if (k > 0) {
+            EXPECT_NEAR(double(begin - sound[k - 1].end), double(framesOf(stamps[k].first - stamps[k - 1].second)),
+                        kToleranceFrames);
+        }
+        EXPECT_LE(peakOf(rec, t), kAmplitude);
+        EXPECT_NEAR(frequencyOf(rec, t), 750.0, 3.0);
+        peak = std::max(peak, peakOf(rec, t));
+        // Nothing clipped: the tone is the sine from its first sample to where it was cut.
+        int64_t mismatches = 0;
+        for (int64_t i = begin; i < t.end; ++i)
+            mismatches += rec[size_t(i)] != sineSample(i - begin, 750);
+        EXPECT_EQ(mismatches, 0);
+    }
+    EXPECT_EQ(peak, kAmplitude);
+
+    // Every opening: open, one done per written buffer (marked done), close; all with its handle.
+    ASSERT_EQ(listener.notes.size(), tones.size() * 6);
+    for (size_t k = 0; k < tones.size(); ++k) {
+        const auto* n = &listener.notes[k * 6];
+        EXPECT_EQ(n[0].message, MM_WOM_OPEN);
+        for (int b = 0; b < 4; ++b) {
+            EXPECT_EQ(n[1 + b].message, MM_WOM_DONE);
+            EXPECT_EQ(n[1 + b].header, &buffers.headers[size_t(b)]);
+            EXPECT_EQ(n[1 + b].flags & (WHDR_DONE | WHDR_INQUEUE), WHDR_DONE);
+            EXPECT_EQ(n[1 + b].handle, n[0].handle);
+        }
+        EXPECT_EQ(n[5].message, MM_WOM_CLOSE);
+        EXPECT_EQ(n[5].handle, n[0].handle);
+        if (k > 0) {
+            EXPECT_GT(n[0].handle, listener.notes[(k - 1) * 6].handle);
+        }
+    }
+    RecordProperty("latency_ms", int(stream.stats().latencyNs / 1'000'000));
+}
+
+TEST_F(AlsaBackendTest, BuffersPlayOutInOrderAndWaitWhilePaused)
+{
+    AlsaStream stream;
+    AlsaWaveOut out(stream, clock);
+    Listener listener;
+    ASSERT_TRUE(s_server->startRecording());
+
+    std::vector<int16_t> a(1000), b(500), c(800);
+    for (size_t i = 0; i < a.size(); ++i)
+        a[i] = sineSample(int64_t(i), 500);
+    for (size_t i = 0; i < b.size(); ++i)
+        b[i] = sineSample(int64_t(a.size() + i), 500);
+    for (size_t i = 0; i < c.size(); ++i)
+        c[i] = sineSample(int64_t(i), 1000);
+    WAVEHDR ha{reinterpret_cast<char*>(a.data()), uint32_t(a.size() * 2), 0, 0, 0, 0, nullptr, 0};
+    WAVEHDR hb{reinterpret_cast<char*>(b.data()), uint32_t(b.size() * 2), 0, 0, 0, 0, nullptr, 0};
+    WAVEHDR hc{reinterpret_cast<char*>(c.data()), uint32_t(c.size() * 2), 0, 0, 0, 0, nullptr, 0};
+
+    HWAVEOUT h = 0;
+    ASSERT_EQ(out.waveOutOpen(&h, WAVE_MAPPER, monoFormat(), &listener), MMSYSERR_NOERROR);
+    for (WAVEHDR* hdr : {&ha, &hb}) {
+        out.waveOutPrepareHeader(h, hdr);
+        ASSERT_EQ(out.waveOutWrite(h, hdr), MMSYSERR_NOERROR);
+    }
+    // Written samples are copies: the caller may reuse its memory at once.
+    std::fill(a.begin(), a.end(), int16_t(0));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return listener.count(MM_WOM_DONE) == 2; }, 3000));
+    EXPECT_EQ(listener.notes[1].header, &ha);
+    EXPECT_EQ(listener.notes[2].header, &hb);
+
+    out.waveOutPause(h);
+    out.waveOutPrepareHeader(h, &hc);
+    ASSERT_EQ(out.waveOutWrite(h, &hc), MMSYSERR_NOERROR);
+    QTest::qWait(150);
+    EXPECT_EQ(listener.count(MM_WOM_DONE), 2u) << "a paused buffer must not finish";
+    out.waveOutRestart(h);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return listener.count(MM_WOM_DONE) == 3; }, 3000));
+    EXPECT_EQ(out.waveOutClose(h), MMSYSERR_NOERROR);
+    settle(stream);
+    const std::vector<int16_t> rec = s_server->stopRecording();
+    const std::vector<Stretch> sound = findSound(rec);
+    ASSERT_EQ(sound.size(), 2u);
+    EXPECT_NEAR(double(sound[0].frames() + 1), double(a.size() + b.size()), 2);
+    EXPECT_NEAR(double(sound[1].frames() + 1), double(c.size()), 2);
+}
+
+TEST_F(AlsaBackendTest, RefusesMisuseWithTheCodesOfTheContract)
+{
+    AlsaStream stream;
+    AlsaWaveOut out(stream, clock);
+    Listener listener;
+    HWAVEOUT h = 0;
+
+    struct BadFormat {
+        const char* what;
+        PCMWAVEFORMAT format;
+    };
+    const BadFormat bad[] = {
+        {"not PCM", {3, 1, kRate, kRate * 2, 2, 16}},
+        {"three channels", {WAVE_FORMAT_PCM, 3, kRate, kRate * 6, 6, 16}},
+        {"12 bits", {WAVE_FORMAT_PCM, 1, kRate, kRate * 2, 2, 12}},
+        {"block alignment wrong", {WAVE_FORMAT_PCM, 1, kRate, kRate * 4, 4, 16}},
+        {"rate 0", {WAVE_FORMAT_PCM, 1, 0, 0, 2, 16}},
+    };
+    for (const BadFormat& b : bad)
+        EXPECT_EQ(out.waveOutOpen(&h, WAVE_MAPPER, b.format, &listener), WAVERR_BADFORMAT) << b.what;
+    EXPECT_EQ(out.waveOutOpen(nullptr, WAVE_MAPPER, monoFormat(), &listener), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(out.waveOutOpen(&h, 7, monoFormat(), &listener), MMSYSERR_BADDEVICEID);
+
+    WAVEHDR header{};
+    std::vector<int16_t> samples(kBufferFrames, 0);
+    header.lpData = reinterpret_cast<char*>(samples.data());
+    header.dwBufferLength = uint32_t(samples.size() * 2);
+    EXPECT_EQ(out.waveOutWrite(12345, &header), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(out.waveOutReset(12345), MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(out.waveOutClose(0), MMSYSERR_INVALHANDLE);
+
+    ASSERT_EQ(out.waveOutOpen(&h, WAVE_MAPPER, monoFormat(), &listener), MMSYSERR_NOERROR);
+    HWAVEOUT second = 0;
+    EXPECT_EQ(out.waveOutOpen(&second, WAVE_MAPPER, monoFormat(), &listener), MMSYSERR_ALLOCATED);
+    EXPECT_EQ(out.waveOutWrite(h, &header), WAVERR_UNPREPARED);
+    EXPECT_EQ(out.waveOutWrite(h, nullptr), MMSYSERR_INVALPARAM);
+    ASSERT_EQ(out.waveOutPrepareHeader(h, &header), MMSYSERR_NOERROR);
+    ASSERT_EQ(out.waveOutWrite(h, &header), MMSYSERR_NOERROR);
+    EXPECT_EQ(out.waveOutWrite(h, &header), WAVERR_STILLPLAYING);
+    EXPECT_EQ(out.waveOutUnprepareHeader(h, &header), WAVERR_STILLPLAYING);
+    // Reset hands the buffer back at once; it may then be unprepared and written again.
+    EXPECT_EQ(out.waveOutReset(h), MMSYSERR_NOERROR);
+    EXPECT_EQ(header.dwFlags & (WHDR_DONE | WHDR_INQUEUE), WHDR_DONE);
+    ASSERT_EQ(out.waveOutWrite(h, &header), MMSYSERR_NOERROR);
+    // A close with a buffer still queued stops it and hands it back rather than holding the device.
+    EXPECT_EQ(out.waveOutClose(h), MMSYSERR_NOERROR);
+    EXPECT_EQ(out.waveOutWrite(h, &header), MMSYSERR_INVALHANDLE);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(listener.count(MM_WOM_OPEN), 1u);
+    EXPECT_EQ(listener.count(MM_WOM_DONE), 2u);
+    ASSERT_EQ(listener.count(MM_WOM_CLOSE), 1u);
+    EXPECT_EQ(listener.notes.back().message, MM_WOM_CLOSE);
+
+    for (MMRESULT code : {MMSYSERR_ALLOCATED, MMSYSERR_INVALHANDLE, WAVERR_BADFORMAT, WAVERR_STILLPLAYING,
+                          WAVERR_UNPREPARED, MMSYSERR_NODRIVER}) {
+        const std::string text = out.waveOutGetErrorText(code);
+        EXPECT_FALSE(text.empty()) << code;
+        EXPECT_LE(text.size(), 255u);
+    }
+    EXPECT_TRUE(out.waveOutGetErrorText(9999).empty());
+}
+
+TEST_F(AlsaBackendTest, SurvivesTheServerBeingKilledAndSoundsAgainWhenItIsBack)
+{
+    AlsaStream stream;
+    AlsaWaveOut out(stream, clock);
+    Listener listener;
+    int64_t slowestCallNs = 0;
+    size_t written = 0;
+    // One element whatever the device does; counts the buffers the back-end took.
+    const auto anyElement = [&](int ms, bool killInside) {
+        HWAVEOUT h = 0;
+        auto t0 = AlsaStream::monotonicNs();
+        const MMRESULT opened = out.waveOutOpen(&h, WAVE_MAPPER, monoFormat(), &listener);
+        slowestCallNs = std::max(slowestCallNs, AlsaStream::monotonicNs() - t0);
+        if (opened == MMSYSERR_NOERROR) {
+            buffers.fill(750);
+            for (WAVEHDR& header : buffers.headers) {
+                out.waveOutPrepareHeader(h, &header);
+                written += out.waveOutWrite(h, &header) == MMSYSERR_NOERROR;
+            }
+        } else {
+            EXPECT_EQ(opened, MMSYSERR_NODRIVER);
+            EXPECT_FALSE(out.waveOutGetErrorText(opened).empty());
+        }
+        if (killInside) {
+            clock.Sleep(ms / 2);
+            s_server->kill();
+            clock.Sleep(ms / 2);
+        } else {
+            clock.Sleep(ms);
+        }
+        if (opened == MMSYSERR_NOERROR) {
+            t0 = AlsaStream::monotonicNs();
+            out.waveOutReset(h);
+            for (WAVEHDR& header : buffers.headers)
+                out.waveOutUnprepareHeader(h, &header);
+            out.waveOutClose(h);
+            slowestCallNs = std::max(slowestCallNs, AlsaStream::monotonicNs() - t0);
+        }
+        QCoreApplication::processEvents();
+        return opened == MMSYSERR_NOERROR;
+    };
+
+    EXPECT_TRUE(anyElement(40, false));
+    anyElement(80, true);
+    int refused = 0;
+    for (int k = 0; k < 8; ++k)
+        refused += !anyElement(20, false);
+    EXPECT_GT(refused, 0) << "with the server gone, opens must fail";
+    QCoreApplication::processEvents();
+    EXPECT_EQ(listener.count(MM_WOM_DONE), written) << "one done per written buffer, device or not";
+    EXPECT_EQ(listener.count(MM_WOM_OPEN), listener.count(MM_WOM_CLOSE));
+
+    QString error;
+    ASSERT_TRUE(s_server->start(&error)) << error.toStdString();
+    ASSERT_TRUE(s_server->startRecording(&error)) << error.toStdString();
+    int attempts = 0;
+    while (!anyElement(30, false) && ++attempts < 20)
+        clock.Sleep(30);
+    ASSERT_LT(attempts, 20) << "the sound must come back";
+    clock.Sleep(30);
+    const auto [openNs, resetNs] = element(out, listener, 60);
+    settle(stream);
+    const std::vector<Stretch> sound = findSound(s_server->stopRecording());
+    std::string seen;
+    for (const Stretch& t : sound)
+        seen += " [" + std::to_string(t.start) + "," + std::to_string(t.end) + ")";
+    const AlsaStream::Stats stats = stream.stats();
+    ASSERT_EQ(sound.size(), 2u) << seen << " attempts " << attempts << " opens " << stats.opens << " failures "
+                                << stats.failures << " late " << stats.lateRequests << " held " << stats.heldBack;
+    EXPECT_NEAR(double(sound[1].frames() + 1), double(framesOf(resetNs - openNs)), kToleranceFrames);
+    RecordProperty("slowest_call_us", int(slowestCallNs / 1000));
+    RecordProperty("device_failures", stream.stats().failures);
+}
+
+TEST_F(AlsaBackendTest, SpeakerFallsBackToASquareWaveOnTheStream)
+{
+    AlsaStream stream;
+    SpeakerProbe nowhere{"/nonexistent/input", "/nonexistent/sys", {"/nonexistent/console"}};
+    std::unique_ptr<SpeakerSink> sink = openSpeakerSink(stream, nowhere);
+    ASSERT_NE(dynamic_cast<SquareWaveSink*>(sink.get()), nullptr);
+    ASSERT_TRUE(s_server->startRecording());
+
+    const int64_t on = AlsaStream::monotonicNs();
+    sink->toneOn(1193181.0 / 1590); // the 750 Hz setting through the timer divisor
+    clock.Sleep(60);
+    const int64_t off = AlsaStream::monotonicNs();
+    sink->toneOff();
+    settle(stream);
+    const std::vector<int16_t> rec = s_server->stopRecording();
+    const std::vector<Stretch> sound = findSound(rec);
+    ASSERT_EQ(sound.size(), 1u);
+    EXPECT_NEAR(double(sound[0].frames()), double(framesOf(off - on)), kToleranceFrames + 22); // stamped around the call
+    EXPECT_EQ(peakOf(rec, sound[0]), AlsaStream::kSquarePeak);
+    EXPECT_NEAR(frequencyOf(rec, sound[0]), 750.4, 5.0);
+    for (int64_t i = sound[0].start; i < sound[0].end; ++i)
+        ASSERT_EQ(std::abs(rec[size_t(i)]), AlsaStream::kSquarePeak) << "a square wave has two levels";
+}
+
+// No server needed: a device that does not exist.
+TEST(AlsaNoDevice, OpenFailsWithACodeAndTheReasonAndTheSpeakerIsSilent)
+{
+    StampClock clock;
+    for (const auto& [device, config] : {std::pair<std::string, std::string>{"quindle_no_such_device", ""},
+                                         std::pair<std::string, std::string>{"default", "/nonexistent/asound.conf"}}) {
+        SCOPED_TRACE(device + " " + config);
+        AlsaStream stream(device, config);
+        AlsaWaveOut out(stream, clock);
+        Listener listener;
+        HWAVEOUT h = 99;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            EXPECT_EQ(out.waveOutOpen(&h, WAVE_MAPPER, monoFormat(), &listener), MMSYSERR_NODRIVER);
+            EXPECT_EQ(h, 0u);
+            const std::string text = out.waveOutGetErrorText(MMSYSERR_NODRIVER);
+            EXPECT_NE(text.find("\"" + device + "\""), std::string::npos) << text;
+        }
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(listener.notes.empty());
+        std::unique_ptr<SpeakerSink> sink =
+            openSpeakerSink(stream, {"/nonexistent/input", "/nonexistent/sys", {"/nonexistent/console"}});
+        EXPECT_NE(dynamic_cast<SilentSink*>(sink.get()), nullptr);
+        EXPECT_GE(stream.stats().failures, 2);
+    }
+}
+
+} // namespace
