@@ -15,12 +15,14 @@ set(prefixes "/opt/quindle" "/opt/with space/Quindle's $HOME%d \"x\"")
 set(execs [[Exec="/opt/quindle/bin/quindle2"]]
           [[Exec="/opt/with space/Quindle's \\$HOME%%d \\"x\\"/bin/quindle2"]])
 
+# Naming the component (all our files are in the default one) makes the install write its list of
+# files to install_manifest_Unspecified.txt, so a real install's install_manifest.txt stays intact.
 foreach(i RANGE 1)
   list(GET prefixes ${i} prefix)
   list(GET execs ${i} expectedExec)
   file(REMOVE_RECURSE "${stage}")
   execute_process(COMMAND ${CMAKE_COMMAND} -E env "DESTDIR=${stage}"
-                          ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}"
+                          ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}" --component Unspecified
                   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
   if(NOT result EQUAL 0)
     fail("install under '${prefix}' failed: ${output}")
@@ -72,4 +74,4 @@ foreach(i RANGE 1)
     endif()
   endif()
 endforeach()
-file(REMOVE_RECURSE "${stage}")
+file(REMOVE_RECURSE "${stage}" "${BUILD_DIR}/install_manifest_Unspecified.txt")
