@@ -11,7 +11,7 @@ packages=(
   fonts-liberation
   pulseaudio pulseaudio-utils
   xvfb x11-utils libx11-dev
-  clang libclang-rt-dev
+  clang libclang-rt-dev cppcheck
 )
 
 missing=()

@@ -23,9 +23,9 @@ bool validFormat(const PCMWAVEFORMAT& f)
 
 } // namespace
 
-CaptureWaveOut::CaptureWaveOut(Clock& clock) : m_clock(clock)
-{
-    m_errorTexts = {
+CaptureWaveOut::CaptureWaveOut(Clock& clock)
+    : m_clock(clock),
+      m_errorTexts{
         {MMSYSERR_ERROR, "Unspecified error"},
         {MMSYSERR_BADDEVICEID, "The device identifier is out of range"},
         {MMSYSERR_ALLOCATED, "The device is already in use"},
@@ -36,7 +36,8 @@ CaptureWaveOut::CaptureWaveOut(Clock& clock) : m_clock(clock)
         {WAVERR_BADFORMAT, "The wave format is not supported"},
         {WAVERR_STILLPLAYING, "Buffers are still queued on the device"},
         {WAVERR_UNPREPARED, "The buffer header is not prepared"},
-    };
+      }
+{
 }
 
 MMRESULT CaptureWaveOut::waveOutOpen(HWAVEOUT* handle, uint32_t deviceId, const PCMWAVEFORMAT& format,
