@@ -151,14 +151,39 @@ struct MemoEdit::Private {
         const int y = lineY(first);
         q->viewport()->update(0, y, q->viewport()->width(), (last - first + 1) * layout.lineHeight());
     }
+    // Repaints the characters from..to, the caret at either end included; a partial line only
+    // as wide as needed, so that moving a one-character highlight repaints a few pixels.
     void updateRange(int from, int to)
     {
         if (!layout.isValid()) {
             q->viewport()->update();
             return;
         }
-        updateLines(layout.lineOf(std::min(from, to)), layout.lineOf(std::max(from, to)));
+        if (from > to)
+            std::swap(from, to);
+        const int pad = paintPad();
+        const int right = q->viewport()->width();
+        const int h = layout.lineHeight();
+        const int first = layout.lineOf(from);
+        const int last = layout.lineOf(to);
+        const int top = topLine();
+        const int bottom = top + visibleLines();
+        auto xAt = [&](int line, int pos) { return kLeftMargin + int(layout.xOf(line, pos)); };
+        auto updateSpan = [&](int line, int x0, int x1) {
+            if (line >= top && line <= bottom)
+                q->viewport()->update(QRect(x0, lineY(line), x1 - x0, h));
+        };
+        if (first == last) {
+            updateSpan(first, xAt(first, from) - pad, xAt(first, to) + pad + 2);
+            return;
+        }
+        updateSpan(first, xAt(first, from) - pad, right);
+        if (last > first + 1)
+            updateLines(first + 1, last - 1);
+        updateSpan(last, 0, xAt(last, to) + pad + 2);
     }
+    // Slack around a partial repaint for glyphs that reach beyond their advance [px].
+    int paintPad() const { return layout.ascent() / 2 + 1; }
 
     void ensureLineVisible(int line)
     {
@@ -298,10 +323,11 @@ struct MemoEdit::Private {
         return QRect(x, lineY(line), 1, layout.lineHeight());
     }
 
-    void drawLine(QPainter& p, int line, int y, bool focused);
+    // Draws the characters of the line that lie within [clipLeft, clipRight) [px].
+    void drawLine(QPainter& p, int line, int y, bool focused, int clipLeft, int clipRight);
 };
 
-void MemoEdit::Private::drawLine(QPainter& p, int line, int y, bool focused)
+void MemoEdit::Private::drawLine(QPainter& p, int line, int y, bool focused, int clipLeft, int clipRight)
 {
     const QPalette& pal = q->palette();
     const QColor textColor = pal.color(QPalette::Text);
@@ -333,8 +359,10 @@ void MemoEdit::Private::drawLine(QPainter& p, int line, int y, bool focused)
         const bool selected = i >= ss && i < se;
         const int units = kind == MemoLayout::Kind::PairHigh ? 2 : 1;
         const qreal w = layout.advance(i);
-        if (kind == MemoLayout::Kind::Normal || kind == MemoLayout::Kind::Space ||
-            kind == MemoLayout::Kind::PairHigh) {
+        if (x + w < clipLeft || x > clipRight) {
+            flush(i);
+        } else if (kind == MemoLayout::Kind::Normal || kind == MemoLayout::Kind::Space ||
+                   kind == MemoLayout::Kind::PairHigh) {
             if (runStart < 0 || selected != runSelected) {
                 flush(i);
                 runStart = i;
@@ -419,12 +447,14 @@ void MemoEdit::append(const QString& s)
         return;
     }
     const int lines = d->layout.lineCount();
-    const int firstChanged = lines - 1;
+    const int oldLength = d->length();
     d->text += add;
     d->layout.textAppended();
     if (d->layout.lineCount() != lines)
         d->updateScrollBar();
-    d->updateLines(firstChanged, d->layout.lineCount() - 1);
+    // From the last old character on, or from where a word moved on to a new line; the caret
+    // drawn after the old end is erased with it.
+    d->updateRange(std::max(0, std::min(oldLength, d->layout.lineEnd(lines - 1)) - 1), d->length());
 }
 
 void MemoEdit::clear()
@@ -654,8 +684,9 @@ void MemoEdit::paintEvent(QPaintEvent* event)
     const int first = top + std::max(0, (area.top() - kTopMargin) / h);
     const int last = std::min(d->layout.lineCount() - 1, top + (area.bottom() - kTopMargin) / h);
     const bool focused = hasFocus();
+    const int pad = d->paintPad();
     for (int line = first; line <= last; ++line)
-        d->drawLine(p, line, d->lineY(line), focused);
+        d->drawLine(p, line, d->lineY(line), focused, area.left() - pad, area.right() + 1 + pad);
 }
 
 void MemoEdit::resizeEvent(QResizeEvent* event)

@@ -9,6 +9,8 @@
 #include <QInputMethodEvent>
 #include <QMenu>
 #include <QPushButton>
+#include <QRandomGenerator>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
@@ -205,6 +207,52 @@ TEST_F(MemoTest, ControlCharactersAreDrawnAsVisiblePlaceholders)
     memo->setText(QStringLiteral("   "));
     const QImage withSpaces = memo->viewport()->grab().toImage();
     EXPECT_NE(withNul, withSpaces);
+}
+
+TEST_F(MemoTest, PartialRepaintsLeaveTheSameScreenAsAFullRepaint)
+{
+    // Only the characters that change are repainted; what reaches the screen must still be
+    // exactly what a full repaint draws.
+    auto screen = [&] {
+        QApplication::processEvents();
+        return window.screen()->grabWindow(window.winId()).toImage();
+    };
+    // The screen as left by partial repaints, then the same after a full repaint.
+    auto sameAsFullRepaint = [&] {
+        const QImage partial = screen();
+        memo->viewport()->update();
+        return partial == screen();
+    };
+    memo->setText(QStringLiteral("abcde ").repeated(40) + QStringLiteral("\r\nline two\r\n"));
+    memo->setSelStart(0);
+    const QImage plain = screen();
+    memo->setSelLength(1);
+    ASSERT_NE(screen(), plain) << "the grab shows what was painted";
+    ASSERT_TRUE(memo->hasFocus()) << "the caret is drawn";
+    for (int p = 0; p < 70; ++p) {
+        memo->setSelStart(p);
+        memo->setSelLength(1);
+        screen();
+    }
+    EXPECT_TRUE(sameAsFullRepaint()) << "highlight moved through a line break and a wrap";
+    QRandomGenerator random(7);
+    for (int i = 0; i < 40; ++i) {
+        memo->setSelStart(random.bounded(memo->length() + 1));
+        memo->setSelLength(random.bounded(3));
+        screen();
+    }
+    EXPECT_TRUE(sameAsFullRepaint()) << "selections and carets set anywhere";
+
+    memo->setSelStart(memo->length());
+    for (const char* piece : {"abcd", "e ", "fghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyz", " ", "x\r\n", "y"}) {
+        memo->append(QString::fromLatin1(piece));
+        EXPECT_TRUE(sameAsFullRepaint()) << "after appending " << piece;
+    }
+    key(Qt::Key_Left, Qt::ShiftModifier);
+    key(Qt::Key_Up, Qt::ShiftModifier);
+    EXPECT_TRUE(sameAsFullRepaint()) << "after extending the selection upwards";
+    key(Qt::Key_Backspace);
+    EXPECT_TRUE(sameAsFullRepaint()) << "after deleting it";
 }
 
 TEST_F(MemoTest, TabMovesTheFocusAndIsNeverTyped)
