@@ -78,8 +78,9 @@ void BM_SettingsLoad(benchmark::State& state)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("quindle2.ini"));
-    writeSample(path, "[Morse]\r\nFreq=750\r\nSpeed=100\r\nDelay=1\r\nCase=1\r\nSize=9\r\nFont=Courier New\r\n"
-                      "Punctuation=0\r\nAccented=0\r\nSpeaker=0\r\nSettings=0\r\nAutoCT=0\r\n");
+    writeSample(path,
+                "[Morse]\r\nFreq=750\r\nSpeed=100\r\nDelay=1\r\nCase=1\r\nSize=9\r\nFont=Courier New\r\n"
+                "Punctuation=0\r\nAccented=0\r\nSpeaker=0\r\nSettings=0\r\nAutoCT=0\r\n");
     for (auto _ : state) {
         IniFile ini(path);
         int sum = 0;
@@ -104,7 +105,8 @@ void BM_SettingsSave(benchmark::State& state)
             ok = ok && ini.writeInteger(QStringLiteral("Morse"), QString::fromLatin1(key), 100);
         ok = ok && ini.writeBool(QStringLiteral("Morse"), QStringLiteral("Case"), true);
         ok = ok && ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Size"), 9);
-        ok = ok && ini.writeString(QStringLiteral("Morse"), QStringLiteral("Font"), QStringLiteral("Courier New"));
+        ok = ok &&
+             ini.writeString(QStringLiteral("Morse"), QStringLiteral("Font"), QStringLiteral("Courier New"));
         for (const char* key : {"Punctuation", "Accented", "Speaker", "Settings", "AutoCT"})
             ok = ok && ini.writeBool(QStringLiteral("Morse"), QString::fromLatin1(key), false);
         if (!ok)

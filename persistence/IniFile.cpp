@@ -100,7 +100,8 @@ void IniFile::load()
             m_bytes.clear();
         }
     } else if (QFileInfo::exists(m_fileName)) {
-        m_unreadable = QFileInfo(m_fileName).isDir() ? QString::fromLocal8Bit(std::strerror(EISDIR)) : file.errorString();
+        m_unreadable = QFileInfo(m_fileName).isDir() ? QString::fromLocal8Bit(std::strerror(EISDIR))
+                                                     : file.errorString();
     }
     indexLines();
 }
@@ -203,7 +204,8 @@ std::optional<int> IniFile::parseInteger(const QString& text)
     if (i == text.size())
         return std::nullopt;
     // Hexadecimal takes the full 32 bits (so "$FFFFFFFF" is -1); decimal must fit a signed int.
-    const uint64_t limit = hex ? 0xFFFFFFFFull : uint64_t(std::numeric_limits<int>::max()) + (negative ? 1 : 0);
+    const uint64_t limit =
+        hex ? 0xFFFFFFFFull : uint64_t(std::numeric_limits<int>::max()) + (negative ? 1 : 0);
     uint64_t magnitude = 0;
     for (; i < text.size(); ++i) {
         const char16_t c = text[i].unicode();
@@ -250,8 +252,8 @@ bool IniFile::writeString(const QString& section, const QString& key, const QStr
     // Names and values that would change the file's structure when written are refused.
     if (section.isEmpty() || hasLineBreakOrNul(section) || section.contains(u']'))
         return fail(QStringLiteral("Invalid section name \"%1\"").arg(section));
-    if (key.trimmed().isEmpty() || key.trimmed() != key || hasLineBreakOrNul(key) || key.contains(u'=')
-        || key.startsWith(u'['))
+    if (key.trimmed().isEmpty() || key.trimmed() != key || hasLineBreakOrNul(key) || key.contains(u'=') ||
+        key.startsWith(u'['))
         return fail(QStringLiteral("Invalid key name \"%1\"").arg(key));
     if (hasLineBreakOrNul(value))
         return fail(QStringLiteral("The value of \"%1\" holds a line break").arg(key));
@@ -260,11 +262,13 @@ bool IniFile::writeString(const QString& section, const QString& key, const QStr
     const QByteArray keyBytes = bad < 0 ? cp1252::encode(key, &bad) : QByteArray();
     const QByteArray valueBytes = bad < 0 ? cp1252::encode(value, &bad) : QByteArray();
     if (bad >= 0)
-        return fail(QStringLiteral("The value of \"%1\" holds a character that Windows-1252 cannot hold").arg(key));
+        return fail(
+            QStringLiteral("The value of \"%1\" holds a character that Windows-1252 cannot hold").arg(key));
 
     load();
     if (!m_unreadable.isEmpty())
-        return fail(QStringLiteral("Cannot read \"%1\": %2; it is left unchanged").arg(m_fileName, m_unreadable));
+        return fail(
+            QStringLiteral("Cannot read \"%1\": %2; it is left unchanged").arg(m_fileName, m_unreadable));
     if (m_tooLarge)
         return fail(QStringLiteral("The file \"%1\" is larger than %2 bytes; it is left unchanged")
                         .arg(m_fileName, QString::number(kMaxFileSize)));
@@ -275,13 +279,13 @@ bool IniFile::writeString(const QString& section, const QString& key, const QStr
         const Line& line = m_lines[found.keyLine];
         const qsizetype eq = equalsSign(m_bytes, {line.start, line.start + line.length});
         const Span name = trimmed(m_bytes, {line.start, eq});
-        bytes = m_bytes.left(line.start) + m_bytes.mid(name.begin, name.size()) + '=' + valueBytes
-                + m_bytes.mid(line.start + line.length);
+        bytes = m_bytes.left(line.start) + m_bytes.mid(name.begin, name.size()) + '=' + valueBytes +
+                m_bytes.mid(line.start + line.length);
     } else if (found.sectionLine >= 0) {
         const Line& after = m_lines[found.insertAfter];
         const bool ended = after.end > after.start + after.length;
-        bytes = m_bytes.left(after.end) + (ended ? QByteArray() : kLineEnd) + keyBytes + '=' + valueBytes
-                + kLineEnd + m_bytes.mid(after.end);
+        bytes = m_bytes.left(after.end) + (ended ? QByteArray() : kLineEnd) + keyBytes + '=' + valueBytes +
+                kLineEnd + m_bytes.mid(after.end);
     } else {
         bytes = m_bytes;
         if (!bytes.isEmpty() && !bytes.endsWith('\n') && !bytes.endsWith('\r'))

@@ -155,7 +155,8 @@ TextLoadResult loadTextFile(const QString& path)
 {
     TextLoadResult result;
     // Non-blocking, so that a named pipe without a writer reads as empty instead of hanging.
-    const FileDescriptor fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    const FileDescriptor fd(
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (fd.get() < 0) {
         result.error = cannotOpen(path, errno);
         return result;
@@ -219,7 +220,8 @@ TextSaveResult saveTextFile(const QString& path, const QString& text)
     }
     const FileResult written = writeFileAtomically(path, bytes);
     if (!written.ok) {
-        result.error = QStringLiteral("Cannot create file \"%1\". %2").arg(fullPath(path), written.systemError);
+        result.error =
+            QStringLiteral("Cannot create file \"%1\". %2").arg(fullPath(path), written.systemError);
         return result;
     }
     result.ok = true;

@@ -87,6 +87,7 @@ constexpr auto No = Answer::No;
 constexpr auto Cancel = Answer::Cancel;
 constexpr auto none = std::nullopt;
 
+// clang-format off
 const TableCase kTable[] = {
     // name, command, modified, answer, save, open, drop, asked, memo, modified after, written, focused
     {"new_clear_flag", Command::New, false, none, SaveScript::None, OpenScript::None, DropScript::None, {}, Memo::Empty, false, false, false},
@@ -121,6 +122,7 @@ const TableCase kTable[] = {
     {"drop_folder_no", Command::Drop, true, No, SaveScript::None, OpenScript::None, DropScript::Folder, {Kind::Confirm, Kind::Error}, Memo::Empty, false, false, true},
     {"drop_folder_yes_saved", Command::Drop, true, Yes, SaveScript::Write, OpenScript::None, DropScript::Folder, {Kind::Confirm, Kind::Save, Kind::Error}, Memo::Unsaved, true, true, true},
 };
+// clang-format on
 
 class CommandTableTest : public DocumentCommandsTest, public ::testing::WithParamInterface<TableCase> {};
 
@@ -175,13 +177,17 @@ TEST_P(CommandTableTest, DoesWhatTheAnswerAsks)
     EXPECT_EQ(m_view.dialogs.kinds(), c.asked);
     EXPECT_EQ(m_view.dialogs.unusedAnswers(), 0);
     if (c.answer) {
-        const QString question = c.command == Command::Drop ? QStringLiteral("Save Current Text?") : QStringLiteral("Save Text?");
+        const QString question =
+            c.command == Command::Drop ? QStringLiteral("Save Current Text?") : QStringLiteral("Save Text?");
         EXPECT_EQ(m_view.dialogs.confirmTexts(), QStringList{question});
     }
-    const QString expectedMemo = c.memo == Memo::Unsaved ? kUnsaved : c.memo == Memo::Loaded ? kLoaded : QString();
+    const QString expectedMemo = c.memo == Memo::Unsaved  ? kUnsaved
+                                 : c.memo == Memo::Loaded ? kLoaded
+                                                          : QString();
     EXPECT_EQ(m_view.text, expectedMemo);
     EXPECT_EQ(m_view.modified, c.modifiedAfter);
-    EXPECT_EQ(test::readFileBytes(path("out.txt")), c.written ? kUnsaved.toLatin1() : QByteArray("<missing>"));
+    EXPECT_EQ(test::readFileBytes(path("out.txt")),
+              c.written ? kUnsaved.toLatin1() : QByteArray("<missing>"));
     EXPECT_EQ(m_view.focusCount, c.focused ? 1 : 0);
 }
 
@@ -199,10 +205,12 @@ TEST_F(DocumentCommandsTest, ErrorsNameThePathAndTheReason)
     m_commands.New1Click();
     m_view.modified = false;
     m_commands.WMDropFiles({path("folder")});
-    EXPECT_EQ(m_view.dialogs.errorTexts(),
-              (QStringList{QStringLiteral("Cannot open file \"%1\". No such file or directory.").arg(path("missing.txt")),
-                           QStringLiteral("Cannot create file \"%1\". Not a directory.").arg(unwritable()),
-                           QStringLiteral("Cannot open file \"%1\". Is a directory.").arg(path("folder"))}));
+    EXPECT_EQ(
+        m_view.dialogs.errorTexts(),
+        (QStringList{
+            QStringLiteral("Cannot open file \"%1\". No such file or directory.").arg(path("missing.txt")),
+            QStringLiteral("Cannot create file \"%1\". Not a directory.").arg(unwritable()),
+            QStringLiteral("Cannot open file \"%1\". Is a directory.").arg(path("folder"))}));
 }
 
 TEST_F(DocumentCommandsTest, EachDialogStartsWithTheNameLastChosenInIt)
@@ -229,7 +237,8 @@ TEST_F(DocumentCommandsTest, EachDialogStartsWithTheNameLastChosenInIt)
         if (q.kind == Kind::Open || q.kind == Kind::Save)
             offered << QStringLiteral("%1 %2").arg(kindName(q.kind), QFileInfo(q.fileName).fileName());
     }
-    EXPECT_EQ(offered, (QStringList{"save ", "save a.txt", "open ", "open in.txt", "save a.txt", "save b.txt"}));
+    EXPECT_EQ(offered,
+              (QStringList{"save ", "save a.txt", "open ", "open in.txt", "save a.txt", "save b.txt"}));
     EXPECT_EQ(m_commands.saveFileName(), path("c.txt"));
     EXPECT_EQ(m_commands.openFileName(), path("in.txt"));
 }
@@ -301,7 +310,8 @@ TEST_F(DocumentCommandsTest, UnstorableTextIsNotSavedAndNotCleared)
     EXPECT_TRUE(m_view.modified);
     EXPECT_FALSE(QFile::exists(path("out.txt")));
     ASSERT_EQ(m_view.dialogs.errorTexts().size(), 1);
-    EXPECT_TRUE(m_view.dialogs.errorTexts()[0].contains(QStringLiteral("U+4E2D"))) << m_view.dialogs.errorTexts()[0].toStdString();
+    EXPECT_TRUE(m_view.dialogs.errorTexts()[0].contains(QStringLiteral("U+4E2D")))
+        << m_view.dialogs.errorTexts()[0].toStdString();
 }
 
 } // namespace

@@ -29,10 +29,20 @@ TEST(Cp1252, MapsTheHighSlots)
         char16_t unicode;
     } cases[] = {
         {0x80, 0x20AC}, // euro sign
-        {0x8A, 0x0160}, {0x9F, 0x0178}, {0x99, 0x2122}, {0x85, 0x2026},
+        {0x8A, 0x0160},
+        {0x9F, 0x0178},
+        {0x99, 0x2122},
+        {0x85, 0x2026},
         // The undefined slots stand for the C1 control of the same value.
-        {0x81, 0x0081}, {0x8D, 0x008D}, {0x8F, 0x008F}, {0x90, 0x0090}, {0x9D, 0x009D},
-        {0xA0, 0x00A0}, {0xE9, 0x00E9}, {0xFF, 0x00FF}, {0x41, 0x0041},
+        {0x81, 0x0081},
+        {0x8D, 0x008D},
+        {0x8F, 0x008F},
+        {0x90, 0x0090},
+        {0x9D, 0x009D},
+        {0xA0, 0x00A0},
+        {0xE9, 0x00E9},
+        {0xFF, 0x00FF},
+        {0x41, 0x0041},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(cp1252::toUnicode(c.code).unicode(), c.unicode) << int(c.code);
@@ -54,7 +64,8 @@ TEST(Cp1252, UnmappableCharactersBecomeTheUnlistedCode)
     qsizetype bad = -1;
     const QByteArray bytes = cp1252::encode(QStringLiteral("ab\u20AC\u4E2Dc\u0100"), &bad);
     EXPECT_EQ(bad, 3);
-    EXPECT_EQ(bytes, QByteArray("ab\x80\x81" "c\x81"));
+    EXPECT_EQ(bytes, QByteArray("ab\x80\x81"
+                                "c\x81"));
 }
 
 } // namespace

@@ -11,7 +11,6 @@
 #include <climits>
 #include <variant>
 
-
 namespace quindle {
 namespace {
 
@@ -41,6 +40,7 @@ struct ReadCase {
     std::variant<int, bool, QString> expected;
 };
 
+// clang-format off
 const ReadCase kReadCases[] = {
     {"plain integer", "[Morse]\r\nSpeed=500\r\n", "Speed", 100, 500},
     {"not an integer", "[Morse]\r\nSpeed=abc\r\n", "Speed", 100, 100},
@@ -96,6 +96,7 @@ const ReadCase kReadCases[] = {
     {"no final line break", "[Morse]\r\nFreq=600", "Freq", 750, 600},
     {"empty file", "", "Freq", 750, 750},
 };
+// clang-format on
 
 class IniReadTest : public IniFileTest, public ::testing::WithParamInterface<ReadCase> {};
 
@@ -110,16 +111,16 @@ TEST_P(IniReadTest, ReadsAsTheProfileStringsDo)
     else if (const bool* defBool = std::get_if<bool>(&c.def))
         EXPECT_EQ(ini.readBool(QStringLiteral("Morse"), key, *defBool), std::get<bool>(c.expected));
     else
-        EXPECT_EQ(ini.readString(QStringLiteral("Morse"), key, std::get<QString>(c.def)), std::get<QString>(c.expected));
+        EXPECT_EQ(ini.readString(QStringLiteral("Morse"), key, std::get<QString>(c.def)),
+                  std::get<QString>(c.expected));
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, IniReadTest, ::testing::ValuesIn(kReadCases),
-                         [](const auto& info) {
-                             std::string name;
-                             for (const char* p = info.param.name; *p; ++p)
-                                 name += std::isalnum(uint8_t(*p)) ? *p : '_';
-                             return name + "_" + std::to_string(info.index);
-                         });
+INSTANTIATE_TEST_SUITE_P(Table, IniReadTest, ::testing::ValuesIn(kReadCases), [](const auto& info) {
+    std::string name;
+    for (const char* p = info.param.name; *p; ++p)
+        name += std::isalnum(uint8_t(*p)) ? *p : '_';
+    return name + "_" + std::to_string(info.index);
+});
 
 TEST_F(IniFileTest, MissingFileGivesDefaultsAndIsNotCreatedByReading)
 {
@@ -148,6 +149,7 @@ struct WriteCase {
     QByteArray after;
 };
 
+// clang-format off
 const WriteCase kWriteCases[] = {
     {"new file, keys in written order, CR LF",
      "<none>",
@@ -198,6 +200,7 @@ const WriteCase kWriteCases[] = {
      {{"Font", "Caf\u00e9 \u20ac"}},
      "[Morse]\r\nFont=Caf\xe9 \x80\r\n"},
 };
+// clang-format on
 
 class IniWriteTest : public IniFileTest, public ::testing::WithParamInterface<WriteCase> {};
 
@@ -208,7 +211,8 @@ TEST_P(IniWriteTest, WritesInPlaceKeepingEveryOtherByte)
         writeAll(path(), c.before);
     IniFile ini(path());
     for (const auto& [key, value] : c.writes) {
-        ASSERT_TRUE(ini.writeString(QStringLiteral("Morse"), QString::fromUtf8(key), QString::fromUtf8(value)))
+        ASSERT_TRUE(
+            ini.writeString(QStringLiteral("Morse"), QString::fromUtf8(key), QString::fromUtf8(value)))
             << qPrintable(ini.errorString());
     }
     EXPECT_EQ(readAll(path()), c.after);
@@ -217,8 +221,9 @@ TEST_P(IniWriteTest, WritesInPlaceKeepingEveryOtherByte)
     for (const auto& [key, value] : c.writes) {
         if (std::string_view(c.name).starts_with("repeated section") && std::string_view(key) == "B")
             continue;
-        EXPECT_EQ(again.readString(QStringLiteral("Morse"), QString::fromUtf8(key), QStringLiteral("<default>")),
-                  QString::fromUtf8(value).trimmed());
+        EXPECT_EQ(
+            again.readString(QStringLiteral("Morse"), QString::fromUtf8(key), QStringLiteral("<default>")),
+            QString::fromUtf8(value).trimmed());
     }
 }
 
@@ -233,12 +238,14 @@ TEST_F(IniFileTest, DefaultSettingsFileHasTheExactBytes)
     ASSERT_TRUE(ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Delay"), 1));
     ASSERT_TRUE(ini.writeBool(QStringLiteral("Morse"), QStringLiteral("Case"), true));
     ASSERT_TRUE(ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Size"), 9));
-    ASSERT_TRUE(ini.writeString(QStringLiteral("Morse"), QStringLiteral("Font"), QStringLiteral("Courier New")));
+    ASSERT_TRUE(
+        ini.writeString(QStringLiteral("Morse"), QStringLiteral("Font"), QStringLiteral("Courier New")));
     for (const char* key : {"Punctuation", "Accented", "Speaker", "Settings", "AutoCT"})
         ASSERT_TRUE(ini.writeBool(QStringLiteral("Morse"), QString::fromLatin1(key), false));
-    EXPECT_EQ(readAll(path()), QByteArray("[Morse]\r\nFreq=750\r\nSpeed=100\r\nDelay=1\r\nCase=1\r\nSize=9\r\n"
-                                          "Font=Courier New\r\nPunctuation=0\r\nAccented=0\r\nSpeaker=0\r\n"
-                                          "Settings=0\r\nAutoCT=0\r\n"));
+    EXPECT_EQ(readAll(path()),
+              QByteArray("[Morse]\r\nFreq=750\r\nSpeed=100\r\nDelay=1\r\nCase=1\r\nSize=9\r\n"
+                         "Font=Courier New\r\nPunctuation=0\r\nAccented=0\r\nSpeaker=0\r\n"
+                         "Settings=0\r\nAutoCT=0\r\n"));
     // Written again with other values, nothing moves.
     IniFile second(path());
     ASSERT_TRUE(second.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), -5));
@@ -270,7 +277,8 @@ TEST_F(IniFileTest, RefusedValuesLeaveTheFileUnchanged)
         {"", "Font", QStringLiteral("x")},
     };
     for (const auto& c : cases) {
-        EXPECT_FALSE(ini.writeString(QString::fromUtf8(c.section), QString::fromUtf8(c.key), c.value)) << c.key;
+        EXPECT_FALSE(ini.writeString(QString::fromUtf8(c.section), QString::fromUtf8(c.key), c.value))
+            << c.key;
         EXPECT_FALSE(ini.errorString().isEmpty());
     }
     EXPECT_EQ(readAll(path()), before);
@@ -282,11 +290,13 @@ TEST_F(IniFileTest, WriteFailureReturnsFalseWithTheReason)
     writeAll(path(QStringLiteral("plain")), "x");
     IniFile ini(path(QStringLiteral("plain/quindle2.ini")));
     EXPECT_FALSE(ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 750));
-    EXPECT_TRUE(ini.errorString().contains(QStringLiteral("Not a directory"))) << qPrintable(ini.errorString());
+    EXPECT_TRUE(ini.errorString().contains(QStringLiteral("Not a directory")))
+        << qPrintable(ini.errorString());
 
     IniFile onFolder(m_dir.path());
     EXPECT_FALSE(onFolder.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 750));
-    EXPECT_TRUE(onFolder.errorString().contains(QStringLiteral("Is a directory"))) << qPrintable(onFolder.errorString());
+    EXPECT_TRUE(onFolder.errorString().contains(QStringLiteral("Is a directory")))
+        << qPrintable(onFolder.errorString());
     EXPECT_TRUE(QFileInfo(m_dir.path()).isDir());
 }
 
@@ -302,7 +312,8 @@ TEST_F(IniFileTest, FailedWriteLeavesTheOldFileWhole)
         written = ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 800);
     }
     EXPECT_FALSE(written);
-    EXPECT_TRUE(ini.errorString().contains(QStringLiteral("File too large"))) << ini.errorString().toStdString();
+    EXPECT_TRUE(ini.errorString().contains(QStringLiteral("File too large")))
+        << ini.errorString().toStdString();
     EXPECT_EQ(readAll(path()), before);
     // The object still holds what the file holds, so a later write builds on it.
     ASSERT_TRUE(ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Speed"), 90));
@@ -316,28 +327,30 @@ TEST_F(IniFileTest, PermissionsStopTheWriteAndLoseNothing)
         const QString locked = dir.filePath(QStringLiteral("locked"));
         const QString unreadable = dir.filePath(QStringLiteral("unreadable.ini"));
         const QByteArray content = "[Morse]\r\nFreq=600\r\n[Other]\r\nkeep=me\r\n";
-        if (!QDir().mkdir(locked) || !test::writeFileBytes(locked + QStringLiteral("/quindle2.ini"), content)
-            || !test::writeFileBytes(unreadable, content))
+        if (!QDir().mkdir(locked) ||
+            !test::writeFileBytes(locked + QStringLiteral("/quindle2.ini"), content) ||
+            !test::writeFileBytes(unreadable, content))
             return std::string("cannot set up");
         QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner);
         QFile::setPermissions(unreadable, QFile::WriteOwner);
 
         // A folder that cannot be written: the write fails and the file stays.
         IniFile inLocked(locked + QStringLiteral("/quindle2.ini"));
-        if (inLocked.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 2) || inLocked.errorString().isEmpty())
+        if (inLocked.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 2) ||
+            inLocked.errorString().isEmpty())
             return std::string("write into a read-only folder succeeded");
         // A file that cannot be read reads as defaults and is never rewritten from them.
         IniFile notRead(unreadable);
         if (notRead.readInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 750) != 750)
             return std::string("unreadable file gave a value");
-        if (notRead.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 800)
-            || !notRead.errorString().contains(QStringLiteral("Permission denied")))
+        if (notRead.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 800) ||
+            !notRead.errorString().contains(QStringLiteral("Permission denied")))
             return "unreadable file was written: " + notRead.errorString().toStdString();
 
         QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QFile::setPermissions(unreadable, QFile::ReadOwner | QFile::WriteOwner);
-        if (test::readFileBytes(locked + QStringLiteral("/quindle2.ini")) != content
-            || test::readFileBytes(unreadable) != content)
+        if (test::readFileBytes(locked + QStringLiteral("/quindle2.ini")) != content ||
+            test::readFileBytes(unreadable) != content)
             return std::string("a file changed");
         return std::string();
     });

@@ -117,14 +117,15 @@ TEST_F(TextFileTest, PermissionsStopLoadAndSave)
         QTemporaryDir dir;
         const QString secret = dir.filePath(QStringLiteral("secret.txt"));
         const QString locked = dir.filePath(QStringLiteral("locked"));
-        if (!test::writeFileBytes(secret, "x") || !QDir().mkdir(locked)
-            || !test::writeFileBytes(locked + QStringLiteral("/doc.txt"), "old"))
+        if (!test::writeFileBytes(secret, "x") || !QDir().mkdir(locked) ||
+            !test::writeFileBytes(locked + QStringLiteral("/doc.txt"), "old"))
             return std::string("cannot set up");
         QFile::setPermissions(secret, QFile::WriteOwner);
         QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner);
 
         const QString loadError = loadTextFile(secret).error;
-        const QString saveError = saveTextFile(locked + QStringLiteral("/doc.txt"), QStringLiteral("new")).error;
+        const QString saveError =
+            saveTextFile(locked + QStringLiteral("/doc.txt"), QStringLiteral("new")).error;
         QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         if (loadError != QStringLiteral("Cannot open file \"%1\". Permission denied").arg(secret))
             return "load: " + loadError.toStdString();
@@ -191,10 +192,12 @@ TEST_F(TextFileTest, SaveFailuresNameTheFullPathAndTheReason)
 {
     writeAll(path("plain"), "x");
     TextSaveResult saved = saveTextFile(path("plain/doc.txt"), QStringLiteral("text"));
-    EXPECT_EQ(saved.error, QStringLiteral("Cannot create file \"%1\". Not a directory").arg(path("plain/doc.txt")));
-    saved = saveTextFile(path("nowhere/doc.txt"), QStringLiteral("text"));
     EXPECT_EQ(saved.error,
-              QStringLiteral("Cannot create file \"%1\". No such file or directory").arg(path("nowhere/doc.txt")));
+              QStringLiteral("Cannot create file \"%1\". Not a directory").arg(path("plain/doc.txt")));
+    saved = saveTextFile(path("nowhere/doc.txt"), QStringLiteral("text"));
+    EXPECT_EQ(
+        saved.error,
+        QStringLiteral("Cannot create file \"%1\". No such file or directory").arg(path("nowhere/doc.txt")));
     ASSERT_TRUE(QDir().mkdir(path("folder")));
     saved = saveTextFile(path("folder"), QStringLiteral("text"));
     EXPECT_EQ(saved.error, QStringLiteral("Cannot create file \"%1\". Is a directory").arg(path("folder")));
@@ -213,7 +216,8 @@ TEST_F(TextFileTest, FailedWriteLeavesTheOldFileWhole)
     EXPECT_FALSE(saved.ok);
     EXPECT_EQ(saved.error, QStringLiteral("Cannot create file \"%1\". File too large").arg(path("doc.txt")));
     EXPECT_EQ(readAll(path("doc.txt")), QByteArray("the old text"));
-    EXPECT_EQ(QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("doc.txt")});
+    EXPECT_EQ(QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden),
+              QStringList{QStringLiteral("doc.txt")});
 }
 
 TEST_F(TextFileTest, UnstorableCharacterWritesNothingAndNamesItsLine)

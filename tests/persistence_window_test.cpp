@@ -73,8 +73,10 @@ TEST_F(DocumentWindow, FileMenuAndClearScreen)
     dialogs.answerConfirm(Answer::No);
     QTest::mouseClick(m.btnClear, Qt::LeftButton);
     EXPECT_TRUE(m.Memo->text().isEmpty());
-    EXPECT_EQ(dialogs.kinds(), (std::vector<Kind>{Kind::Confirm, Kind::Save, Kind::Open, Kind::Save, Kind::Confirm}));
-    EXPECT_EQ(dialogs.confirmTexts(), (QStringList{QStringLiteral("Save Text?"), QStringLiteral("Save Text?")}));
+    EXPECT_EQ(dialogs.kinds(),
+              (std::vector<Kind>{Kind::Confirm, Kind::Save, Kind::Open, Kind::Save, Kind::Confirm}));
+    EXPECT_EQ(dialogs.confirmTexts(),
+              (QStringList{QStringLiteral("Save Text?"), QStringLiteral("Save Text?")}));
     // The save offered by New and Save As share one dialog, which remembers its name.
     EXPECT_EQ(dialogs.asked()[3].fileName, path("out.txt"));
 }
