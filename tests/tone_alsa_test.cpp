@@ -3,7 +3,9 @@
 #include "tests/support/PulseServer.h"
 #include "tone/AlsaStream.h"
 #include "tone/AlsaWaveOut.h"
+#include "tone/SoundcardTone.h"
 #include "tone/SpeakerSinks.h"
+#include "tone/ToneOutput.h"
 
 #include <QCoreApplication>
 #include <QTest>
@@ -483,6 +485,50 @@ TEST_F(AlsaBackendTest, SpeakerFallsBackToASquareWaveOnTheStream)
     EXPECT_NEAR(frequencyOf(rec, sound[0]), 750.4, 5.0);
     for (int64_t i = sound[0].start; i < sound[0].end; ++i)
         ASSERT_EQ(std::abs(rec[size_t(i)]), AlsaStream::kSquarePeak) << "a square wave has two levels";
+}
+
+TEST_F(AlsaBackendTest, TheEngineKeysElementsOnTheRealBackEnd)
+{
+    AlsaStream stream;
+    AlsaWaveOut out(stream, clock);
+    SilentSink speaker;
+    ToneOutput tone(clock, speaker, out, [] { return 750; });
+    ASSERT_TRUE(s_server->startRecording());
+
+    constexpr int dotTime = 30; // [ms]
+    const std::vector<int> factors = {1, 3, 1, 1, 3};
+    std::vector<std::pair<int64_t, int64_t>> stamps; // open, reset
+    for (const int n : factors) {
+        const size_t before = clock.stamps.size();
+        tone.SoundcardElement(n, dotTime);
+        ASSERT_GE(clock.stamps.size(), before + 3);
+        // The back-end's first stamp is the open's, its last but one the reset's (then the close).
+        stamps.push_back({clock.stamps[before], clock.stamps[clock.stamps.size() - 2]});
+        QCoreApplication::processEvents();
+        EXPECT_EQ(tone.AudioOut1().queuedCount(), 0) << "every buffer handed back and reported";
+        EXPECT_FALSE(tone.AudioOut1().DeviceOpen());
+        clock.Sleep(dotTime);
+    }
+    settle(stream);
+    const std::vector<int16_t> rec = s_server->stopRecording();
+    const std::vector<Stretch> sound = findSound(rec);
+    // What the engine's fill puts into the four buffers of a run.
+    std::vector<int16_t> expected(4 * kBufferFrames);
+    for (int b = 0; b < 4; ++b) {
+        int size = kBufferFrames * 2;
+        FillSineBuffer(reinterpret_cast<char*>(expected.data() + b * kBufferFrames), size, 750, b, int(kRate));
+    }
+    ASSERT_EQ(sound.size(), factors.size());
+    for (size_t k = 0; k < sound.size(); ++k) {
+        SCOPED_TRACE("element " + std::to_string(k));
+        const int64_t begin = sound[k].start - 1;
+        EXPECT_NEAR(double(sound[k].end - begin), double(framesOf(stamps[k].second - stamps[k].first)),
+                    kToleranceFrames);
+        int64_t mismatches = 0;
+        for (int64_t i = begin; i < sound[k].end; ++i)
+            mismatches += rec[size_t(i)] != expected[size_t(i - begin)];
+        EXPECT_EQ(mismatches, 0);
+    }
 }
 
 // No server needed: a device that does not exist.

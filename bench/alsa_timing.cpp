@@ -1,0 +1,250 @@
+// Sound-card timing through the real ALSA back-end and a PulseAudio null sink: keys elements as the
+// engine does (open, fill four sine buffers, write, sleep, reset, close, a pause), records the
+// sink and measures every tone and silence against what was asked.
+//
+//   build/bench/bench_alsa_timing
+//
+// Figures (as counters): errors of tones and silences against the call stamps (the back-end's own
+// accuracy) and against the lengths asked (with the clock's sleeps), 50th/99th percentile and
+// maximum [ms]; drift of the stream against CLOCK_MONOTONIC over the run [ms]; CPU time of the
+// process while keying [% of one core].
+#include "keying/Clock.h"
+#include "tests/support/PulseServer.h"
+#include "tone/AlsaStream.h"
+#include "tone/AlsaWaveOut.h"
+
+#include <QCoreApplication>
+
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+namespace {
+
+using namespace quindle;
+using quindle::test::PulseServer;
+
+constexpr unsigned kRate = 22540; // [frames/s]
+constexpr int kBufferFrames = 4091;
+
+PulseServer* g_server = nullptr;
+
+// The program's clock, keeping the stamps it hands out.
+class StampClock final : public Clock {
+public:
+    void Sleep(int ms) override { m_real.Sleep(ms); }
+    uint32_t GetTickCount() override { return m_real.GetTickCount(); }
+    uint64_t PerformanceCounter() override { return m_real.PerformanceCounter(); }
+    int64_t nowNs() override { return last = m_real.nowNs(); }
+    int64_t last = 0;
+
+private:
+    RealClock m_real;
+};
+
+double cpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+struct Element {
+    int64_t openNs, resetNs; // stamps
+    int toneMs, gapMs;       // asked: the tone, and the silence after it
+};
+
+struct Stretch {
+    int64_t start, end;
+};
+
+std::vector<Stretch> findSound(const std::vector<int16_t>& s)
+{
+    std::vector<Stretch> found;
+    for (int64_t i = 0; i < int64_t(s.size()); ++i) {
+        if (std::abs(s[size_t(i)]) <= 64)
+            continue;
+        if (!found.empty() && i - found.back().end <= 12)
+            found.back().end = i + 1;
+        else
+            found.push_back({i - 1, i + 1}); // a tone's first sample is 0
+    }
+    return found;
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, size_t(std::ceil(p * double(v.size())) - 1))];
+}
+
+double framesToMs(int64_t frames)
+{
+    return double(frames) * 1000.0 / kRate;
+}
+
+void keyRun(benchmark::State& state, int dotMs, double seconds)
+{
+    AlsaStream stream;
+    StampClock clock;
+    AlsaWaveOut out(stream, clock);
+    QObject callback;
+    std::array<std::vector<int16_t>, 4> data;
+    std::array<WAVEHDR, 4> headers{};
+    const PCMWAVEFORMAT format{WAVE_FORMAT_PCM, 1, kRate, kRate * 2, 2, 16};
+    std::mt19937 random(7);
+    std::vector<Element> elements;
+
+    if (!g_server->startRecording()) {
+        state.SkipWithError("parec did not start");
+        return;
+    }
+    if (!stream.acquire(kRate).ok) {
+        state.SkipWithError("the ALSA stream did not open");
+        return;
+    }
+    const double cpu0 = cpuSeconds();
+    const int64_t t0 = AlsaStream::monotonicNs();
+    while (AlsaStream::monotonicNs() - t0 < int64_t(seconds * 1e9)) {
+        const int n = random() % 3 == 0 ? 3 : 1;
+        const int gap = random() % 4 == 0 ? 3 * dotMs : dotMs; // letter gaps now and then
+        Element e{};
+        HWAVEOUT h = 0;
+        if (out.waveOutOpen(&h, WAVE_MAPPER, format, &callback) != MMSYSERR_NOERROR) {
+            state.SkipWithError("open failed");
+            return;
+        }
+        e.openNs = clock.last;
+        for (int b = 0; b < 4; ++b) {
+            data[size_t(b)].resize(kBufferFrames);
+            for (int i = 0; i < kBufferFrames; ++i)
+                data[size_t(b)][size_t(i)] = int16_t(std::lrint(
+                    std::sin(double(b * kBufferFrames + i) / kRate * 3.14159 * 2 * 750) * 8192));
+            headers[size_t(b)] = {reinterpret_cast<char*>(data[size_t(b)].data()), kBufferFrames * 2, 0, 0, 0, 0,
+                                  nullptr, 0};
+            out.waveOutPrepareHeader(h, &headers[size_t(b)]);
+            out.waveOutWrite(h, &headers[size_t(b)]);
+        }
+        clock.Sleep(n * (dotMs - 4));
+        out.waveOutReset(h);
+        e.resetNs = clock.last;
+        for (WAVEHDR& header : headers)
+            out.waveOutUnprepareHeader(h, &header);
+        out.waveOutClose(h);
+        QCoreApplication::processEvents();
+        clock.Sleep(gap);
+        e.toneMs = n * (dotMs - 4);
+        e.gapMs = gap;
+        elements.push_back(e);
+    }
+    const double wall = double(AlsaStream::monotonicNs() - t0) / 1e9;
+    const double cpu = cpuSeconds() - cpu0;
+    clock.Sleep(int(stream.stats().latencyNs / 1'000'000) + 200);
+    const std::vector<Stretch> sound = findSound(g_server->stopRecording());
+    const AlsaStream::Stats stats = stream.stats();
+
+    // Each element is matched with the stretch of sound where the gap since the previous match
+    // puts it. A stream disturbance (an underrun of the device) moves what follows: the next
+    // element is then matched with the nearest stretch after and the gap is not measured.
+    std::vector<double> toneStamp, toneAsked, gapStamp, gapAsked;
+    const int64_t tolerance = kRate / 200; // 5 ms [frames]
+    size_t j = 0, matched = 0, disturbed = 0;
+    int64_t previousEnd = -1;
+    size_t previous = 0;
+    double firstOffsetMs = 0, lastOffsetMs = 0;
+    for (size_t k = 0; k < elements.size() && j < sound.size(); ++k) {
+        const Element& e = elements[k];
+        bool gapKnown = false;
+        if (previousEnd >= 0) {
+            const int64_t expected =
+                previousEnd + std::llround(double(e.openNs - elements[previous].resetNs) * kRate / 1e9);
+            while (j < sound.size() && sound[j].start < expected - tolerance)
+                ++j;
+            if (j == sound.size())
+                break;
+            gapKnown = sound[j].start <= expected + tolerance;
+            disturbed += !gapKnown;
+        }
+        const Stretch& t = sound[j];
+        const double tone = framesToMs(t.end - t.start);
+        toneStamp.push_back(std::abs(tone - double(e.resetNs - e.openNs) / 1e6));
+        toneAsked.push_back(std::abs(tone - e.toneMs));
+        if (gapKnown) {
+            const double gap = framesToMs(t.start - previousEnd);
+            gapStamp.push_back(std::abs(gap - double(e.openNs - elements[previous].resetNs) / 1e6));
+            gapAsked.push_back(std::abs(gap - elements[previous].gapMs));
+        }
+        // Offset of the stream against the stamps, for the drift.
+        const double offset = framesToMs(t.start) - double(e.openNs - elements[0].openNs) / 1e6;
+        if (matched == 0)
+            firstOffsetMs = offset;
+        lastOffsetMs = offset;
+        ++matched;
+        previousEnd = t.end;
+        previous = k;
+        ++j;
+    }
+    const double drift = lastOffsetMs - firstOffsetMs;
+
+    state.counters["elements"] = double(elements.size());
+    state.counters["unmatched"] = double(elements.size() - matched);
+    state.counters["disturbed"] = double(disturbed);
+    state.counters["tone_stamp_p50_ms"] = percentile(toneStamp, 0.5);
+    state.counters["tone_stamp_p99_ms"] = percentile(toneStamp, 0.99);
+    state.counters["tone_stamp_max_ms"] = percentile(toneStamp, 1.0);
+    state.counters["gap_stamp_p99_ms"] = percentile(gapStamp, 0.99);
+    state.counters["gap_stamp_max_ms"] = percentile(gapStamp, 1.0);
+    state.counters["tone_asked_p50_ms"] = percentile(toneAsked, 0.5);
+    state.counters["tone_asked_p99_ms"] = percentile(toneAsked, 0.99);
+    state.counters["gap_asked_p50_ms"] = percentile(gapAsked, 0.5);
+    state.counters["gap_asked_p99_ms"] = percentile(gapAsked, 0.99);
+    state.counters["drift_ms"] = drift;
+    state.counters["cpu_pct"] = 100.0 * cpu / wall;
+    state.counters["latency_ms"] = double(stats.latencyNs) / 1e6;
+    state.counters["late"] = stats.lateRequests;
+    state.counters["xruns"] = stats.xruns;
+    state.SetIterationTime(wall);
+}
+
+void BM_AlsaKeying(benchmark::State& state)
+{
+    const int dotMs = int(state.range(0));
+    const double seconds = double(state.range(1));
+    for (auto _ : state)
+        keyRun(state, dotMs, seconds);
+}
+// The fastest speed for a minute (drift, CPU), and a slow one.
+BENCHMARK(BM_AlsaKeying)->Args({15, 60})->Args({80, 20})->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (!PulseServer::installed()) {
+        std::printf("pulseaudio or parec is not installed; nothing measured\n");
+        return 0;
+    }
+    PulseServer server;
+    QString error;
+    if (!server.start(&error)) {
+        std::printf("PulseAudio did not start: %s\n", qPrintable(error));
+        return 1;
+    }
+    server.exportToEnvironment();
+    g_server = &server;
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    g_server = nullptr;
+    return 0;
+}
