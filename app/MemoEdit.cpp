@@ -31,7 +31,17 @@ constexpr qsizetype kMaxLength = 0x3FFFFFFF;
 // Line breaks as CR LF: a lone CR and a lone LF each become CR LF; nothing else changes.
 QString withCrLf(const QString& s)
 {
-    if (!s.contains(QLatin1Char('\r')) && !s.contains(QLatin1Char('\n')))
+    // Most texts (files loaded, groups appended) need no change: check before copying.
+    const qsizetype n = s.size();
+    const QChar* c = s.constData();
+    bool clean = true;
+    for (qsizetype i = 0; i < n && clean; ++i) {
+        if (c[i] == u'\r')
+            clean = i + 1 < n && c[++i] == u'\n';
+        else if (c[i] == u'\n')
+            clean = false;
+    }
+    if (clean)
         return s;
     QString out;
     out.reserve(s.size() + s.size() / 8 + 2);
@@ -310,7 +320,7 @@ struct MemoEdit::Private {
     {
         ensureLayout();
         const int line = std::clamp(topLine() + (point.y() - kTopMargin) / layout.lineHeight() -
-                                        (point.y() < kTopMargin ? 1 : 0),
+                                        (point.y() < 0 ? 1 : 0),
                                     0, layout.lineCount() - 1);
         return layout.posAt(line, point.x() - kLeftMargin);
     }
@@ -415,8 +425,7 @@ QString MemoEdit::text() const
 
 void MemoEdit::setText(const QString& text)
 {
-    d->text = withCrLf(text);
-    d->text.squeeze();
+    d->text = withCrLf(text); // shares the caller's string when it already has CR LF ends
     d->anchor = d->caret = d->length();
     d->undoStep = {};
     d->preferredX = -1;
@@ -460,7 +469,6 @@ void MemoEdit::append(const QString& s)
 void MemoEdit::clear()
 {
     d->text.clear();
-    d->text.squeeze();
     d->anchor = d->caret = 0;
     d->undoStep = {};
     d->preferredX = -1;
@@ -664,8 +672,9 @@ bool MemoEdit::event(QEvent* event)
         default:
             break;
         }
-        if (!ctrl && !key->text().isEmpty() && !key->text().at(0).isNull() && key->key() != Qt::Key_Escape &&
-            key->key() != Qt::Key_Tab && key->key() != Qt::Key_Backtab) {
+        // Plain typing; Alt+letter stays a menu's access key.
+        if (!(mods & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) && !key->text().isEmpty() &&
+            key->key() != Qt::Key_Escape && key->key() != Qt::Key_Tab && key->key() != Qt::Key_Backtab) {
             event->accept();
             return true;
         }
@@ -764,6 +773,7 @@ void MemoEdit::keyPressEvent(QKeyEvent* event)
         return;
     case Qt::Key_PageUp:
     case Qt::Key_PageDown: {
+        d->ensureLayout();
         const int page = d->visibleLines();
         const int step = key == Qt::Key_PageUp ? -page : page;
         QScrollBar* bar = verticalScrollBar();
@@ -815,9 +825,9 @@ void MemoEdit::keyPressEvent(QKeyEvent* event)
     }
 
     // Typed text, including characters that have no key of their own (NUL, dead-key results).
-    // Ctrl combinations are commands, not text (Ctrl+Alt is AltGr on some layouts).
+    // Ctrl, Alt and Meta combinations are commands, not text.
     const QString typed = event->text();
-    if (!typed.isEmpty() && (!ctrl || alt) && !(mods & Qt::MetaModifier)) {
+    if (!typed.isEmpty() && !(mods & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
         if (d->readOnly)
             QApplication::beep();
         else

@@ -86,6 +86,13 @@ TEST_F(MemoTest, LineBreaksAreCrLfAndCountAsTwoPositions)
     EXPECT_FALSE(memo->modified());
 }
 
+TEST_F(MemoTest, TextAndSetTextShareTheStringInsteadOfCopyingIt)
+{
+    const QString text = QStringLiteral("line\r\n").repeated(1000);
+    memo->setText(text);
+    EXPECT_TRUE(memo->text().isSharedWith(text));
+}
+
 TEST_F(MemoTest, EnterInsertsCrLfAndBackspaceRemovesItWhole)
 {
     QTest::keyClicks(memo, QStringLiteral("ab"));
@@ -196,6 +203,7 @@ TEST_F(MemoTest, KeysThatAreNotTextAreNotTyped)
     key(Qt::Key_F1);
     key(Qt::Key_A, Qt::ControlModifier);
     QTest::sendKeyEvent(QTest::Click, memo, Qt::Key_B, QStringLiteral("\x02"), Qt::ControlModifier);
+    QTest::sendKeyEvent(QTest::Click, memo, Qt::Key_F, QStringLiteral("f"), Qt::AltModifier);
     EXPECT_EQ(memo->text(), QString());
     EXPECT_FALSE(memo->modified());
 }
