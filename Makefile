@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS ?= 2
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build run test test-sanitize bench check clean
+.PHONY: all deps build run test test-sanitize bench check clean fuzz
 
 all: build
 
@@ -50,3 +50,7 @@ install: build
 # The README's picture of the main window, taken on a private X server.
 screenshot: build
 	bash scripts/screenshot.sh $(BUILD)/quindle2 docs/screenshot.png
+
+# The libFuzzer targets, built with clang, each for a bounded time (scripts/fuzz.sh).
+fuzz: deps
+	bash scripts/fuzz.sh

@@ -1,0 +1,102 @@
+// The text file loader and saver on any file content: the loaded text has CR LF line breaks only,
+// keeps every other byte as its Windows-1252 character, and a save and reload give it back exactly.
+
+#include "persistence/Cp1252.h"
+#include "persistence/TextFile.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+using namespace quindle;
+
+std::unique_ptr<QTemporaryDir> g_dir;
+
+[[noreturn]] void fail(const char* what)
+{
+    std::fprintf(stderr, "fuzz_textfile: %s\n", what);
+    std::abort();
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        fail("cannot read back a saved file");
+    return file.readAll();
+}
+
+void writeAll(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+        fail("cannot write the input file");
+}
+
+// Every line break (CR LF, lone CR, lone LF) as CR LF.
+QByteArray withCrLf(QByteArray bytes)
+{
+    bytes.replace("\r\n", "\n");
+    bytes.replace('\r', '\n');
+    bytes.replace("\n", "\r\n");
+    return bytes;
+}
+
+bool onlyCrLfBreaks(const QString& text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == u'\r' && (i + 1 == text.size() || text[i + 1] != u'\n'))
+            return false;
+        if (text[i] == u'\n' && (i == 0 || text[i - 1] != u'\r'))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    g_dir = std::make_unique<QTemporaryDir>();
+    if (!g_dir->isValid())
+        fail("no temporary folder");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const QByteArray input(reinterpret_cast<const char*>(data), qsizetype(size));
+    const QString inPath = g_dir->filePath(QStringLiteral("in.txt"));
+    const QString outPath = g_dir->filePath(QStringLiteral("out.txt"));
+    writeAll(inPath, input);
+
+    const TextLoadResult loaded = loadTextFile(inPath);
+    if (!loaded.ok || !loaded.error.isEmpty())
+        fail("a small file did not load");
+    if (loaded.text.size() < input.size() || loaded.text.size() > 2 * input.size())
+        fail("text length out of bounds");
+    if (!onlyCrLfBreaks(loaded.text))
+        fail("a line break other than CR LF");
+    const QByteArray normalized = withCrLf(input);
+    if (loaded.text != cp1252::decode(normalized))
+        fail("text differs from the file's characters");
+
+    const TextSaveResult saved = saveTextFile(outPath, loaded.text);
+    if (!saved.ok || !saved.error.isEmpty())
+        fail("a loaded text did not save");
+    if (readAll(outPath) != normalized)
+        fail("saved bytes differ from the loaded text");
+    const TextLoadResult reloaded = loadTextFile(outPath);
+    if (!reloaded.ok || reloaded.text != loaded.text)
+        fail("save and reload changed the text");
+    return 0;
+}
