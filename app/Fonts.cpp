@@ -10,8 +10,8 @@ void installFontSubstitutions()
 {
     const QString sans = QStringLiteral("Liberation Sans");
     const QString mono = QStringLiteral("Liberation Mono");
-    for (const auto& [family, substitute] : {std::pair{kArial, sans}, std::pair{kMsSansSerif, sans},
-                                             std::pair{kCourierNew, mono}}) {
+    for (const auto& [family, substitute] :
+         {std::pair{kArial, sans}, std::pair{kMsSansSerif, sans}, std::pair{kCourierNew, mono}}) {
         // insertSubstitution() appends; a second call must not grow the list.
         if (!QFont::substitutes(family).contains(substitute, Qt::CaseInsensitive))
             QFont::insertSubstitution(family, substitute);

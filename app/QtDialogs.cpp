@@ -102,8 +102,8 @@ Answer QtDialogs::confirm(const QString& text)
 
 void QtDialogs::error(const QString& text)
 {
-    QPointer<QMessageBox> box = new QMessageBox(QMessageBox::Critical, kApplicationTitle,
-                                                errorBoxText(text), QMessageBox::Ok, m_parent);
+    QPointer<QMessageBox> box = new QMessageBox(QMessageBox::Critical, kApplicationTitle, errorBoxText(text),
+                                                QMessageBox::Ok, m_parent);
     box->exec();
     delete box;
 }

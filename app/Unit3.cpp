@@ -11,8 +11,8 @@ namespace quindle {
 
 TForm3::TForm3(QWidget* parent)
     // A fixed window with a title and nothing else in its title bar: no system menu, no close box.
-    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                          Qt::MSWindowsFixedSizeDialogHint)
+    : QDialog(parent,
+              Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::MSWindowsFixedSizeDialogHint)
 {
     setObjectName(QStringLiteral("Form3"));
     setWindowTitle(QStringLiteral("QuindleII  Help"));

@@ -89,9 +89,9 @@ TEST_P(NoticeWindowTest, FixedWindowWithoutCloseBox)
     const Qt::WindowFlags flags = form->windowFlags();
     EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint));
     EXPECT_TRUE(flags.testFlag(Qt::WindowTitleHint));
-    for (const Qt::WindowType button : {Qt::WindowSystemMenuHint, Qt::WindowCloseButtonHint,
-                                        Qt::WindowMinimizeButtonHint, Qt::WindowMaximizeButtonHint,
-                                        Qt::WindowContextHelpButtonHint})
+    for (const Qt::WindowType button :
+         {Qt::WindowSystemMenuHint, Qt::WindowCloseButtonHint, Qt::WindowMinimizeButtonHint,
+          Qt::WindowMaximizeButtonHint, Qt::WindowContextHelpButtonHint})
         EXPECT_FALSE(flags.testFlag(button)) << int(button);
     EXPECT_EQ(form->font().family(), c.fontFamily);
     EXPECT_EQ(form->font().pointSize(), 8);
@@ -170,8 +170,8 @@ TEST_F(AboutWindowTest, LabelsFitTheirFixedBoxes)
         QLabel* label;
         QRect geometry;
     };
-    const Case cases[] = {{form.Label1, {8, 8, 161, 20}}, {form.Label2, {8, 32, 62, 14}},
-                          {form.Label3, {4, 56, 190, 14}}};
+    const Case cases[] = {
+        {form.Label1, {8, 8, 161, 20}}, {form.Label2, {8, 32, 62, 14}}, {form.Label3, {4, 56, 190, 14}}};
     for (const Case& c : cases) {
         EXPECT_EQ(c.label->parentWidget(), form.Panel1);
         EXPECT_EQ(c.label->geometry(), c.geometry) << c.label->objectName().toStdString();
@@ -220,8 +220,8 @@ TEST_F(HelpWindowTest, TextHasItsParagraphsInOrderAndFitsWithoutScrolling)
     // Paragraphs are separated by one empty line each.
     const QStringList paragraphs = text.split(QStringLiteral("\n\n"));
     ASSERT_EQ(paragraphs.size(), 8);
-    const char* keywords[] = {"Quindle", "self-explanatory", "Mixed", "Text", "Stop", "!ar", "filtering",
-                              "Freeware"};
+    const char* keywords[] = {"Quindle", "self-explanatory", "Mixed",   "Text", "Stop",
+                              "!ar",     "filtering",        "Freeware"};
     for (int i = 0; i < 8; ++i)
         EXPECT_TRUE(paragraphs[i].contains(QLatin1String(keywords[i]))) << i << ": " << keywords[i];
     EXPECT_TRUE(paragraphs[3].contains(QStringLiteral("pasted")));
@@ -243,7 +243,10 @@ TEST(FontsTest, DesignedTypefacesResolveToMetricCompatibleFonts)
 {
     installFontSubstitutions();
     installFontSubstitutions();
-    EXPECT_EQ(QFont::substitutes(kMsSansSerif).filter(QStringLiteral("Liberation Sans"), Qt::CaseInsensitive).size(), 1);
+    EXPECT_EQ(QFont::substitutes(kMsSansSerif)
+                  .filter(QStringLiteral("Liberation Sans"), Qt::CaseInsensitive)
+                  .size(),
+              1);
     struct Case {
         const QString& family;
         int pointSize;

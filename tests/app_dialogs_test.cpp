@@ -40,9 +40,9 @@ TEST(ErrorBoxTextTest, FullStopOnlyAfterCharactersAboveTheFullStop)
     const std::pair<const char*, const char*> cases[] = {
         {"abc", "abc."},
         {"x.", "x."},
-        {"x!", "x!"},   // '!' comes before '.'
-        {"x/", "x/."},  // '/' comes after '.'
-        {"x-", "x-"},   // '-' comes just before '.'
+        {"x!", "x!"},  // '!' comes before '.'
+        {"x/", "x/."}, // '/' comes after '.'
+        {"x-", "x-"},  // '-' comes just before '.'
         {"x)", "x)"},
         {"", ""},
         {"Cannot open file \"C:\\a.txt\". Not found", "Cannot open file \"C:\\a.txt\". Not found."},
@@ -175,14 +175,16 @@ TEST_F(QtDialogsTest, OpenDialogTakesATypedMissingNameAndAddsTheExtension)
     QString fileName = path(QStringLiteral("last.txt"));
     ASSERT_TRUE(dialogs->executeOpen(fileName));
     EXPECT_EQ(offered, "last.txt");
-    EXPECT_EQ(QFileInfo(fileName).absoluteFilePath(), QFileInfo(path(QStringLiteral("missing.txt"))).absoluteFilePath());
+    EXPECT_EQ(QFileInfo(fileName).absoluteFilePath(),
+              QFileInfo(path(QStringLiteral("missing.txt"))).absoluteFilePath());
     EXPECT_FALSE(QFile::exists(fileName));
 }
 
 TEST_F(QtDialogsTest, CancelledFileDialogsLeaveTheNameAlone)
 {
     for (const bool save : {false, true}) {
-        whenModal<QFileDialog>(&context, [](QFileDialog* dialog) { QTest::keyClick(dialog, Qt::Key_Escape); });
+        whenModal<QFileDialog>(&context,
+                               [](QFileDialog* dialog) { QTest::keyClick(dialog, Qt::Key_Escape); });
         QString fileName = path(QStringLiteral("kept.txt"));
         EXPECT_FALSE(save ? dialogs->executeSave(fileName) : dialogs->executeOpen(fileName));
         EXPECT_EQ(fileName, path(QStringLiteral("kept.txt")));
@@ -220,7 +222,8 @@ TEST_F(QtDialogsTest, SaveDialogReplacesAnExistingFileWithoutAsking)
 
 TEST_F(QtDialogsTest, SaveDialogKeepsAGivenExtension)
 {
-    whenModal<QFileDialog>(&context, [](QFileDialog* dialog) { typeFileName(dialog, QStringLiteral("log.text")); });
+    whenModal<QFileDialog>(&context,
+                           [](QFileDialog* dialog) { typeFileName(dialog, QStringLiteral("log.text")); });
     QString fileName;
     ASSERT_TRUE(dialogs->executeSave(fileName));
     EXPECT_TRUE(fileName.endsWith(QStringLiteral("/log.text"))) << fileName.toStdString();
@@ -284,7 +287,8 @@ TEST_F(QtDialogsTest, ParentDestroyedWhileADialogIsOpenIsCancel)
     EXPECT_FALSE(dialogs->executeFont(font));
 
     // With no parent left the dialogs still work, as top-level windows.
-    whenModal<QMessageBox>(&context, [](QMessageBox* box) { QTest::keyClick(box, Qt::Key_N, Qt::AltModifier); });
+    whenModal<QMessageBox>(&context,
+                           [](QMessageBox* box) { QTest::keyClick(box, Qt::Key_N, Qt::AltModifier); });
     EXPECT_EQ(dialogs->confirm(QStringLiteral("Save Text?")), Answer::No);
 }
 

@@ -95,12 +95,18 @@ TEST_F(SpinEditTest, ValueParsesTheTextAndFocusLossClamps)
     };
     const QString point = spin->locale().decimalPoint();
     const Case cases[] = {
-        {"750", 750, 750, "750"},       {"", 100, 100, ""},
-        {"50", 50, 100, "100"},         {"25000", 25000, 20000, "20000"},
-        {"+300", 300, 300, "+300"},     {"-5", -5, 100, "100"},
-        {"100", 100, 100, "100"},       {"20000", 20000, 20000, "20000"},
-        {"99", 99, 100, "100"},         {"20001", 20001, 20000, "20000"},
-        {"+", 100, 100, "+"},           {"1-2", 100, 100, "1-2"},
+        {"750", 750, 750, "750"},
+        {"", 100, 100, ""},
+        {"50", 50, 100, "100"},
+        {"25000", 25000, 20000, "20000"},
+        {"+300", 300, 300, "+300"},
+        {"-5", -5, 100, "100"},
+        {"100", 100, 100, "100"},
+        {"20000", 20000, 20000, "20000"},
+        {"99", 99, 100, "100"},
+        {"20001", 20001, 20000, "20000"},
+        {"+", 100, 100, "+"},
+        {"1-2", 100, 100, "1-2"},
         {"99999999999", 100, 100, "99999999999"},
     };
     for (const Case& c : cases) {
@@ -121,8 +127,8 @@ TEST_F(SpinEditTest, ValueParsesTheTextAndFocusLossClamps)
 
 TEST_F(SpinEditTest, SetValueClamps)
 {
-    const std::pair<int, int> cases[] = {{750, 750},     {100, 100},     {99, 100},
-                                         {20000, 20000}, {20001, 20000}, {-2147483647 - 1, 100},
+    const std::pair<int, int> cases[] = {{750, 750},         {100, 100},     {99, 100},
+                                         {20000, 20000},     {20001, 20000}, {-2147483647 - 1, 100},
                                          {2147483647, 20000}};
     for (const auto& [set, shown] : cases) {
         spin->setValue(set);
@@ -161,7 +167,8 @@ TEST_F(SpinEditTest, ArrowButtonsStepByOne)
     option.subControls = QStyle::SC_SpinBoxUp | QStyle::SC_SpinBoxDown;
     option.stepEnabled = QAbstractSpinBox::StepUpEnabled | QAbstractSpinBox::StepDownEnabled;
     const QRect up = spin->style()->subControlRect(QStyle::CC_SpinBox, &option, QStyle::SC_SpinBoxUp, spin);
-    const QRect down = spin->style()->subControlRect(QStyle::CC_SpinBox, &option, QStyle::SC_SpinBoxDown, spin);
+    const QRect down =
+        spin->style()->subControlRect(QStyle::CC_SpinBox, &option, QStyle::SC_SpinBoxDown, spin);
     QTest::mouseClick(spin, Qt::LeftButton, {}, up.center());
     EXPECT_EQ(spin->Value(), 751);
     QTest::mouseClick(spin, Qt::LeftButton, {}, down.center());

@@ -16,8 +16,7 @@ namespace quindle {
 // the window's own event loop; call it before the code that opens the window. If no such window
 // shows within timeoutMs, the test fails and whatever modal dialog is up is rejected, so that a
 // broken test ends instead of hanging in exec(). The poll dies with context.
-template <typename W>
-void whenModal(QObject* context, std::function<void(W*)> action, int timeoutMs = 5000)
+template <typename W> void whenModal(QObject* context, std::function<void(W*)> action, int timeoutMs = 5000)
 {
     auto* poll = new QTimer(context);
     auto waited = std::make_shared<QElapsedTimer>();

@@ -8,8 +8,7 @@ namespace quindle {
 
 namespace {
 
-template <typename T>
-std::optional<T> takeFront(std::deque<T>& queue)
+template <typename T> std::optional<T> takeFront(std::deque<T>& queue)
 {
     if (queue.empty())
         return std::nullopt;
