@@ -431,13 +431,15 @@ void TMorse::dragEnterEvent(QDragEnterEvent* event)
 
 void TMorse::dropEvent(QDropEvent* event)
 {
+    // Every dropped item is handed on in order; the document commands take the first one only,
+    // and a first item that is not a local file reads as nothing.
     QStringList paths;
-    for (const QUrl& url : event->mimeData()->urls()) {
-        if (url.isLocalFile())
-            paths << url.toLocalFile();
-    }
+    for (const QUrl& url : event->mimeData()->urls())
+        paths << (url.isLocalFile() ? url.toLocalFile() : QString());
     event->acceptProposedAction();
-    WMDropFiles(paths);
+    // Handled once the drop has been delivered, so that a question asked meanwhile does not keep
+    // the dragging program waiting.
+    QMetaObject::invokeMethod(this, [this, paths] { WMDropFiles(paths); }, Qt::QueuedConnection);
 }
 
 void TMorse::WMDropFiles(const QStringList& paths)
