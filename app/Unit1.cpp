@@ -1,6 +1,7 @@
 #include "app/Unit1.h"
 
 #include "app/Controls.h"
+#include "app/Fonts.h"
 #include "app/MemoEdit.h"
 #include "app/QtDialogs.h"
 #include "app/SpinEdit.h"
@@ -33,13 +34,6 @@ namespace {
 constexpr int kClientWidth = 541;  // [px]
 constexpr int kClientHeight = 378; // [px]
 constexpr int kMaxFontPoints = 500;
-
-QFont pointFont(const QString& family, int points, bool bold = false)
-{
-    QFont font(family, points);
-    font.setBold(bold);
-    return font;
-}
 
 QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, QRect geometry,
                   const QFont* font = nullptr)
@@ -95,7 +89,7 @@ TMorse::TMorse(const MorsePlatform& platform) : m_platform(platform)
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
-    setFont(pointFont(QStringLiteral("Arial"), 8));
+    setFont(makeFont(kArial, 8));
     setAcceptDrops(true);
 
     if (!m_platform.dialogs) {
@@ -187,7 +181,7 @@ void TMorse::createControls()
     client->setBackgroundRole(QPalette::Button);
     setCentralWidget(client);
 
-    const QFont bold = pointFont(QStringLiteral("MS Sans Serif"), 8, true);
+    const QFont bold = makeFont(kMsSansSerif, 8, true);
 
     Memo = new MemoEdit(client);
     Memo->setObjectName(QStringLiteral("Memo"));
@@ -309,7 +303,7 @@ void TMorse::FormCreate()
         if (size >= 1 && size <= kMaxFontPoints)
             font.setPointSize(size);
         // An empty name changes nothing: the memo keeps the window's typeface.
-        const QString family = SettingsIni.readString(kSection, QStringLiteral("Font"), QStringLiteral("Courier New"));
+        const QString family = SettingsIni.readString(kSection, QStringLiteral("Font"), kCourierNew);
         if (!family.isEmpty())
             font.setFamily(family);
         Memo->setFont(font);
