@@ -140,9 +140,10 @@ void BM_TextRunRhythm60s(benchmark::State& state)
         TMorse& morse = *window.morse;
         morse.SpeedT->setPosition(165); // DotTime 15 ms
         morse.tbDelay->setPosition(1);
-        // "PARIS " is 50 dots long: 750 ms at 15 ms a dot; 80 of them make 60 s.
+        // "PARIS " is 56 dots long with 4-dot letter and 9-dot word spacing: 840 ms at 15 ms a dot;
+        // 72 of them make 60.48 s.
         QString text;
-        for (int i = 0; i < 80; ++i)
+        for (int i = 0; i < 72; ++i)
             text += QStringLiteral("PARIS ");
         morse.Memo->setText(text);
         morse.Memo->setSelStart(0);
