@@ -53,7 +53,8 @@ double cpuSeconds()
 {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 struct Element {
@@ -103,6 +104,8 @@ void keyRun(benchmark::State& state, int dotMs, double seconds)
     const PCMWAVEFORMAT format{WAVE_FORMAT_PCM, 1, kRate, kRate * 2, 2, 16};
     std::mt19937 random(7);
     std::vector<Element> elements;
+    // Cost of the logical open and of reset plus close on the calling thread. [ns]
+    int64_t openSum = 0, openMax = 0, stopSum = 0, stopMax = 0;
 
     if (!g_server->startRecording()) {
         state.SkipWithError("parec did not start");
@@ -119,18 +122,21 @@ void keyRun(benchmark::State& state, int dotMs, double seconds)
         const int gap = random() % 4 == 0 ? 3 * dotMs : dotMs; // letter gaps now and then
         Element e{};
         HWAVEOUT h = 0;
+        const int64_t beforeOpen = AlsaStream::monotonicNs();
         if (out.waveOutOpen(&h, WAVE_MAPPER, format, &callback) != MMSYSERR_NOERROR) {
             state.SkipWithError("open failed");
             return;
         }
         e.openNs = clock.last;
+        openSum += e.openNs - beforeOpen;
+        openMax = std::max(openMax, e.openNs - beforeOpen);
         for (int b = 0; b < 4; ++b) {
             data[size_t(b)].resize(kBufferFrames);
             for (int i = 0; i < kBufferFrames; ++i)
-                data[size_t(b)][size_t(i)] = int16_t(std::lrint(
-                    std::sin(double(b * kBufferFrames + i) / kRate * 3.14159 * 2 * 750) * 8192));
-            headers[size_t(b)] = {reinterpret_cast<char*>(data[size_t(b)].data()), kBufferFrames * 2, 0, 0, 0, 0,
-                                  nullptr, 0};
+                data[size_t(b)][size_t(i)] = int16_t(
+                    std::lrint(std::sin(double(b * kBufferFrames + i) / kRate * 3.14159 * 2 * 750) * 8192));
+            headers[size_t(b)] = {
+                reinterpret_cast<char*>(data[size_t(b)].data()), kBufferFrames * 2, 0, 0, 0, 0, nullptr, 0};
             out.waveOutPrepareHeader(h, &headers[size_t(b)]);
             out.waveOutWrite(h, &headers[size_t(b)]);
         }
@@ -140,6 +146,9 @@ void keyRun(benchmark::State& state, int dotMs, double seconds)
         for (WAVEHDR& header : headers)
             out.waveOutUnprepareHeader(h, &header);
         out.waveOutClose(h);
+        const int64_t stopped = AlsaStream::monotonicNs() - e.resetNs;
+        stopSum += stopped;
+        stopMax = std::max(stopMax, stopped);
         QCoreApplication::processEvents();
         clock.Sleep(gap);
         e.toneMs = n * (dotMs - 4);
@@ -209,6 +218,11 @@ void keyRun(benchmark::State& state, int dotMs, double seconds)
     state.counters["gap_asked_p99_ms"] = percentile(gapAsked, 0.99);
     state.counters["drift_ms"] = drift;
     state.counters["cpu_pct"] = 100.0 * cpu / wall;
+    const double count = double(std::max<size_t>(elements.size(), 1));
+    state.counters["open_mean_us"] = double(openSum) / count / 1e3;
+    state.counters["open_max_us"] = double(openMax) / 1e3;
+    state.counters["close_mean_us"] = double(stopSum) / count / 1e3;
+    state.counters["close_max_us"] = double(stopMax) / 1e3;
     state.counters["latency_ms"] = double(stats.latencyNs) / 1e6;
     state.counters["late"] = stats.lateRequests;
     state.counters["xruns"] = stats.xruns;
@@ -223,7 +237,12 @@ void BM_AlsaKeying(benchmark::State& state)
         keyRun(state, dotMs, seconds);
 }
 // The fastest speed for a minute (drift, CPU), and a slow one.
-BENCHMARK(BM_AlsaKeying)->Args({15, 60})->Args({80, 20})->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_AlsaKeying)
+    ->Args({15, 60})
+    ->Args({80, 20})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 
 } // namespace
 

@@ -22,9 +22,9 @@ namespace {
 using namespace quindle;
 using quindle::test::PulseServer;
 
-constexpr unsigned kRate = 22540;     // [frames/s]
+constexpr unsigned kRate = 22540; // [frames/s]
 constexpr int kAmplitude = 8192;
-constexpr int kBufferFrames = 4091;   // the engine's buffers: 8182 bytes
+constexpr int kBufferFrames = 4091; // the engine's buffers: 8182 bytes
 constexpr int64_t kToleranceFrames = 3;
 
 // Reads CLOCK_MONOTONIC like the program's clock and keeps every reading, so that a test knows
@@ -57,7 +57,8 @@ public:
     std::vector<Note> notes;
     size_t count(uint32_t message) const
     {
-        return size_t(std::count_if(notes.begin(), notes.end(), [&](const Note& n) { return n.message == message; }));
+        return size_t(
+            std::count_if(notes.begin(), notes.end(), [&](const Note& n) { return n.message == message; }));
     }
 
 protected:
@@ -234,21 +235,22 @@ TEST_F(AlsaBackendTest, ElementsSoundForExactlyTheTimeBetweenOpenAndReset)
     for (const auto& [openNs, resetNs] : stamps)
         asked += " [" + std::to_string(framesOf(openNs - stamps[0].first)) + "," +
                  std::to_string(framesOf(resetNs - stamps[0].first)) + ")";
-    ASSERT_EQ(sound.size(), tones.size()) << "recorded" << seen << "\nasked" << asked << "\nxruns " << stats.xruns
-                                          << " late " << stats.lateRequests << " corrections " << stats.reanchors
-                                          << " held back " << stats.heldBack;
-    EXPECT_EQ(stats.lateRequests, 0) << "reanchors " << stats.reanchors << " drift " << stats.driftMs << " xruns "
-                                     << stats.xruns;
+    ASSERT_EQ(sound.size(), tones.size())
+        << "recorded" << seen << "\nasked" << asked << "\nxruns " << stats.xruns << " late "
+        << stats.lateRequests << " corrections " << stats.reanchors << " held back " << stats.heldBack;
+    EXPECT_EQ(stats.lateRequests, 0) << "reanchors " << stats.reanchors << " drift " << stats.driftMs
+                                     << " xruns " << stats.xruns;
     int peak = 0;
     for (size_t k = 0; k < sound.size(); ++k) {
         SCOPED_TRACE("tone " + std::to_string(k));
         const Stretch& t = sound[k];
         // The first sample of a tone is 0 and goes unseen: the tone begins one frame earlier.
         const int64_t begin = t.start - 1;
-        EXPECT_NEAR(double(t.end - begin), double(framesOf(stamps[k].second - stamps[k].first)), kToleranceFrames);
+        EXPECT_NEAR(double(t.end - begin), double(framesOf(stamps[k].second - stamps[k].first)),
+                    kToleranceFrames);
         if (k > 0) {
-            EXPECT_NEAR(double(begin - sound[k - 1].end), double(framesOf(stamps[k].first - stamps[k - 1].second)),
-                        kToleranceFrames);
+            EXPECT_NEAR(double(begin - sound[k - 1].end),
+                        double(framesOf(stamps[k].first - stamps[k - 1].second)), kToleranceFrames);
         }
         EXPECT_LE(peakOf(rec, t), kAmplitude);
         EXPECT_NEAR(frequencyOf(rec, t), 750.0, 3.0);
@@ -456,8 +458,9 @@ TEST_F(AlsaBackendTest, SurvivesTheServerBeingKilledAndSoundsAgainWhenItIsBack)
     for (const Stretch& t : sound)
         seen += " [" + std::to_string(t.start) + "," + std::to_string(t.end) + ")";
     const AlsaStream::Stats stats = stream.stats();
-    ASSERT_EQ(sound.size(), 2u) << seen << " attempts " << attempts << " opens " << stats.opens << " failures "
-                                << stats.failures << " late " << stats.lateRequests << " held " << stats.heldBack;
+    ASSERT_EQ(sound.size(), 2u) << seen << " attempts " << attempts << " opens " << stats.opens
+                                << " failures " << stats.failures << " late " << stats.lateRequests
+                                << " held " << stats.heldBack;
     EXPECT_NEAR(double(sound[1].frames() + 1), double(framesOf(resetNs - openNs)), kToleranceFrames);
     RecordProperty("slowest_call_us", int(slowestCallNs / 1000));
     RecordProperty("device_failures", stream.stats().failures);
@@ -480,7 +483,8 @@ TEST_F(AlsaBackendTest, SpeakerFallsBackToASquareWaveOnTheStream)
     const std::vector<int16_t> rec = s_server->stopRecording();
     const std::vector<Stretch> sound = findSound(rec);
     ASSERT_EQ(sound.size(), 1u);
-    EXPECT_NEAR(double(sound[0].frames()), double(framesOf(off - on)), kToleranceFrames + 22); // stamped around the call
+    EXPECT_NEAR(double(sound[0].frames()), double(framesOf(off - on)),
+                kToleranceFrames + 22); // stamped around the call
     EXPECT_EQ(peakOf(rec, sound[0]), AlsaStream::kSquarePeak);
     EXPECT_NEAR(frequencyOf(rec, sound[0]), 750.4, 5.0);
     for (int64_t i = sound[0].start; i < sound[0].end; ++i)
@@ -516,7 +520,8 @@ TEST_F(AlsaBackendTest, TheEngineKeysElementsOnTheRealBackEnd)
     std::vector<int16_t> expected(4 * kBufferFrames);
     for (int b = 0; b < 4; ++b) {
         int size = kBufferFrames * 2;
-        FillSineBuffer(reinterpret_cast<char*>(expected.data() + b * kBufferFrames), size, 750, b, int(kRate));
+        FillSineBuffer(reinterpret_cast<char*>(expected.data() + b * kBufferFrames), size, 750, b,
+                       int(kRate));
     }
     ASSERT_EQ(sound.size(), factors.size());
     for (size_t k = 0; k < sound.size(); ++k) {
@@ -535,8 +540,9 @@ TEST_F(AlsaBackendTest, TheEngineKeysElementsOnTheRealBackEnd)
 TEST(AlsaNoDevice, OpenFailsWithACodeAndTheReasonAndTheSpeakerIsSilent)
 {
     StampClock clock;
-    for (const auto& [device, config] : {std::pair<std::string, std::string>{"quindle_no_such_device", ""},
-                                         std::pair<std::string, std::string>{"default", "/nonexistent/asound.conf"}}) {
+    for (const auto& [device, config] :
+         {std::pair<std::string, std::string>{"quindle_no_such_device", ""},
+          std::pair<std::string, std::string>{"default", "/nonexistent/asound.conf"}}) {
         SCOPED_TRACE(device + " " + config);
         AlsaStream stream(device, config);
         AlsaWaveOut out(stream, clock);

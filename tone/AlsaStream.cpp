@@ -471,6 +471,11 @@ void AlsaStream::checkDrift()
         m_pendingDriftNs = int64_t(m_drift);
 }
 
+int64_t AlsaStream::periodNs() const
+{
+    return int64_t(kPeriodFrames) * 1'000'000'000 / m_rate;
+}
+
 int64_t AlsaStream::frameOf(int64_t stampNs) const
 {
     return m_anchorFrame + divRound(__int128(stampNs - m_anchorNs) * m_rate, 1'000'000'000);
@@ -520,10 +525,18 @@ bool AlsaStream::recover(int err, const char* what, std::unique_lock<PiMutex>& l
 
 bool AlsaStream::pump(std::unique_lock<PiMutex>& lock)
 {
+    // After a write the device is full; room for the next period comes a period later.
+    if (m_wrote) {
+        m_wrote = false;
+        m_wake.wait_for(lock, std::chrono::nanoseconds(periodNs()), [&] { return m_stop; });
+        if (m_stop)
+            return true;
+    }
     lock.unlock();
     const int ready = snd_pcm_wait(m_pcm, 50);
     snd_pcm_sframes_t avail = ready < 0 ? ready : snd_pcm_avail_update(m_pcm);
     lock.lock();
+    ++m_stats.wakeups;
     if (avail < 0) {
         if (!recover(int(avail), "The sound device failed", lock))
             closeDevice(lock);
@@ -537,9 +550,8 @@ bool AlsaStream::pump(std::unique_lock<PiMutex>& lock)
             return false;
         }
         // Some devices (the sound server's plugin among them) report ready before a period is
-        // free; wait for the time the device needs to take the rest.
-        const int64_t waitNs = (int64_t(kPeriodFrames) - avail) * 1'000'000'000 / m_rate + 100'000;
-        m_wake.wait_for(lock, std::chrono::nanoseconds(waitNs), [&] { return m_stop; });
+        // free, and take samples in steps that need not add up to one; wait a period's time.
+        m_wake.wait_for(lock, std::chrono::nanoseconds(periodNs()), [&] { return m_stop; });
         return true;
     }
     if (m_outLen == 0) {
@@ -560,8 +572,7 @@ bool AlsaStream::pump(std::unique_lock<PiMutex>& lock)
             ++m_stats.heldBack;
         }
         if (frames == 0) {
-            const int64_t waitNs = int64_t(kPeriodFrames) * 1'000'000'000 / m_rate;
-            m_wake.wait_for(lock, std::chrono::nanoseconds(waitNs), [&] { return m_stop; });
+            m_wake.wait_for(lock, std::chrono::nanoseconds(periodNs()), [&] { return m_stop; });
             return true;
         }
         render(m_out.data(), frames);
@@ -571,8 +582,10 @@ bool AlsaStream::pump(std::unique_lock<PiMutex>& lock)
     lock.unlock();
     const snd_pcm_sframes_t w = snd_pcm_writei(m_pcm, m_out.data() + m_outPos, m_outLen);
     lock.lock();
-    if (w == -EAGAIN)
+    if (w == -EAGAIN) {
+        ++m_stats.refused;
         return true;
+    }
     if (w < 0) {
         if (!recover(int(w), "Cannot write to the sound device", lock))
             closeDevice(lock);
@@ -582,6 +595,7 @@ bool AlsaStream::pump(std::unique_lock<PiMutex>& lock)
     m_outLen -= size_t(w);
     m_written += w;
     m_stats.framesWritten += w;
+    m_wrote = m_outLen == 0;
     m_lastProgressNs = now;
     return true;
 }

@@ -39,9 +39,9 @@ private:
 
 class AlsaStream {
 public:
-    static constexpr unsigned kDefaultRate = 22540;  // [frames/s]
-    static constexpr unsigned kPeriodFrames = 128;   // about 5.7 ms at the default rate
-    static constexpr unsigned kBufferPeriods = 16;   // about 91 ms queued on the device
+    static constexpr unsigned kDefaultRate = 22540; // [frames/s]
+    static constexpr unsigned kPeriodFrames = 128;  // about 5.7 ms at the default rate
+    static constexpr unsigned kBufferPeriods = 16;  // about 91 ms queued on the device
     // Lead kept over the device's delay, for the bursts in which a sound server takes samples;
     // each request that still comes too late adds kLatencyStepNs, up to kMaxLatencyNs. [ns]
     static constexpr int64_t kMarginNs = 30'000'000;
@@ -102,16 +102,18 @@ public:
 
     struct Stats {
         bool running = false;
-        unsigned rate = 0;          // granted [frames/s]
-        int64_t framesWritten = 0;  // since the last (re)open
-        int64_t latencyNs = 0;      // from a request to the frame it lands on [ns]
-        int opens = 0;              // successful opens
-        int failures = 0;           // device failures and failed opens
-        int xruns = 0;              // underruns and suspends recovered
-        int lateRequests = 0;       // requests that reached the worker after their frame
-        int reanchors = 0;          // corrections of the time-to-frame mapping
-        int heldBack = 0;           // times the device asked for frames ahead of the present
-        double driftMs = 0;         // last measured offset of the heard frame from the mapping [ms]
+        unsigned rate = 0;         // granted [frames/s]
+        int64_t framesWritten = 0; // since the last (re)open
+        int64_t latencyNs = 0;     // from a request to the frame it lands on [ns]
+        int opens = 0;             // successful opens
+        int failures = 0;          // device failures and failed opens
+        int xruns = 0;             // underruns and suspends recovered
+        int lateRequests = 0;      // requests that reached the worker after their frame
+        int reanchors = 0;         // corrections of the time-to-frame mapping
+        int heldBack = 0;          // times the device asked for frames ahead of the present
+        int64_t wakeups = 0;       // rounds of the worker while the stream runs
+        int64_t refused = 0;       // writes the device refused for want of room
+        double driftMs = 0;        // last measured offset of the heard frame from the mapping [ms]
     };
     Stats stats() const;
 
@@ -147,6 +149,7 @@ private:
     void renderVoices(int16_t* out, int64_t from, int64_t to);
     void apply(Request& r, int64_t frame);
     int64_t frameOf(int64_t stampNs) const;
+    int64_t periodNs() const;
     void anchor(int64_t heardNs);
     void checkDrift();
     void correct();
@@ -168,7 +171,7 @@ private:
     Status m_status;
     bool m_firstAcquire = true;
     unsigned m_wantRate = kDefaultRate;
-    unsigned m_runRate = 0; // the rate asked for the running stream [frames/s]
+    unsigned m_runRate = 0;    // the rate asked for the running stream [frames/s]
     uint64_t m_openAsked = 0;  // number of the latest open request
     uint64_t m_openServed = 0; // number of the latest request an attempt has finished for
     std::deque<Request> m_requests;
@@ -189,18 +192,19 @@ private:
     snd_config_t* m_config = nullptr;
     unsigned m_rate = 0;
     int64_t m_bufferFrames = 0;
-    int64_t m_written = 0;      // frames accepted by the device since the open
-    int64_t m_rendered = 0;     // frames rendered since the open (>= m_written)
-    int64_t m_heardNextNs = 0;  // when frame m_rendered will be heard, as last measured [ns]
+    int64_t m_written = 0;     // frames accepted by the device since the open
+    int64_t m_rendered = 0;    // frames rendered since the open (>= m_written)
+    int64_t m_heardNextNs = 0; // when frame m_rendered will be heard, as last measured [ns]
     int64_t m_lastProgressNs = 0;
     bool m_forceAnchor = false;
-    int64_t m_anchorFrame = 0;  // m_anchorFrame is heard at m_anchorNs + m_latencyNs
+    bool m_wrote = false;
+    int64_t m_anchorFrame = 0; // m_anchorFrame is heard at m_anchorNs + m_latencyNs
     int64_t m_anchorNs = 0;
     bool m_anchored = false;
     int64_t m_latencyNs = 0;
-    int64_t m_pendingDriftNs = 0;   // corrections waiting for a silence [ns]
+    int64_t m_pendingDriftNs = 0; // corrections waiting for a silence [ns]
     int64_t m_pendingLatencyNs = 0;
-    double m_drift = 0;         // smoothed offset [ns]
+    double m_drift = 0; // smoothed offset [ns]
     std::vector<int16_t> m_out;
     size_t m_outPos = 0, m_outLen = 0; // rendered frames not yet accepted by the device
 

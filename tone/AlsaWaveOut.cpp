@@ -35,8 +35,7 @@ public:
         WAVEHDR* header;
     };
 
-    explicit Relay(AlsaWaveOut& owner)
-        : m_owner(owner), m_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    explicit Relay(AlsaWaveOut& owner) : m_owner(owner), m_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
     {
         m_notes.reserve(kNoteCapacity);
         if (m_fd >= 0) {
@@ -59,7 +58,8 @@ public:
         }
         const uint64_t one = 1;
         if (m_fd < 0 || write(m_fd, &one, sizeof one) != ssize_t(sizeof one))
-            QMetaObject::invokeMethod(this, [this] { deliver(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this] { deliver(); }, Qt::QueuedConnection);
     }
 
     std::map<HWAVEOUT, QPointer<QObject>> callbacks; // until the opening's close is delivered
@@ -294,22 +294,43 @@ std::string AlsaWaveOut::waveOutGetErrorText(MMRESULT code) const
 {
     std::string text;
     switch (code) {
-    case MMSYSERR_NOERROR: text = "No error"; break;
-    case MMSYSERR_ERROR: text = "Unspecified error"; break;
-    case MMSYSERR_BADDEVICEID: text = "The device identifier is out of range"; break;
-    case MMSYSERR_ALLOCATED: text = "The device is already in use"; break;
-    case MMSYSERR_INVALHANDLE: text = "The device handle is invalid"; break;
+    case MMSYSERR_NOERROR:
+        text = "No error";
+        break;
+    case MMSYSERR_ERROR:
+        text = "Unspecified error";
+        break;
+    case MMSYSERR_BADDEVICEID:
+        text = "The device identifier is out of range";
+        break;
+    case MMSYSERR_ALLOCATED:
+        text = "The device is already in use";
+        break;
+    case MMSYSERR_INVALHANDLE:
+        text = "The device handle is invalid";
+        break;
     case MMSYSERR_NODRIVER:
         text = "No sound device could be used";
         if (!m_deviceError.empty())
             text += ": " + m_deviceError;
         break;
-    case MMSYSERR_NOMEM: text = "Out of memory"; break;
-    case MMSYSERR_INVALPARAM: text = "An invalid parameter was passed"; break;
-    case WAVERR_BADFORMAT: text = "The wave format is not supported (16 or 8-bit PCM, mono or stereo)"; break;
-    case WAVERR_STILLPLAYING: text = "The buffer is still playing"; break;
-    case WAVERR_UNPREPARED: text = "The buffer has not been prepared"; break;
-    default: break;
+    case MMSYSERR_NOMEM:
+        text = "Out of memory";
+        break;
+    case MMSYSERR_INVALPARAM:
+        text = "An invalid parameter was passed";
+        break;
+    case WAVERR_BADFORMAT:
+        text = "The wave format is not supported (16 or 8-bit PCM, mono or stereo)";
+        break;
+    case WAVERR_STILLPLAYING:
+        text = "The buffer is still playing";
+        break;
+    case WAVERR_UNPREPARED:
+        text = "The buffer has not been prepared";
+        break;
+    default:
+        break;
     }
     if (text.size() > kMaxErrorText)
         text.resize(kMaxErrorText);
