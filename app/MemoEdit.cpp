@@ -285,7 +285,6 @@ struct MemoEdit::Private {
     }
     void insertTyped(const QString& s) { userReplace(selStart(), selEnd() - selStart(), s, true); }
 
-    int lineTopPos(int line) const { return layout.lineStart(std::clamp(line, 0, layout.lineCount() - 1)); }
     // The caret moved by lines (Up/Down/PageUp/PageDown), keeping its x.
     void moveByLines(int lines, bool extend)
     {

@@ -10,6 +10,10 @@ namespace quindle {
 
 namespace {
 
+// Longest visual line in UTF-16 units, whatever the widths, so that drawing a line and finding a
+// position in it stay cheap.
+constexpr int kMaxLineUnits = 4096;
+
 bool isControl(char16_t c)
 {
     return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
@@ -133,8 +137,13 @@ int MemoLayout::nextLineStart(int start) const
             units = kind == Kind::PairHigh ? 2 : 1;
             w = advance(i);
         }
+        if (i - start >= kMaxLineUnits)
+            return i; // characters of no width (or a font that reports none) never fill a line
         if (space) {
-            // Spaces never wrap: they hang past the right edge and mark the break after them.
+            // Spaces hang past the right edge and mark the break after them; only a run that
+            // reaches far beyond the edge wraps, so that a text of spaces still gets lines.
+            if (x > 2 * m_width + m_placeholderWidth)
+                return i;
             x += w;
             i += units;
             breakAfter = i;

@@ -123,6 +123,19 @@ TEST_P(MemoLayoutTest, NarrowWidthStillPutsACharacterOnEachLine)
     EXPECT_EQ(starts(layout), (std::vector<int>{0, 1, 3, 7})) << "the pair stays whole, the space hangs";
 }
 
+TEST_P(MemoLayoutTest, TextsOfSpacesOrZeroWidthCharactersStillGetShortLines)
+{
+    // Otherwise one visual line would hold the whole text, and every paint and caret move on it
+    // would walk all of it.
+    for (const QChar c : {QChar(u' '), QChar(0x200B)}) {
+        text = QString(100000, c);
+        layout.relayout();
+        EXPECT_GT(layout.lineCount(), 20);
+        for (int line = 0; line < layout.lineCount(); ++line)
+            ASSERT_LE(layout.lineEnd(line) - layout.lineStart(line), 4096);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Fonts, MemoLayoutTest, ::testing::Values("Liberation Mono", "Liberation Sans"));
 
 } // namespace
