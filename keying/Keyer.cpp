@@ -136,6 +136,10 @@ void Keyer::btnStopClick()
 
 void Keyer::requestRun(RunKind kind)
 {
+    if (m_host.closing()) {
+        m_pending = RunKind::None;
+        return;
+    }
     if (m_depth > 0) {
         m_pending = kind;
         return;
@@ -152,11 +156,12 @@ void Keyer::afterActivity()
     if (m_depth > 0)
         return;
     // Deferred runs start one after another here, never nested inside the run they waited for.
-    while (m_pending != RunKind::None) {
+    while (m_pending != RunKind::None && !m_host.closing()) {
         const RunKind next = std::exchange(m_pending, RunKind::None);
         Activity activity(*this);
         runBody(next);
     }
+    m_pending = RunKind::None;
     // The handler may close and destroy the window and this Keyer with it: touch nothing after.
     const std::function<void()> handler = m_idleHandler;
     if (handler)

@@ -45,6 +45,10 @@ public:
     virtual void memoSetSelLength(int length) = 0;
     virtual void memoSetFocus() = 0;
     virtual void memoSetModified(bool modified) = 0;
+
+    // True once the window has been asked to close: no run may start any more, so that the run
+    // that is finishing is the last one and the window can go when it returns.
+    virtual bool closing() const { return false; }
 };
 
 } // namespace quindle

@@ -371,6 +371,23 @@ TEST_F(RunTest, CloseCancelsADeferredRun)
     EXPECT_FALSE(keyer().isBusy());
 }
 
+TEST_F(RunTest, NoRunStartsOnceTheWindowIsClosing)
+{
+    when(clock, [&] { return memoSize() == 2; }, [&] { click(morse->btnClose); });
+    // Stop enables the run buttons again; a click on one must not outlive the closing window.
+    when(clock, [&] { return memoSize() == 3; }, [&] {
+        click(morse->btnStop);
+        click(morse->btnNumbers);
+    });
+    click(morse->btnLetters);
+    EXPECT_EQ(memoSize(), 6u);
+    EXPECT_FALSE(keyer().hasPendingRun());
+    EXPECT_EQ(finishedCount, 1);
+    click(morse->btnText);
+    EXPECT_EQ(memoSize(), 6u);
+    EXPECT_FALSE(keyer().isBusy());
+}
+
 TEST_F(RunTest, StopWhileIdleMakesTheWindowIdleAndRaisesTheRequest)
 {
     setMemo("ABC");
