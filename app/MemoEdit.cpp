@@ -966,9 +966,21 @@ void MemoEdit::changeEvent(QEvent* event)
     }
 }
 
-void MemoEdit::scrollContentsBy(int, int)
+void MemoEdit::scrollContentsBy(int, int dy)
 {
-    viewport()->update();
+    // dy is in lines. Moving the pixels already drawn leaves only the lines scrolled in to paint,
+    // which matters when a run's highlight or appended groups scroll the view line by line.
+    const int lines = d->visibleLines();
+    if (!d->layout.isValid() || std::abs(dy) >= lines) {
+        viewport()->update();
+        return;
+    }
+    const int width = viewport()->width();
+    const int bottom = kTopMargin + lines * d->layout.lineHeight();
+    viewport()->scroll(0, dy * d->layout.lineHeight());
+    // The margin above the first line and the part-line below the last take no moved pixels.
+    viewport()->update(0, 0, width, kTopMargin);
+    viewport()->update(0, bottom, width, viewport()->height() - bottom);
 }
 
 } // namespace quindle

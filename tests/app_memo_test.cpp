@@ -251,6 +251,22 @@ TEST_F(MemoTest, PartialRepaintsLeaveTheSameScreenAsAFullRepaint)
     }
     EXPECT_TRUE(sameAsFullRepaint()) << "selections and carets set anywhere";
 
+    memo->setText(QStringLiteral("abcde ").repeated(400));
+    memo->setSelStart(0);
+    screen();
+    for (int p = 0; p < 1500; p += 7) {
+        memo->setSelStart(p);
+        memo->setSelLength(1);
+        screen();
+    }
+    EXPECT_TRUE(sameAsFullRepaint()) << "highlight scrolling the view line by line";
+    for (int p = 1500; p > 0; p -= 97) {
+        memo->setSelStart(p);
+        memo->setSelLength(1);
+        screen();
+    }
+    EXPECT_TRUE(sameAsFullRepaint()) << "and back up";
+
     memo->setSelStart(memo->length());
     for (const char* piece : {"abcd", "e ", "fghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyz", " ", "x\r\n", "y"}) {
         memo->append(QString::fromLatin1(piece));
