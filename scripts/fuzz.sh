@@ -22,7 +22,17 @@ timeout_s="${FUZZ_TIMEOUT:-20}"
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DQUINDLE_FUZZ=ON -DBUILD_TESTING=OFF -DQUINDLE_BENCH=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target "${targets[@]}" -j"$jobs"
+failed=0
+summary=()
+built=()
+for target in "${targets[@]}"; do
+  if cmake --build "$build" --target "$target" -j"$jobs"; then
+    built+=("$target")
+  else
+    failed=1
+    summary+=("$target: not built")
+  fi
+done
 
 # The targets write their files under TMPDIR: memory is much faster than disk for that.
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then
@@ -37,9 +47,7 @@ mkdir -p "$artifacts"
 export QT_QPA_PLATFORM=offscreen
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
-failed=0
-summary=()
-for target in "${targets[@]}"; do
+for target in "${built[@]}"; do
   name="${target#fuzz_}"
   corpus="$work/corpus-$name"
   mkdir -p "$corpus" "$work/tmp-$name"
