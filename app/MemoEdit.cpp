@@ -451,7 +451,8 @@ void MemoEdit::append(const QString& s)
     if (add.isEmpty())
         return;
     if (!d->layout.isValid()) {
-        d->text += add;
+        d->text += add; // wrapped with the rest when first shown or asked for
+        viewport()->update();
         return;
     }
     const int lines = d->layout.lineCount();
@@ -958,7 +959,8 @@ void MemoEdit::changeEvent(QEvent* event)
     if (event->type() == QEvent::FontChange) {
         d->layout.setFont(font(), viewport());
         d->layoutIfShown();
-        d->ensureSelectionVisible();
+        if (d->layout.isValid())
+            d->ensureSelectionVisible();
         viewport()->update();
     } else if (event->type() == QEvent::PaletteChange || event->type() == QEvent::EnabledChange ||
                event->type() == QEvent::ActivationChange) {

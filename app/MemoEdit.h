@@ -63,7 +63,7 @@ public:
     void selectAll();
     bool isUndoAvailable() const;
     // The context menu (Undo, Cut, Copy, Paste, Delete, Select All) with its items enabled for
-    // the present state; the caller owns it.
+    // the present state; it is parented to the memo and the caller may delete it.
     QMenu* createStandardContextMenu();
 
     QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
