@@ -7,7 +7,8 @@
 // Figures (as counters): errors of tones and silences against the call stamps (the back-end's own
 // accuracy) and against the lengths asked (with the clock's sleeps), 50th/99th percentile and
 // maximum [ms]; drift of the stream against CLOCK_MONOTONIC over the run [ms]; CPU time of the
-// process while keying [% of one core].
+// process while keying, and its shares of the calling thread and of the back-end [% of one core];
+// the cost of the logical open and of reset plus close [us].
 #include "keying/Clock.h"
 #include "tests/support/PulseServer.h"
 #include "tone/AlsaStream.h"
@@ -17,6 +18,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <ctime>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -48,6 +50,13 @@ public:
 private:
     RealClock m_real;
 };
+
+double threadCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
 
 double cpuSeconds()
 {
@@ -116,6 +125,7 @@ void keyRun(benchmark::State& state, int dotMs, double seconds)
         return;
     }
     const double cpu0 = cpuSeconds();
+    const double ui0 = threadCpuSeconds();
     const int64_t t0 = AlsaStream::monotonicNs();
     while (AlsaStream::monotonicNs() - t0 < int64_t(seconds * 1e9)) {
         const int n = random() % 3 == 0 ? 3 : 1;
@@ -157,6 +167,7 @@ void keyRun(benchmark::State& state, int dotMs, double seconds)
     }
     const double wall = double(AlsaStream::monotonicNs() - t0) / 1e9;
     const double cpu = cpuSeconds() - cpu0;
+    const double ui = threadCpuSeconds() - ui0;
     clock.Sleep(int(stream.stats().latencyNs / 1'000'000) + 200);
     const std::vector<Stretch> sound = findSound(g_server->stopRecording());
     const AlsaStream::Stats stats = stream.stats();
@@ -218,6 +229,10 @@ void keyRun(benchmark::State& state, int dotMs, double seconds)
     state.counters["gap_asked_p99_ms"] = percentile(gapAsked, 0.99);
     state.counters["drift_ms"] = drift;
     state.counters["cpu_pct"] = 100.0 * cpu / wall;
+    // The calling thread computes the sines (as the engine does) and makes the calls; the rest is
+    // the back-end: its worker and the sound server client's thread.
+    state.counters["cpu_ui_pct"] = 100.0 * ui / wall;
+    state.counters["cpu_backend_pct"] = 100.0 * (cpu - ui) / wall;
     const double count = double(std::max<size_t>(elements.size(), 1));
     state.counters["open_mean_us"] = double(openSum) / count / 1e3;
     state.counters["open_max_us"] = double(openMax) / 1e3;

@@ -432,7 +432,7 @@ bool AlsaStream::measure()
 void AlsaStream::anchor(int64_t heardNs)
 {
     const int64_t queued = divRound(__int128(m_bufferFrames) * 1'000'000'000, m_rate);
-    m_latencyNs = std::max(heardNs - monotonicNs(), queued) + kMarginNs;
+    m_latencyNs = std::max(heardNs - monotonicNs(), queued) + kMarginNs + m_extraLeadNs;
     m_anchorFrame = m_rendered;
     m_anchorNs = heardNs - m_latencyNs;
     m_anchored = true;
@@ -450,6 +450,7 @@ void AlsaStream::correct()
         return;
     m_anchorNs += m_pendingDriftNs - m_pendingLatencyNs;
     m_latencyNs += m_pendingLatencyNs;
+    m_extraLeadNs += m_pendingLatencyNs;
     m_drift -= double(m_pendingDriftNs);
     m_pendingDriftNs = m_pendingLatencyNs = 0;
     ++m_stats.reanchors;
@@ -566,7 +567,7 @@ bool AlsaStream::pump(std::unique_lock<PiMutex>& lock)
         int64_t frames = std::min<int64_t>(avail - avail % kPeriodFrames, int64_t(m_out.size()));
         // Frames whose moment has not come yet are not rendered: a request for them may still be
         // on its way. A device that asks for more ahead than the latency allows waits.
-        const int64_t allowed = frameOf(now - kGuardNs) - m_rendered;
+        const int64_t allowed = frameOf(now - kGuardNs - m_extraLeadNs) - m_rendered;
         if (frames > allowed) {
             frames = std::max<int64_t>(0, allowed - allowed % kPeriodFrames);
             ++m_stats.heldBack;

@@ -43,7 +43,8 @@ public:
     static constexpr unsigned kPeriodFrames = 128;  // about 5.7 ms at the default rate
     static constexpr unsigned kBufferPeriods = 16;  // about 91 ms queued on the device
     // Lead kept over the device's delay, for the bursts in which a sound server takes samples;
-    // each request that still comes too late adds kLatencyStepNs, up to kMaxLatencyNs. [ns]
+    // each request that still comes too late adds kLatencyStepNs to it and to the guard below,
+    // up to kMaxLatencyNs. [ns]
     static constexpr int64_t kMarginNs = 30'000'000;
     static constexpr int64_t kLatencyStepNs = 5'000'000;
     // Rendering stays this far behind the present, so that the samples written right after an
@@ -204,7 +205,8 @@ private:
     int64_t m_latencyNs = 0;
     int64_t m_pendingDriftNs = 0; // corrections waiting for a silence [ns]
     int64_t m_pendingLatencyNs = 0;
-    double m_drift = 0; // smoothed offset [ns]
+    int64_t m_extraLeadNs = 0; // added to the guard and the latency after late requests [ns]
+    double m_drift = 0;        // smoothed offset [ns]
     std::vector<int16_t> m_out;
     size_t m_outPos = 0, m_outLen = 0; // rendered frames not yet accepted by the device
 
