@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -623,11 +624,13 @@ TEST_F(RunTest, LongGroupRunKeepsMemoryFlat)
     size_t segments = 0;
     size_t mostPendingActions = 0;
     std::vector<uint64_t> callsAt;
+    std::vector<std::clock_t> cpuAt; // recorded for the report, never asserted
     stopWhen([&] {
         mostPendingActions = std::max(mostPendingActions, clock.pendingActions());
         if (memoSize() >= (segments + 1) * kSegment) {
             ++segments;
             callsAt.push_back(routes.callCount());
+            cpuAt.push_back(std::clock());
             if (segments == 1)
                 residentAtStart = residentKiB();
         }
@@ -648,6 +651,11 @@ TEST_F(RunTest, LongGroupRunKeepsMemoryFlat)
     const double first = double(callsAt[1] - callsAt[0]);
     const double last = double(callsAt.back() - callsAt[callsAt.size() - 2]);
     EXPECT_NEAR(last / first, 1.0, 0.05);
+    auto cpuPerCharUs = [&](size_t segment) {
+        return int(double(cpuAt[segment] - cpuAt[segment - 1]) * 1e6 / CLOCKS_PER_SEC / kSegment);
+    };
+    RecordProperty("cpu_us_per_char_second_segment", cpuPerCharUs(1));
+    RecordProperty("cpu_us_per_char_last_segment", cpuPerCharUs(cpuAt.size() - 1));
 }
 
 } // namespace
