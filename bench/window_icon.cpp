@@ -12,7 +12,8 @@ namespace {
 // The same file that the program compiles in as :/icons/quindle2.svg.
 QString iconPath()
 {
-    return QString::fromUtf8(__FILE__).section(QLatin1Char('/'), 0, -3) + QStringLiteral("/app/icons/quindle2.svg");
+    return QString::fromUtf8(__FILE__).section(QLatin1Char('/'), 0, -3) +
+           QStringLiteral("/app/icons/quindle2.svg");
 }
 
 bool renderIcon(benchmark::State& state, int size)
