@@ -109,8 +109,8 @@ void BM_GroupCharacter16MiB(benchmark::State& state)
     }
     if (morse.Memo->length() != groupsAtStart + int(state.iterations()) * kCharsPerRun)
         state.SkipWithError("the run did not key the characters it should have");
-    state.counters["per_char"] =
-        benchmark::Counter(kCharsPerRun, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["per_char"] = benchmark::Counter(
+        kCharsPerRun, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 // One iteration is a Text run over the last 60 characters of the 16 MiB memo, ending with the
@@ -126,8 +126,8 @@ void BM_TextCharacter16MiB(benchmark::State& state)
         morse.Memo->setSelStart(length - kCharsPerRun);
         morse.keyer().btnTextClick();
     }
-    state.counters["per_char"] =
-        benchmark::Counter(kCharsPerRun, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["per_char"] = benchmark::Counter(
+        kCharsPerRun, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 // A Text run of about 60 s at the fastest speed on the real clock: its length against the sum of
@@ -149,7 +149,8 @@ void BM_TextRunRhythm60s(benchmark::State& state)
         morse.Memo->setSelStart(0);
         const auto start = std::chrono::steady_clock::now();
         morse.keyer().btnTextClick();
-        const double actualS = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double actualS =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         const double requestedS = double(clock.requestedNs()) / 1e9;
         state.SetIterationTime(actualS);
         state.counters["requested_s"] = requestedS;

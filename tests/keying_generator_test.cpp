@@ -62,10 +62,10 @@ TEST_F(GeneratorTest, LettersAndFiguresAreUniform)
 struct MixedCase {
     bool punctuation;
     bool accented;
-    double letters;          // share of letters
-    double figures;          // share of figures
-    double eachPunctuation;  // share of each punctuation mark
-    double eachAccented;     // share of each accented capital
+    double letters;         // share of letters
+    double figures;         // share of figures
+    double eachPunctuation; // share of each punctuation mark
+    double eachAccented;    // share of each accented capital
 };
 
 void PrintTo(const MixedCase& c, std::ostream* os)
@@ -110,12 +110,12 @@ TEST_P(MixedDraws, FollowTheirShares)
 }
 
 // Punctuation replaces 10 in 40; an accented capital then replaces 7 in 40 of whatever was drawn.
-INSTANTIATE_TEST_SUITE_P(
-    Options, MixedDraws,
-    ::testing::Values(MixedCase{false, false, 0.7, 0.3, 0, 0},
-                      MixedCase{true, false, 0.7 * 0.75, 0.3 * 0.75, 1.0 / 40, 0},
-                      MixedCase{false, true, 0.7 * 33 / 40, 0.3 * 33 / 40, 0, 1.0 / 40},
-                      MixedCase{true, true, 0.7 * 0.75 * 33 / 40, 0.3 * 0.75 * 33 / 40, 33.0 / 1600, 1.0 / 40}));
+INSTANTIATE_TEST_SUITE_P(Options, MixedDraws,
+                         ::testing::Values(MixedCase{false, false, 0.7, 0.3, 0, 0},
+                                           MixedCase{true, false, 0.7 * 0.75, 0.3 * 0.75, 1.0 / 40, 0},
+                                           MixedCase{false, true, 0.7 * 33 / 40, 0.3 * 33 / 40, 0, 1.0 / 40},
+                                           MixedCase{true, true, 0.7 * 0.75 * 33 / 40, 0.3 * 0.75 * 33 / 40,
+                                                     33.0 / 1600, 1.0 / 40}));
 
 TEST_F(GeneratorTest, ReseedsFromTheLow32BitsOfTheCounterBeforeEveryOptionDraw)
 {
@@ -167,11 +167,11 @@ TEST(DisplayForm, LowerCaseAppliesToLettersOfLettersAndMixedOnly)
         uint8_t shown;
     };
     const Row rows[] = {
-        {'Q', GroupKind::Letters, true, 'q'},  {'Q', GroupKind::Letters, false, 'Q'},
-        {'A', GroupKind::Mixed, true, 'a'},    {'Z', GroupKind::Mixed, true, 'z'},
-        {'7', GroupKind::Mixed, true, '7'},    {'?', GroupKind::Mixed, true, '?'},
-        {193, GroupKind::Mixed, true, 193},    {220, GroupKind::Mixed, true, 220},
-        {'5', GroupKind::Numbers, true, '5'},  {'A', GroupKind::Numbers, true, 'A'},
+        {'Q', GroupKind::Letters, true, 'q'}, {'Q', GroupKind::Letters, false, 'Q'},
+        {'A', GroupKind::Mixed, true, 'a'},   {'Z', GroupKind::Mixed, true, 'z'},
+        {'7', GroupKind::Mixed, true, '7'},   {'?', GroupKind::Mixed, true, '?'},
+        {193, GroupKind::Mixed, true, 193},   {220, GroupKind::Mixed, true, 220},
+        {'5', GroupKind::Numbers, true, '5'}, {'A', GroupKind::Numbers, true, 'A'},
     };
     for (const Row& row : rows)
         EXPECT_EQ(PracticeGroups::displayForm(row.code, row.kind, row.lowerCase), row.shown)

@@ -25,9 +25,9 @@
 
 namespace {
 
+using quindle::Keyer;
 using quindle::kIndicatorGreen;
 using quindle::kIndicatorRed;
-using quindle::Keyer;
 using quindle::MenuOption;
 using quindle::RecordingToneRoutes;
 using quindle::TMorse;
@@ -168,8 +168,9 @@ TEST_F(RunTest, StopDuringTheThirdCharacterCompletesTheGroupThenSendsAr)
         return memoSize() == 3;
     });
     bool idleLookDuringFinish = false;
-    when(clock, [&] { return memoSize() == 5; },
-         [&] { idleLookDuringFinish = runButtons() && clearEnabled() && indicator() == kIndicatorRed; });
+    when(
+        clock, [&] { return memoSize() == 5; },
+        [&] { idleLookDuringFinish = runButtons() && clearEnabled() && indicator() == kIndicatorRed; });
     click(morse->btnLetters);
 
     EXPECT_TRUE(busyInside);
@@ -210,7 +211,7 @@ TEST_F(RunTest, StopDuringTheFirstCharacterStillShowsAndSendsTheWholeGroup)
 struct GroupCase {
     const char* name;
     QPushButton* TMorse::*button;
-    std::vector<QAction* TMorse::*> options;
+    std::vector<QAction * TMorse::*> options;
     bool (*valid)(char);
 };
 
@@ -228,12 +229,19 @@ bool isLetterOrFigure(char c)
 const GroupCase kGroupCases[] = {
     {"LettersCapitals", &TMorse::btnLetters, {}, isCapital},
     {"LettersLowerCase", &TMorse::btnLetters, {&TMorse::mnuLowerCase}, isSmall},
-    {"LettersIgnorePunctuationAndAccents", &TMorse::btnLetters, {&TMorse::mnuPunct, &TMorse::mnuScan}, isCapital},
-    {"NumbersIgnoreLowerCaseAndPunctuation", &TMorse::btnNumbers,
-     {&TMorse::mnuLowerCase, &TMorse::mnuPunct, &TMorse::mnuScan}, isFigure},
+    {"LettersIgnorePunctuationAndAccents",
+     &TMorse::btnLetters,
+     {&TMorse::mnuPunct, &TMorse::mnuScan},
+     isCapital},
+    {"NumbersIgnoreLowerCaseAndPunctuation",
+     &TMorse::btnNumbers,
+     {&TMorse::mnuLowerCase, &TMorse::mnuPunct, &TMorse::mnuScan},
+     isFigure},
     {"MixedPlain", &TMorse::btnMixed, {}, isLetterOrFigure},
-    {"MixedLowerCaseKeepsCapitalAccents", &TMorse::btnMixed,
-     {&TMorse::mnuLowerCase, &TMorse::mnuPunct, &TMorse::mnuScan}, isMixedLowerShown},
+    {"MixedLowerCaseKeepsCapitalAccents",
+     &TMorse::btnMixed,
+     {&TMorse::mnuLowerCase, &TMorse::mnuPunct, &TMorse::mnuScan},
+     isMixedLowerShown},
 };
 
 void PrintTo(const GroupCase& c, std::ostream* os)
@@ -273,7 +281,8 @@ TEST_F(RunTest, GroupRunReseedsBeforeEachGroup)
 
 TEST_F(RunTest, AutoCtTickedDuringARunGivesNoCtButAr)
 {
-    when(clock, [&] { return memoSize() == 2; }, [&] { check(morse->mnuCT, true); });
+    when(
+        clock, [&] { return memoSize() == 2; }, [&] { check(morse->mnuCT, true); });
     stopWhen([&] { return memoSize() == 8; });
     click(morse->btnLetters);
     EXPECT_EQ(heard(), memo() + "[.-.-.]");
@@ -282,15 +291,20 @@ TEST_F(RunTest, AutoCtTickedDuringARunGivesNoCtButAr)
 TEST_F(RunTest, RouteAndToneChangesTakeEffectAtTheNextElement)
 {
     // Menu clicks: Soundcard moves the bullet, a second click leaves neither, then Speaker again.
-    when(clock, [&] { return memoSize() == 4; }, [&] {
-        morse->mnuSoundcard->trigger();
-        morse->spFreq->setValue(900);
-    });
-    when(clock, [&] { return memoSize() == 8; }, [&] { morse->mnuSoundcard->trigger(); });
-    when(clock, [&] { return memoSize() == 10; }, [&] {
-        morse->mnuSpeaker->trigger();
-        morse->spFreq->setValue(600);
-    });
+    when(
+        clock, [&] { return memoSize() == 4; },
+        [&] {
+            morse->mnuSoundcard->trigger();
+            morse->spFreq->setValue(900);
+        });
+    when(
+        clock, [&] { return memoSize() == 8; }, [&] { morse->mnuSoundcard->trigger(); });
+    when(
+        clock, [&] { return memoSize() == 10; },
+        [&] {
+            morse->mnuSpeaker->trigger();
+            morse->spFreq->setValue(600);
+        });
     stopWhen([&] { return memoSize() == 12; });
     click(morse->btnLetters);
     const std::string timeline = routes.timeline();
@@ -309,10 +323,12 @@ TEST_F(RunTest, CloseDuringAGroupRunCompletesTheGroupThenTheWindowCloses)
 {
     check(morse->mnuCT, true);
     bool closingShown = false;
-    when(clock, [&] { return memoSize() == 3; }, [&] {
-        click(morse->btnClose);
-        closingShown = morse->Panel3->isVisible() && morse->isVisible() && tag() == 1;
-    });
+    when(
+        clock, [&] { return memoSize() == 3; },
+        [&] {
+            click(morse->btnClose);
+            closingShown = morse->Panel3->isVisible() && morse->isVisible() && tag() == 1;
+        });
     click(morse->btnLetters);
     EXPECT_TRUE(closingShown);
     EXPECT_EQ(memoSize(), 6u);
@@ -332,10 +348,12 @@ TEST_F(RunTest, RunClickedWhileAGroupRunFinishesStartsAfterItReturns)
     check(morse->mnuCT, true);
     stopWhen([&] { return memoSize() == 2; });
     bool pendingSeen = false;
-    when(clock, [&] { return memoSize() == 4; }, [&] {
-        click(morse->btnNumbers); // enabled again by Stop; deferred, so it returns at once
-        pendingSeen = keyer().hasPendingRun() && memoSize() == 4;
-    });
+    when(
+        clock, [&] { return memoSize() == 4; },
+        [&] {
+            click(morse->btnNumbers); // enabled again by Stop; deferred, so it returns at once
+            pendingSeen = keyer().hasPendingRun() && memoSize() == 4;
+        });
     stopWhen([&] { return memoSize() == 8; });
     click(morse->btnLetters);
 
@@ -353,7 +371,8 @@ TEST_F(RunTest, StopCancelsADeferredRun)
 {
     setMemo("");
     stopWhen([&] { return memoSize() == 2; });
-    when(clock, [&] { return memoSize() == 3; }, [&] { click(morse->btnText); });
+    when(
+        clock, [&] { return memoSize() == 3; }, [&] { click(morse->btnText); });
     stopWhen([&] { return memoSize() == 4; });
     click(morse->btnLetters);
     EXPECT_EQ(memoSize(), 6u);
@@ -364,8 +383,10 @@ TEST_F(RunTest, StopCancelsADeferredRun)
 TEST_F(RunTest, CloseCancelsADeferredRun)
 {
     stopWhen([&] { return memoSize() == 2; });
-    when(clock, [&] { return memoSize() == 3; }, [&] { click(morse->btnMixed); });
-    when(clock, [&] { return memoSize() == 4; }, [&] { morse->close(); }); // the title bar's close box
+    when(
+        clock, [&] { return memoSize() == 3; }, [&] { click(morse->btnMixed); });
+    when(
+        clock, [&] { return memoSize() == 4; }, [&] { morse->close(); }); // the title bar's close box
     click(morse->btnLetters);
     EXPECT_EQ(memoSize(), 6u);
     EXPECT_EQ(finishedCount, 1);
@@ -374,12 +395,15 @@ TEST_F(RunTest, CloseCancelsADeferredRun)
 
 TEST_F(RunTest, NoRunStartsOnceTheWindowIsClosing)
 {
-    when(clock, [&] { return memoSize() == 2; }, [&] { click(morse->btnClose); });
+    when(
+        clock, [&] { return memoSize() == 2; }, [&] { click(morse->btnClose); });
     // Stop enables the run buttons again; a click on one must not outlive the closing window.
-    when(clock, [&] { return memoSize() == 3; }, [&] {
-        click(morse->btnStop);
-        click(morse->btnNumbers);
-    });
+    when(
+        clock, [&] { return memoSize() == 3; },
+        [&] {
+            click(morse->btnStop);
+            click(morse->btnNumbers);
+        });
     click(morse->btnLetters);
     EXPECT_EQ(memoSize(), 6u);
     EXPECT_FALSE(keyer().hasPendingRun());
@@ -416,10 +440,12 @@ TEST_F(RunTest, RunClickedInsideTheStopHandlerStartsAfterIt)
 
 TEST_F(RunTest, TypingDuringAGroupRunStaysAndGroupsFollowIt)
 {
-    when(clock, [&] { return memoSize() == 2; }, [&] {
-        morse->Memo->setFocus();
-        QTest::keyClicks(morse->Memo, "xyz");
-    });
+    when(
+        clock, [&] { return memoSize() == 2; },
+        [&] {
+            morse->Memo->setFocus();
+            QTest::keyClicks(morse->Memo, "xyz");
+        });
     stopWhen([&] { return memoSize() == 9; });
     click(morse->btnLetters);
     const std::string text = memo();
@@ -449,9 +475,11 @@ TEST_F(TextRun, CaretAtTheEndSendsTheWholeTextThenRunsStop)
     morse->Memo->setSelStart(5);
     watchHighlight();
     bool busyInside = false;
-    when(clock, [] { return true; }, [&] {
-        busyInside = !fileMenu() && !runButtons() && !clearEnabled() && indicator() == kIndicatorGreen;
-    });
+    when(
+        clock, [] { return true; },
+        [&] {
+            busyInside = !fileMenu() && !runButtons() && !clearEnabled() && indicator() == kIndicatorGreen;
+        });
     click(morse->btnText);
     EXPECT_TRUE(busyInside);
     EXPECT_EQ(heard(), "PARIS");
@@ -486,8 +514,12 @@ TEST_F(TextRun, JoinsAndSilentCharacters)
     const Row rows[] = {
         {"!ar k", "[.-.-.] K"},
         {"!S!OS", "[...---...]"},
-        {"E\xE1" "E", "EE"},       // á: highlighted, silent, no gap
-        {"!\xE1" "EE", "EE"},      // the silent character uses the join up
+        {"E\xE1"
+         "E",
+         "EE"}, // á: highlighted, silent, no gap
+        {"!\xE1"
+         "EE",
+         "EE"},                           // the silent character uses the join up
         {"\xC1\xC9\xD1", "\xC1\xC9\xD1"}, // capitals are sent
         {"A\r\nB", "A  B"},
         {"!", ""},
@@ -502,7 +534,8 @@ TEST_F(TextRun, JoinsAndSilentCharacters)
         EXPECT_EQ(heard(), row.heard);
         EXPECT_EQ(tag(), 1);
     }
-    setMemo("E\xE1" "E");
+    setMemo("E\xE1"
+            "E");
     morse->Memo->setSelStart(0);
     clock.clearSleeps();
     routes.clear();
@@ -540,7 +573,8 @@ TEST_F(TextRun, StopDuringACharacterCompletesItAndSendsNothingMore)
 TEST_F(TextRun, CloseDuringACharacterEndsTheRunThenTheWindowCloses)
 {
     setMemo("PARIS");
-    when(clock, [&] { return selStart() == 2 && selLength() == 1; }, [&] { click(morse->btnClose); });
+    when(
+        clock, [&] { return selStart() == 2 && selLength() == 1; }, [&] { click(morse->btnClose); });
     click(morse->btnText);
     EXPECT_EQ(heard(), "PAR");
     EXPECT_EQ(tag(), 0);
@@ -553,7 +587,8 @@ TEST_F(TextRun, CloseDuringACharacterEndsTheRunThenTheWindowCloses)
 TEST_F(TextRun, TextAddedDuringTheRunIsNotSent)
 {
     setMemo("EE");
-    when(clock, [&] { return selStart() == 1; }, [&] { morse->Memo->append(QStringLiteral("TTT")); });
+    when(
+        clock, [&] { return selStart() == 1; }, [&] { morse->Memo->append(QStringLiteral("TTT")); });
     click(morse->btnText);
     EXPECT_EQ(heard(), "EE");
 }
@@ -563,7 +598,8 @@ TEST_F(TextRun, TextShortenedDuringTheRunEndsItAsIfItsEndWereReached)
     check(morse->mnuCT, true);
     setMemo("PARIS");
     // A shorter text set while R sounds: "PA" remains, position 4 no longer exists.
-    when(clock, [&] { return selStart() == 2; }, [&] { setMemo("PA"); });
+    when(
+        clock, [&] { return selStart() == 2; }, [&] { setMemo("PA"); });
     click(morse->btnText);
     EXPECT_EQ(heard(), "[-.-.-] PAR [.-.-.]");
     EXPECT_EQ(tag(), 1);

@@ -57,7 +57,12 @@ const TimelineCase kTimelines[] = {
     {"SilentRoutes", 100, 1, 750, {}, "A", "_80 _80 _240"},
     {"Delay3", 100, 3, 750, {MenuOption::Speaker}, "E E", "S750:80 _80 _720 _480 _720 S750:80 _80 _720"},
     {"CrLf", 100, 1, 750, {}, "\r\n", "_160 _240 _160 _240"},
-    {"AccentedCapital", 140, 1, 600, {MenuOption::Speaker}, "\xC4",
+    {"AccentedCapital",
+     140,
+     1,
+     600,
+     {MenuOption::Speaker},
+     "\xC4",
      "S600:40 _40 S600:120 _40 S600:40 _40 S600:120 _40 _120"},
 };
 
