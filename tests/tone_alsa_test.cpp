@@ -329,6 +329,67 @@ TEST_F(AlsaBackendTest, BuffersPlayOutInOrderAndWaitWhilePaused)
     EXPECT_NEAR(double(sound[1].frames() + 1), double(c.size()), 2);
 }
 
+// 8-bit and stereo buffers reach the 16-bit mono stream widened and mixed down; another rate
+// reopens the stream at that rate.
+TEST_F(AlsaBackendTest, OtherFormatsAreConvertedAndAnotherRateReopensTheStream)
+{
+    AlsaStream stream;
+    AlsaWaveOut out(stream, clock);
+    Listener listener;
+    constexpr int frames = 600;
+
+    struct Case {
+        const char* name;
+        PCMWAVEFORMAT format;
+    };
+    const Case cases[] = {
+        {"16-bit stereo", {WAVE_FORMAT_PCM, 2, kRate, kRate * 4, 4, 16}},
+        {"8-bit mono", {WAVE_FORMAT_PCM, 1, kRate, kRate, 1, 8}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // A sine on the 8-bit grid, so that both formats hold it exactly.
+        std::vector<int16_t> expected(frames);
+        for (int i = 0; i < frames; ++i)
+            expected[size_t(i)] = int16_t(std::lrint(std::sin(i * 0.2) * 60) * 256);
+        std::vector<unsigned char> bytes;
+        for (const int16_t v : expected) {
+            if (c.format.wBitsPerSample == 8) {
+                bytes.push_back((unsigned char)(v / 256 + 128));
+            } else {
+                for (int channel = 0; channel < 2; ++channel) {
+                    bytes.push_back((unsigned char)(v & 0xFF));
+                    bytes.push_back((unsigned char)((v >> 8) & 0xFF));
+                }
+            }
+        }
+        WAVEHDR header{reinterpret_cast<char*>(bytes.data()), uint32_t(bytes.size()), 0, 0, 0, 0, nullptr, 0};
+        ASSERT_TRUE(s_server->startRecording());
+        HWAVEOUT h = 0;
+        ASSERT_EQ(out.waveOutOpen(&h, WAVE_MAPPER, c.format, &listener), MMSYSERR_NOERROR);
+        out.waveOutPrepareHeader(h, &header);
+        ASSERT_EQ(out.waveOutWrite(h, &header), MMSYSERR_NOERROR);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return (header.dwFlags & WHDR_DONE) != 0; }, 3000));
+        out.waveOutClose(h);
+        settle(stream);
+        const std::vector<int16_t> rec = s_server->stopRecording();
+        const std::vector<Stretch> sound = findSound(rec, 100);
+        ASSERT_EQ(sound.size(), 1u);
+        // The sine starts at 0: the stretch begins with its second sample.
+        const int64_t begin = sound[0].start - 1;
+        ASSERT_LE(begin + frames, int64_t(rec.size()));
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), rec.begin() + begin));
+    }
+
+    HWAVEOUT h = 0;
+    ASSERT_EQ(out.waveOutOpen(&h, WAVE_MAPPER, monoFormat(11025), &listener), MMSYSERR_NOERROR);
+    EXPECT_EQ(stream.stats().rate, 11025u);
+    out.waveOutClose(h);
+    ASSERT_EQ(out.waveOutOpen(&h, WAVE_MAPPER, monoFormat(), &listener), MMSYSERR_NOERROR);
+    EXPECT_EQ(stream.stats().rate, kRate);
+    out.waveOutClose(h);
+}
+
 TEST_F(AlsaBackendTest, RefusesMisuseWithTheCodesOfTheContract)
 {
     AlsaStream stream;

@@ -89,14 +89,15 @@ AlsaStream::Status AlsaStream::acquire(unsigned rate)
         rate = m_runRate ? m_runRate : kDefaultRate;
     if (m_state == State::Running && m_runRate == rate && m_openAsked == m_openServed)
         return {true, 0, {}};
+    // A first open or a change of rate may take the device a while; after a failure, or while an
+    // earlier attempt still hangs, the caller does not wait long.
+    const int waitMs = m_lastAttemptFailed || m_state == State::Opening ? kReopenWaitMs : kFirstOpenWaitMs;
     if (!(m_state == State::Opening && m_wantRate == rate)) {
         m_wantRate = rate;
         ++m_openAsked;
         m_wake.notify_all();
     }
     const uint64_t ticket = m_openAsked;
-    const int waitMs = m_firstAcquire ? kFirstOpenWaitMs : kReopenWaitMs;
-    m_firstAcquire = false;
     m_settled.wait_for(lock, std::chrono::milliseconds(waitMs),
                        [&] { return m_stop || m_openServed >= ticket; });
     if (m_state == State::Running && m_runRate == rate)
@@ -351,6 +352,7 @@ bool AlsaStream::openDevice(unsigned rate, std::unique_lock<PiMutex>& lock)
         lock.lock();
         m_state = State::Failed;
         m_status = {false, err, alsaText(what.c_str(), err)};
+        m_lastAttemptFailed = true;
         ++m_stats.failures;
         return false;
     }
@@ -366,6 +368,7 @@ bool AlsaStream::openDevice(unsigned rate, std::unique_lock<PiMutex>& lock)
     m_state = State::Running;
     m_runRate = rate;
     m_status = {true, 0, {}};
+    m_lastAttemptFailed = false;
     m_anchored = false;
     if (measure())
         anchor(m_heardNextNs);
@@ -398,6 +401,7 @@ void AlsaStream::closeDevice(std::unique_lock<PiMutex>& lock)
 void AlsaStream::fail(int err, const std::string& what)
 {
     m_state = State::Failed;
+    m_lastAttemptFailed = true;
     m_status = {false, err, alsaText(what.c_str(), err)};
     ++m_stats.failures;
     // Hand back every written buffer and refuse further writes of this opening: its sound is

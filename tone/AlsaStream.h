@@ -52,8 +52,8 @@ public:
     static constexpr int64_t kGuardNs = 10'000'000;
     static constexpr int64_t kMaxLatencyNs = 250'000'000;
     static constexpr int64_t kDriftLimitNs = 5'000'000;
-    // The first open may wait this long for the device; a reopen after a failure much less, so
-    // that a lost sound server never holds up the keying. [ms]
+    // A first open or a change of rate may wait this long for the device; a reopen after a
+    // failure much less, so that a lost sound server never holds up the keying. [ms]
     static constexpr int kFirstOpenWaitMs = 2000;
     static constexpr int kReopenWaitMs = 30;
     // No progress on the device for this long counts as a failure. [ms]
@@ -74,8 +74,8 @@ public:
     };
 
     // Makes sure the stream runs at rate [frames/s]: opens it at the first use and reopens it
-    // after a failure or for another rate, waiting for the worker at most kFirstOpenWaitMs (never
-    // opened yet) or kReopenWaitMs. Cheap while the stream runs at that rate. Rate 0 takes the
+    // after a failure or for another rate, waiting for the worker at most kFirstOpenWaitMs, or
+    // kReopenWaitMs after a failure. Cheap while the stream runs at that rate. Rate 0 takes the
     // stream at whatever rate it runs (kDefaultRate when it has never run).
     Status acquire(unsigned rate);
 
@@ -170,7 +170,7 @@ private:
     // Shared with the callers (m_mutex).
     State m_state = State::Closed;
     Status m_status;
-    bool m_firstAcquire = true;
+    bool m_lastAttemptFailed = false;
     unsigned m_wantRate = kDefaultRate;
     unsigned m_runRate = 0;    // the rate asked for the running stream [frames/s]
     uint64_t m_openAsked = 0;  // number of the latest open request
