@@ -146,7 +146,7 @@ TEST(ProgramSmoke, StartsShowsItsWindowAndClosesWithExitCodeZero)
 
     ASSERT_TRUE(app.waitForFinished(60000)) << "the program did not end after its window was closed";
     EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(app.exitCode(), 0);
+    EXPECT_EQ(app.exitCode(), 0) << app.readAllStandardError().toStdString();
     EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("quindle2.ini")))) << "closing without the option saves nothing";
 }
 
