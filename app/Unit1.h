@@ -129,7 +129,7 @@ public:
     QActionGroup* routeGroup = nullptr;
 
     bool fileMenuEnabled() const;
-    bool closing() const { return m_closing; }
+    bool closing() const override { return m_closing; }
 
     // KeyingHost.
     int speedPosition() const override;
