@@ -142,7 +142,7 @@ int MemoLayout::nextLineStart(int start) const
         if (space) {
             // Spaces hang past the right edge and mark the break after them; only a run that
             // reaches far beyond the edge wraps, so that a text of spaces still gets lines.
-            if (x > 2 * m_width + m_placeholderWidth)
+            if (x > 2 * m_width + m_placeholderWidth && i > start)
                 return i;
             x += w;
             i += units;
