@@ -2,7 +2,6 @@
 
 #include "app/Fonts.h"
 
-#include <QKeyEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStringList>
@@ -10,26 +9,9 @@
 namespace quindle {
 
 TForm3::TForm3(QWidget* parent)
-    // A fixed window with a title and nothing else in its title bar: no system menu, no close box.
-    : QDialog(parent,
-              Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::MSWindowsFixedSizeDialogHint)
+    : OkWindow(QStringLiteral("Form3"), QStringLiteral("QuindleII  Help"), QSize(320, 424),
+               makeFont(kMsSansSerif, 8), QRect(216, 384, 75, 25), parent)
 {
-    setObjectName(QStringLiteral("Form3"));
-    setWindowTitle(QStringLiteral("QuindleII  Help"));
-    setFixedSize(320, 424);
-    setFont(makeFont(kMsSansSerif, 8));
-    QPalette buttonFace = palette();
-    buttonFace.setColor(QPalette::Window, buttonFace.color(QPalette::Button));
-    setPalette(buttonFace);
-    setAutoFillBackground(true);
-
-    // Created in tab order: OK first, so it takes the focus.
-    Button1 = new QPushButton(QStringLiteral("OK"), this);
-    Button1->setObjectName(QStringLiteral("Button1"));
-    Button1->setGeometry(216, 384, 75, 25);
-    Button1->setDefault(true);
-    connect(Button1, &QPushButton::clicked, this, &TForm3::Button1Click);
-
     Memo1 = new QPlainTextEdit(this);
     Memo1->setObjectName(QStringLiteral("Memo1"));
     Memo1->setGeometry(4, 4, 311, 369);
@@ -77,29 +59,6 @@ QString TForm3::helpText()
         QStringLiteral("Freeware for Morse code learners."),
     };
     return lines.join(u'\n');
-}
-
-void TForm3::showAt(QWidget* mainWindow)
-{
-    // For a window, pos() and move() are the outer frame's top-left corner.
-    move(mainWindow->pos() + QPoint(50, 40));
-    Button1->setFocus();
-    exec();
-}
-
-void TForm3::Button1Click()
-{
-    close();
-}
-
-void TForm3::keyPressEvent(QKeyEvent* event)
-{
-    // Without a close box the window closes by OK only; Esc does not cancel it.
-    if (event->key() == Qt::Key_Escape) {
-        event->accept();
-        return;
-    }
-    QDialog::keyPressEvent(event);
 }
 
 } // namespace quindle

@@ -1,0 +1,53 @@
+#include "app/OkWindow.h"
+
+#include <QKeyEvent>
+#include <QPushButton>
+
+namespace quindle {
+
+OkWindow::OkWindow(const QString& name, const QString& caption, QSize clientSize, const QFont& font,
+                   QRect okGeometry, QWidget* parent)
+    : QDialog(parent,
+              Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::MSWindowsFixedSizeDialogHint)
+{
+    setObjectName(name);
+    setWindowTitle(caption);
+    setFixedSize(clientSize);
+    setFont(font);
+    QPalette buttonFace = palette();
+    buttonFace.setColor(QPalette::Window, buttonFace.color(QPalette::Button));
+    setPalette(buttonFace);
+    setAutoFillBackground(true);
+
+    // Created first, so that it comes first in the tab order and takes the focus.
+    Button1 = new QPushButton(QStringLiteral("OK"), this);
+    Button1->setObjectName(QStringLiteral("Button1"));
+    Button1->setGeometry(okGeometry);
+    Button1->setDefault(true);
+    connect(Button1, &QPushButton::clicked, this, &OkWindow::Button1Click);
+}
+
+void OkWindow::showAt(QWidget* mainWindow)
+{
+    // For a window, pos() and move() are the outer frame's top-left corner.
+    move(mainWindow->pos() + QPoint(50, 40));
+    Button1->setFocus();
+    exec();
+}
+
+void OkWindow::Button1Click()
+{
+    close();
+}
+
+void OkWindow::keyPressEvent(QKeyEvent* event)
+{
+    // Without a close box the window closes by OK only; Esc does not cancel it.
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+} // namespace quindle
