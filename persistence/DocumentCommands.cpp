@@ -32,6 +32,23 @@ void DocumentCommands::load(const QString& path)
     m_view.memoSetModified(false);
 }
 
+bool DocumentCommands::offerToSave(const QString& question)
+{
+    if (!m_view.memoModified())
+        return true;
+    switch (m_view.confirm(question)) {
+    case Answer::Yes:
+        // Open and a drop go on whether or not a file was written, but not after a failed save.
+        return save() != Saved::Failed;
+    case Answer::No:
+        m_view.memoClear();
+        return true;
+    case Answer::Cancel:
+        break;
+    }
+    return false;
+}
+
 void DocumentCommands::openStep()
 {
     QString name = m_openName;
@@ -66,20 +83,8 @@ void DocumentCommands::btnClearClick()
 
 void DocumentCommands::Open1Click()
 {
-    if (m_view.memoModified()) {
-        switch (m_view.confirm(QStringLiteral("Save Text?"))) {
-        case Answer::Yes:
-            if (save() == Saved::Failed)
-                return;
-            break;
-        case Answer::No:
-            m_view.memoClear();
-            break;
-        case Answer::Cancel:
-            return;
-        }
-    }
-    openStep();
+    if (offerToSave(QStringLiteral("Save Text?")))
+        openStep();
 }
 
 void DocumentCommands::SaveAs1Click()
@@ -93,19 +98,8 @@ void DocumentCommands::WMDropFiles(const QStringList& paths)
         return;
     // Copied: the list may belong to an event that a nested event loop releases.
     const QString path = paths.first();
-    if (m_view.memoModified()) {
-        switch (m_view.confirm(QStringLiteral("Save Current Text?"))) {
-        case Answer::Yes:
-            if (save() == Saved::Failed)
-                return;
-            break;
-        case Answer::No:
-            m_view.memoClear();
-            break;
-        case Answer::Cancel:
-            return;
-        }
-    }
+    if (!offerToSave(QStringLiteral("Save Current Text?")))
+        return;
     m_view.memoSetFocus();
     load(path);
 }

@@ -36,6 +36,9 @@ private:
     enum class Saved { Written, Cancelled, Failed };
 
     Saved save();
+    // Asks question when the memo is modified: Yes saves, No clears the memo. False when the
+    // command is to end here (Cancel, or a save that failed).
+    bool offerToSave(const QString& question);
     void openStep();
     // Reads the file and, when that worked, makes it the memo's text with the flag lowered.
     void load(const QString& path);
