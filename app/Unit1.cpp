@@ -27,6 +27,8 @@
 #include <QMimeData>
 #include <QScreen>
 
+#include <algorithm>
+
 namespace quindle {
 
 namespace {
@@ -40,9 +42,12 @@ QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, QRect 
 {
     auto* label = new QLabel(text, parent);
     label->setObjectName(QString::fromLatin1(name));
-    label->setGeometry(geometry);
     if (font)
         label->setFont(*font);
+    // Labels size themselves to their text: the substitute fonts can render a pixel wider than the
+    // designed ones, and a clipped scale mark would be unreadable.
+    geometry.setWidth(std::max(geometry.width(), label->sizeHint().width()));
+    label->setGeometry(geometry);
     return label;
 }
 
