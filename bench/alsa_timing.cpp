@@ -8,7 +8,8 @@
 // accuracy) and against the lengths asked (with the clock's sleeps), 50th/99th percentile and
 // maximum [ms]; drift of the stream against CLOCK_MONOTONIC over the run [ms]; CPU time of the
 // process while keying, and its shares of the calling thread and of the back-end [% of one core];
-// the cost of the logical open and of reset plus close [us].
+// the cost of the logical open and of reset plus close [us]; the CPU time of a process left idle
+// after one element [% of one core].
 #include "keying/Clock.h"
 #include "tests/support/PulseServer.h"
 #include "tone/AlsaStream.h"
@@ -258,6 +259,49 @@ BENCHMARK(BM_AlsaKeying)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);
+
+// A program left alone after one element: the CPU time of the whole process while it does nothing
+// for range(0) seconds [% of one core], the worker's rounds meanwhile, and whether the device is
+// still open at the end.
+void BM_AlsaIdle(benchmark::State& state)
+{
+    const int seconds = int(state.range(0));
+    for (auto _ : state) {
+        AlsaStream stream;
+        StampClock clock;
+        AlsaWaveOut out(stream, clock);
+        QObject callback;
+        const PCMWAVEFORMAT format{WAVE_FORMAT_PCM, 1, kRate, kRate * 2, 2, 16};
+        std::vector<int16_t> data(kBufferFrames);
+        for (int i = 0; i < kBufferFrames; ++i)
+            data[size_t(i)] = int16_t(std::lrint(std::sin(double(i) / kRate * 3.14159 * 2 * 750) * 8192));
+        WAVEHDR header{reinterpret_cast<char*>(data.data()), kBufferFrames * 2, 0, 0, 0, 0, nullptr, 0};
+        HWAVEOUT h = 0;
+        if (out.waveOutOpen(&h, WAVE_MAPPER, format, &callback) != MMSYSERR_NOERROR) {
+            state.SkipWithError("open failed");
+            return;
+        }
+        out.waveOutPrepareHeader(h, &header);
+        out.waveOutWrite(h, &header);
+        clock.Sleep(45);
+        out.waveOutReset(h);
+        out.waveOutUnprepareHeader(h, &header);
+        out.waveOutClose(h);
+        QCoreApplication::processEvents();
+
+        const int64_t wakeups0 = stream.stats().wakeups;
+        const double cpu0 = cpuSeconds();
+        const int64_t t0 = AlsaStream::monotonicNs();
+        clock.Sleep(seconds * 1000);
+        const double wall = double(AlsaStream::monotonicNs() - t0) / 1e9;
+        const AlsaStream::Stats stats = stream.stats();
+        state.counters["idle_cpu_pct"] = 100.0 * (cpuSeconds() - cpu0) / wall;
+        state.counters["idle_wakeups"] = double(stats.wakeups - wakeups0);
+        state.counters["device_open_at_end"] = stats.running ? 1 : 0;
+        state.SetIterationTime(wall);
+    }
+}
+BENCHMARK(BM_AlsaIdle)->Arg(20)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 } // namespace
 

@@ -597,6 +597,84 @@ TEST_F(AlsaBackendTest, TheEngineKeysElementsOnTheRealBackEnd)
     }
 }
 
+// Left idle, the stream closes its device and its worker sleeps; the next element or square tone
+// opens it again and sounds in full. A held opening or a sounding square tone keeps it open.
+TEST_F(AlsaBackendTest, AnIdleStreamClosesAndTheNextUseReopensIt)
+{
+    constexpr int idleMs = 300;
+    AlsaStream stream("default", {}, idleMs);
+    AlsaWaveOut out(stream, clock);
+    SquareWaveSink square(stream);
+    Listener listener;
+    const auto closesAndSleeps = [&](int closes) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !stream.stats().running; }, 10000));
+        const AlsaStream::Stats before = stream.stats();
+        EXPECT_EQ(before.idleCloses, closes);
+        QTest::qWait(2 * idleMs);
+        const AlsaStream::Stats after = stream.stats();
+        EXPECT_FALSE(after.running);
+        EXPECT_EQ(after.wakeups, before.wakeups) << "the worker of a closed stream must not wake";
+        EXPECT_EQ(after.opens, before.opens);
+    };
+    ASSERT_TRUE(s_server->startRecording());
+
+    HWAVEOUT h = 0;
+    ASSERT_EQ(out.waveOutOpen(&h, WAVE_MAPPER, monoFormat(), &listener), MMSYSERR_NOERROR);
+    QTest::qWait(3 * idleMs);
+    EXPECT_TRUE(stream.stats().running) << "an opening held without buffers keeps the device";
+    out.waveOutClose(h);
+    closesAndSleeps(1);
+
+    std::vector<std::pair<int64_t, int64_t>> stamps;
+    stamps.push_back(element(out, listener, 60));
+    EXPECT_EQ(stream.stats().opens, 2);
+    clock.Sleep(25);
+    stamps.push_back(element(out, listener, 33));
+    clock.Sleep(25);
+
+    square.toneOn(750);
+    QTest::qWait(3 * idleMs);
+    EXPECT_TRUE(stream.stats().running) << "a square tone keeps the device";
+    square.toneOff();
+    closesAndSleeps(2);
+
+    // The square tone after a reopen starts once the device runs, within the call.
+    const int64_t onBefore = AlsaStream::monotonicNs();
+    square.toneOn(600);
+    const int64_t onAfter = AlsaStream::monotonicNs();
+    EXPECT_EQ(stream.stats().opens, 3);
+    clock.Sleep(70);
+    const int64_t offBefore = AlsaStream::monotonicNs();
+    square.toneOff();
+    const int64_t offAfter = AlsaStream::monotonicNs();
+    settle(stream);
+
+    const std::vector<int16_t> rec = s_server->stopRecording();
+    const std::vector<Stretch> sound = findSound(rec);
+    std::string seen;
+    for (const Stretch& t : sound)
+        seen += " [" + std::to_string(t.start) + "," + std::to_string(t.end) + ")";
+    ASSERT_EQ(sound.size(), 4u) << seen;
+    for (size_t k = 0; k < 2; ++k) {
+        SCOPED_TRACE("element " + std::to_string(k));
+        const int64_t begin = sound[k].start - 1;
+        EXPECT_NEAR(double(sound[k].end - begin), double(framesOf(stamps[k].second - stamps[k].first)),
+                    kToleranceFrames);
+        EXPECT_NEAR(frequencyOf(rec, sound[k]), 750.0, 3.0);
+        int64_t mismatches = 0;
+        for (int64_t i = begin; i < sound[k].end; ++i)
+            mismatches += rec[size_t(i)] != sineSample(i - begin, 750);
+        EXPECT_EQ(mismatches, 0) << "the element sounds from its first sample";
+    }
+    EXPECT_NEAR(double(sound[1].start - 1 - sound[0].end), double(framesOf(stamps[1].first - stamps[0].second)),
+                kToleranceFrames);
+    EXPECT_NEAR(frequencyOf(rec, sound[2]), 750.0, 3.0);
+    EXPECT_NEAR(frequencyOf(rec, sound[3]), 600.0, 3.0);
+    EXPECT_GE(sound[3].frames(), framesOf(offBefore - onAfter) - kToleranceFrames);
+    EXPECT_LE(sound[3].frames(), framesOf(offAfter - onBefore) + kToleranceFrames);
+    EXPECT_EQ(stream.stats().lateRequests, 0);
+}
+
 // No server needed: a device that does not exist.
 TEST(AlsaNoDevice, OpenFailsWithACodeAndTheReasonAndTheSpeakerIsSilent)
 {

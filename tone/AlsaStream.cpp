@@ -54,8 +54,9 @@ PiMutex::~PiMutex()
     pthread_mutex_destroy(&m_mutex);
 }
 
-AlsaStream::AlsaStream(std::string device, std::string configPath)
-    : m_device(std::move(device)), m_configPath(std::move(configPath))
+AlsaStream::AlsaStream(std::string device, std::string configPath, int idleCloseMs)
+    : m_device(std::move(device)), m_configPath(std::move(configPath)),
+      m_idleCloseNs(int64_t(std::max(0, idleCloseMs)) * 1'000'000)
 {
     m_garbage.reserve(kGarbageCapacity);
     m_spare.reserve(kGarbageCapacity);
@@ -85,8 +86,14 @@ int64_t AlsaStream::monotonicNs()
 AlsaStream::Status AlsaStream::acquire(unsigned rate)
 {
     std::unique_lock lock(m_mutex);
+    return acquireLocked(rate, lock);
+}
+
+AlsaStream::Status AlsaStream::acquireLocked(unsigned rate, std::unique_lock<PiMutex>& lock)
+{
     if (rate == 0)
         rate = m_runRate ? m_runRate : kDefaultRate;
+    m_used = true;
     if (m_state == State::Running && m_runRate == rate && m_openAsked == m_openServed)
         return {true, 0, {}};
     // A first open or a change of rate may take the device a while; after a failure, or while an
@@ -107,6 +114,14 @@ AlsaStream::Status AlsaStream::acquire(unsigned rate)
     return m_status;
 }
 
+// A stream closed for idleness opens again at the next use, which then starts when it runs: its
+// stamp, taken before the wait, would map to frames already past.
+void AlsaStream::wakeFromIdle(int64_t& stampNs, std::unique_lock<PiMutex>& lock)
+{
+    if (m_idleClosed && acquireLocked(0, lock).ok)
+        stampNs = monotonicNs();
+}
+
 void AlsaStream::pushRequest(Request r)
 {
     const int64_t now = monotonicNs();
@@ -119,7 +134,10 @@ void AlsaStream::pushRequest(Request r)
 
 bool AlsaStream::pcmOpen(int64_t stampNs, std::function<void(uint64_t)> done)
 {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
+    if (m_pcmHeld)
+        return false;
+    wakeFromIdle(stampNs, lock);
     if (m_pcmHeld)
         return false;
     m_pcmHeld = true;
@@ -196,7 +214,8 @@ std::vector<uint64_t> AlsaStream::pcmClose(int64_t stampNs)
 
 void AlsaStream::squareOn(double hz, int64_t stampNs)
 {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
+    wakeFromIdle(stampNs, lock);
     pushRequest({Request::Kind::SquareOn, stampNs, 0, {}, hz});
 }
 
@@ -230,6 +249,7 @@ void AlsaStream::run()
             if (m_openAsked > m_openServed) {
                 const uint64_t ticket = m_openAsked;
                 m_state = State::Opening;
+                m_idleClosed = false;
                 openDevice(m_wantRate, lock);
                 m_openServed = std::max(m_openServed, ticket);
                 m_settled.notify_all();
@@ -247,6 +267,15 @@ void AlsaStream::run()
                 m_state = State::Closed;
                 continue;
             }
+        }
+        if (idleExpired()) {
+            // Closed before the device is let go, so that a use meanwhile waits for the reopen
+            // instead of playing on a stream that is going away.
+            m_state = State::Closed;
+            m_idleClosed = true;
+            ++m_stats.idleCloses;
+            closeDevice(lock);
+            continue;
         }
         pump(lock);
     }
@@ -369,6 +398,7 @@ bool AlsaStream::openDevice(unsigned rate, std::unique_lock<PiMutex>& lock)
     m_runRate = rate;
     m_status = {true, 0, {}};
     m_lastAttemptFailed = false;
+    m_idleSinceNs = -1;
     m_anchored = false;
     if (measure())
         anchor(m_heardNextNs);
@@ -489,6 +519,23 @@ int64_t AlsaStream::frameOf(int64_t stampNs) const
 bool AlsaStream::voicesIdle() const
 {
     return m_requests.empty() && m_queue.empty() && !m_squareOn;
+}
+
+// Whether nothing has used the stream for the idle time, counted from when the last frame rendered
+// in use is heard, a latency after it was rendered.
+bool AlsaStream::idleExpired()
+{
+    const int64_t now = monotonicNs();
+    if (m_used || m_pcmHeld || m_pcmOpen || !voicesIdle() || m_outLen != 0) {
+        m_used = false;
+        m_idleSinceNs = -1;
+        return false;
+    }
+    if (m_idleSinceNs < 0) {
+        m_idleSinceNs = now + m_latencyNs;
+        return false;
+    }
+    return now - m_idleSinceNs >= m_idleCloseNs;
 }
 
 bool AlsaStream::recover(int err, const char* what, std::unique_lock<PiMutex>& lock)

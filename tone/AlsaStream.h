@@ -1,7 +1,9 @@
 #pragma once
 
-// One ALSA playback stream (S16_LE, mono) owned by a worker thread. It is opened at the first use
-// and kept open; the wave-out back-end and the square-wave speaker sink play on it as two voices.
+// One ALSA playback stream (S16_LE, mono) owned by a worker thread. It is opened at the first use,
+// kept open while in use and closed after an idle time, so that a program left alone neither
+// spends CPU on silence nor keeps the sound card awake; the next use opens it again. The wave-out
+// back-end and the square-wave speaker sink play on it as two voices.
 // Every request is stamped on CLOCK_MONOTONIC by the caller and lands on the stream frame that is
 // heard a fixed latency after that moment, so a tone's length on the stream equals the time
 // between the calls that started and stopped it, whatever the period boundaries.
@@ -58,11 +60,16 @@ public:
     static constexpr int kReopenWaitMs = 30;
     // No progress on the device for this long counts as a failure. [ms]
     static constexpr int kStallMs = 1000;
+    // The device is closed once no opening of the PCM voice is held, no square tone sounds and
+    // nothing is queued for this long, counted from when the last sound is heard. [ms]
+    static constexpr int kIdleCloseMs = 10'000;
 
     // device: an ALSA PCM name; configPath: an ALSA configuration file to use instead of the
     // system's (empty: the system's, re-read at every open so that a sound server that started
     // later is found).
-    explicit AlsaStream(std::string device = "default", std::string configPath = {});
+    // idleCloseMs: see kIdleCloseMs; tests shorten it.
+    explicit AlsaStream(std::string device = "default", std::string configPath = {},
+                        int idleCloseMs = kIdleCloseMs);
     ~AlsaStream();
     AlsaStream(const AlsaStream&) = delete;
     AlsaStream& operator=(const AlsaStream&) = delete;
@@ -76,10 +83,13 @@ public:
     // Makes sure the stream runs at rate [frames/s]: opens it at the first use and reopens it
     // after a failure or for another rate, waiting for the worker at most kFirstOpenWaitMs, or
     // kReopenWaitMs after a failure. Cheap while the stream runs at that rate. Rate 0 takes the
-    // stream at whatever rate it runs (kDefaultRate when it has never run).
+    // stream at whatever rate it runs (kDefaultRate when it has never run). Counts as a use: the
+    // idle time starts again.
     Status acquire(unsigned rate);
 
-    // The PCM voice: one opening at a time; buffers play in the order written. done(token) is
+    // The PCM voice: one opening at a time; buffers play in the order written. An open (like a
+    // square tone) on a stream closed for idleness reopens it, waiting as acquire does, and then
+    // starts on the frame of the moment it runs again. done(token) is
     // called once for each buffer that played to its end, on the worker thread with the stream's
     // lock held (it must only post, never call back into the stream); never after pcmClose.
     bool pcmOpen(int64_t stampNs, std::function<void(uint64_t token)> done);
@@ -102,11 +112,12 @@ public:
     static constexpr int16_t kSquarePeak = 8192;
 
     struct Stats {
-        bool running = false;
+        bool running = false;      // the device is open
         unsigned rate = 0;         // granted [frames/s]
         int64_t framesWritten = 0; // since the last (re)open
         int64_t latencyNs = 0;     // from a request to the frame it lands on [ns]
         int opens = 0;             // successful opens
+        int idleCloses = 0;        // closes after the idle time
         int failures = 0;          // device failures and failed opens
         int xruns = 0;             // underruns and suspends recovered
         int lateRequests = 0;      // requests that reached the worker after their frame
@@ -155,12 +166,16 @@ private:
     void checkDrift();
     void correct();
     bool voicesIdle() const;
+    bool idleExpired();
+    Status acquireLocked(unsigned rate, std::unique_lock<PiMutex>& lock);
+    void wakeFromIdle(int64_t& stampNs, std::unique_lock<PiMutex>& lock);
     void reportDone(uint64_t token);
     void dropQueue();
     void pushRequest(Request r);
 
     const std::string m_device;
     const std::string m_configPath;
+    const int64_t m_idleCloseNs;
 
     mutable PiMutex m_mutex;
     std::condition_variable_any m_wake;    // worker: an open was asked for, or stop
@@ -171,6 +186,8 @@ private:
     State m_state = State::Closed;
     Status m_status;
     bool m_lastAttemptFailed = false;
+    bool m_idleClosed = false;  // closed for idleness, to be reopened at the next use
+    bool m_used = false;        // an acquire since the worker last looked: the idle time restarts
     unsigned m_wantRate = kDefaultRate;
     unsigned m_runRate = 0;    // the rate asked for the running stream [frames/s]
     uint64_t m_openAsked = 0;  // number of the latest open request
@@ -207,6 +224,7 @@ private:
     int64_t m_pendingLatencyNs = 0;
     int64_t m_extraLeadNs = 0; // added to the guard and the latency after late requests [ns]
     double m_drift = 0;        // smoothed offset [ns]
+    int64_t m_idleSinceNs = -1; // when the stream fell idle; -1 while in use [ns]
     std::vector<int16_t> m_out;
     size_t m_outPos = 0, m_outLen = 0; // rendered frames not yet accepted by the device
 
