@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -647,6 +648,18 @@ TEST_F(AlsaBackendTest, AnIdleStreamClosesAndTheNextUseReopensIt)
     const int64_t offBefore = AlsaStream::monotonicNs();
     square.toneOff();
     const int64_t offAfter = AlsaStream::monotonicNs();
+    closesAndSleeps(3);
+
+    // An open that meets the closed stream without an acquire first reopens it and sounds in full.
+    std::atomic<int> done{0};
+    ASSERT_TRUE(stream.pcmOpen(AlsaStream::monotonicNs(), [&](uint64_t) { ++done; }));
+    EXPECT_EQ(stream.stats().opens, 4);
+    std::vector<int16_t> burst(900);
+    for (size_t i = 0; i < burst.size(); ++i)
+        burst[i] = sineSample(int64_t(i), 750);
+    ASSERT_TRUE(stream.pcmWrite(1, burst, AlsaStream::monotonicNs()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return done == 1; }, 3000));
+    stream.pcmClose(AlsaStream::monotonicNs());
     settle(stream);
 
     const std::vector<int16_t> rec = s_server->stopRecording();
@@ -654,7 +667,7 @@ TEST_F(AlsaBackendTest, AnIdleStreamClosesAndTheNextUseReopensIt)
     std::string seen;
     for (const Stretch& t : sound)
         seen += " [" + std::to_string(t.start) + "," + std::to_string(t.end) + ")";
-    ASSERT_EQ(sound.size(), 4u) << seen;
+    ASSERT_EQ(sound.size(), 5u) << seen;
     for (size_t k = 0; k < 2; ++k) {
         SCOPED_TRACE("element " + std::to_string(k));
         const int64_t begin = sound[k].start - 1;
@@ -672,6 +685,9 @@ TEST_F(AlsaBackendTest, AnIdleStreamClosesAndTheNextUseReopensIt)
     EXPECT_NEAR(frequencyOf(rec, sound[3]), 600.0, 3.0);
     EXPECT_GE(sound[3].frames(), framesOf(offBefore - onAfter) - kToleranceFrames);
     EXPECT_LE(sound[3].frames(), framesOf(offAfter - onBefore) + kToleranceFrames);
+    const int64_t begin = sound[4].start - 1;
+    EXPECT_EQ(sound[4].end - begin, int64_t(burst.size()));
+    EXPECT_TRUE(std::equal(burst.begin(), burst.end(), rec.begin() + begin));
     EXPECT_EQ(stream.stats().lateRequests, 0);
 }
 

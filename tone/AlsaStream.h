@@ -81,7 +81,7 @@ public:
     };
 
     // Makes sure the stream runs at rate [frames/s]: opens it at the first use and reopens it
-    // after a failure or for another rate, waiting for the worker at most kFirstOpenWaitMs, or
+    // after a failure, an idle close or for another rate, waiting for the worker at most kFirstOpenWaitMs, or
     // kReopenWaitMs after a failure. Cheap while the stream runs at that rate. Rate 0 takes the
     // stream at whatever rate it runs (kDefaultRate when it has never run). Counts as a use: the
     // idle time starts again.

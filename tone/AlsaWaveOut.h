@@ -1,7 +1,8 @@
 #pragma once
 
 // The wave-out functions on the shared ALSA stream. Opening and closing are logical and cost
-// microseconds; the stream itself stays open. Written samples are copied, stamped with the time
+// microseconds while the stream runs; an open after the stream closed for idleness waits for the
+// device like the first open. Written samples are copied, stamped with the time
 // of the call and played on the frames that time maps to.
 
 #include "keying/Clock.h"

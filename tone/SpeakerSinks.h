@@ -38,7 +38,8 @@ private:
 };
 
 // A square wave of the frequency on the sound-card stream, stamped like the wave-out calls.
-// When the stream has failed, a tone tries to reopen it and is silent if that does not work.
+// When the stream has failed or was closed for idleness, a tone reopens it, and is silent if that
+// does not work.
 class SquareWaveSink final : public SpeakerSink {
 public:
     explicit SquareWaveSink(AlsaStream& stream) : m_stream(stream) {}
