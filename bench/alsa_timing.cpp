@@ -261,8 +261,8 @@ BENCHMARK(BM_AlsaKeying)
     ->Unit(benchmark::kSecond);
 
 // A program left alone after one element: the CPU time of the whole process while it does nothing
-// for range(0) seconds [% of one core], the worker's rounds meanwhile, and whether the device is
-// still open at the end.
+// for range(0) seconds, and from the device's idle close to the end [% of one core]; the worker's
+// rounds in both; whether the device is still open at the end.
 void BM_AlsaIdle(benchmark::State& state)
 {
     const int seconds = int(state.range(0));
@@ -292,11 +292,28 @@ void BM_AlsaIdle(benchmark::State& state)
         const int64_t wakeups0 = stream.stats().wakeups;
         const double cpu0 = cpuSeconds();
         const int64_t t0 = AlsaStream::monotonicNs();
-        clock.Sleep(seconds * 1000);
-        const double wall = double(AlsaStream::monotonicNs() - t0) / 1e9;
+        // Looks at the device every 100 ms, to see when it closes.
+        double closedCpu = -1;
+        int64_t closedNs = 0, closedWakeups = 0;
+        for (int k = 0; k < seconds * 10; ++k) {
+            clock.Sleep(100);
+            if (closedCpu < 0 && !stream.stats().running) {
+                closedCpu = cpuSeconds();
+                closedNs = AlsaStream::monotonicNs();
+                closedWakeups = stream.stats().wakeups;
+            }
+        }
+        const int64_t endNs = AlsaStream::monotonicNs();
+        const double wall = double(endNs - t0) / 1e9;
+        const double cpuEnd = cpuSeconds();
         const AlsaStream::Stats stats = stream.stats();
-        state.counters["idle_cpu_pct"] = 100.0 * (cpuSeconds() - cpu0) / wall;
+        state.counters["idle_cpu_pct"] = 100.0 * (cpuEnd - cpu0) / wall;
         state.counters["idle_wakeups"] = double(stats.wakeups - wakeups0);
+        if (closedCpu >= 0 && endNs > closedNs) {
+            state.counters["closed_after_s"] = double(closedNs - t0) / 1e9;
+            state.counters["closed_cpu_pct"] = 100.0 * (cpuEnd - closedCpu) / (double(endNs - closedNs) / 1e9);
+            state.counters["closed_wakeups"] = double(stats.wakeups - closedWakeups);
+        }
         state.counters["device_open_at_end"] = stats.running ? 1 : 0;
         state.SetIterationTime(wall);
     }
