@@ -311,7 +311,8 @@ void BM_AlsaIdle(benchmark::State& state)
         state.counters["idle_wakeups"] = double(stats.wakeups - wakeups0);
         if (closedCpu >= 0 && endNs > closedNs) {
             state.counters["closed_after_s"] = double(closedNs - t0) / 1e9;
-            state.counters["closed_cpu_pct"] = 100.0 * (cpuEnd - closedCpu) / (double(endNs - closedNs) / 1e9);
+            state.counters["closed_cpu_pct"] =
+                100.0 * (cpuEnd - closedCpu) / (double(endNs - closedNs) / 1e9);
             state.counters["closed_wakeups"] = double(stats.wakeups - closedWakeups);
         }
         state.counters["device_open_at_end"] = stats.running ? 1 : 0;

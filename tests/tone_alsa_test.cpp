@@ -679,8 +679,8 @@ TEST_F(AlsaBackendTest, AnIdleStreamClosesAndTheNextUseReopensIt)
             mismatches += rec[size_t(i)] != sineSample(i - begin, 750);
         EXPECT_EQ(mismatches, 0) << "the element sounds from its first sample";
     }
-    EXPECT_NEAR(double(sound[1].start - 1 - sound[0].end), double(framesOf(stamps[1].first - stamps[0].second)),
-                kToleranceFrames);
+    EXPECT_NEAR(double(sound[1].start - 1 - sound[0].end),
+                double(framesOf(stamps[1].first - stamps[0].second)), kToleranceFrames);
     EXPECT_NEAR(frequencyOf(rec, sound[2]), 750.0, 3.0);
     EXPECT_NEAR(frequencyOf(rec, sound[3]), 600.0, 3.0);
     EXPECT_GE(sound[3].frames(), framesOf(offBefore - onAfter) - kToleranceFrames);

@@ -186,8 +186,8 @@ private:
     State m_state = State::Closed;
     Status m_status;
     bool m_lastAttemptFailed = false;
-    bool m_idleClosed = false;  // closed for idleness, to be reopened at the next use
-    bool m_used = false;        // an acquire since the worker last looked: the idle time restarts
+    bool m_idleClosed = false; // closed for idleness, to be reopened at the next use
+    bool m_used = false;       // an acquire since the worker last looked: the idle time restarts
     unsigned m_wantRate = kDefaultRate;
     unsigned m_runRate = 0;    // the rate asked for the running stream [frames/s]
     uint64_t m_openAsked = 0;  // number of the latest open request
@@ -222,8 +222,8 @@ private:
     int64_t m_latencyNs = 0;
     int64_t m_pendingDriftNs = 0; // corrections waiting for a silence [ns]
     int64_t m_pendingLatencyNs = 0;
-    int64_t m_extraLeadNs = 0; // added to the guard and the latency after late requests [ns]
-    double m_drift = 0;        // smoothed offset [ns]
+    int64_t m_extraLeadNs = 0;  // added to the guard and the latency after late requests [ns]
+    double m_drift = 0;         // smoothed offset [ns]
     int64_t m_idleSinceNs = -1; // when the stream fell idle; -1 while in use [ns]
     std::vector<int16_t> m_out;
     size_t m_outPos = 0, m_outLen = 0; // rendered frames not yet accepted by the device
