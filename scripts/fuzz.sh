@@ -56,10 +56,6 @@ for target in "${built[@]}"; do
   fi
   options=(-max_total_time="$seconds" -rss_limit_mb="$rss_mb" -timeout="$timeout_s"
            -artifact_prefix="$artifacts/$target-" -print_final_stats=1)
-  # The memo draws with the system's fonts, whose caches make the leak check run after nearly every
-  # input; it then does a few inputs a second instead of hundreds. Its leaks are the sanitizer
-  # test run's to find.
-  [ "$target" = fuzz_memo ] && options+=(-detect_leaks=0)
   [ -f "$root/tests/fuzz/$target.dict" ] && options+=(-dict="$root/tests/fuzz/$target.dict")
   log="$artifacts/$target.log"
   echo "== $target: ${seconds} s"
