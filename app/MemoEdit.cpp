@@ -457,6 +457,12 @@ void MemoEdit::append(const QString& s)
     }
     const int lines = d->layout.lineCount();
     const int oldLength = d->length();
+    // A low surrogate completing a pair narrows the old last character, which can move an earlier
+    // line's break: wrap it as an edit of that character.
+    if (oldLength > 0 && d->text.at(oldLength - 1).isHighSurrogate() && add.front().isLowSurrogate()) {
+        d->replaceText(oldLength - 1, 1, d->text.mid(oldLength - 1, 1) + add);
+        return;
+    }
     d->text += add;
     d->layout.textAppended();
     if (d->layout.lineCount() != lines)

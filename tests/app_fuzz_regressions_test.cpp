@@ -48,3 +48,27 @@ INSTANTIATE_TEST_SUITE_P(FuzzInputs, NarrowMemo,
                                            NarrowCase{30, " a b c d e f"}));
 
 } // namespace
+
+// A low surrogate appended to a trailing high surrogate turns a lone half (drawn as a wide
+// placeholder) into one narrower character, which can move the break of the line before. The
+// fuzzer's case: a 28 px memo.
+TEST(MemoAppend, CompletingASurrogatePairRewrapsLikeAFullLayout)
+{
+    for (int width = 28; width <= 35; ++width) {
+        SCOPED_TRACE(width);
+        MemoEdit memo;
+        memo.resize(width, 17);
+        memo.show();
+        const char16_t units[] = {0xDBFF, 0xDC00, 0xDE00, 0xDBFF, 0xDBFF};
+        memo.setText(QString::fromUtf16(units, 5));
+        ASSERT_GE(memo.lineCount(), 1);
+        memo.append(QString(QChar(0xDC00)));
+        MemoEdit fresh;
+        fresh.resize(width, 17);
+        fresh.show();
+        fresh.setText(memo.text());
+        ASSERT_EQ(fresh.lineCount(), memo.lineCount());
+        for (int pos = 0; pos <= memo.length(); ++pos)
+            EXPECT_EQ(memo.lineOfPosition(pos), fresh.lineOfPosition(pos)) << "at " << pos;
+    }
+}
