@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -90,7 +91,9 @@ void IniFile::load()
     if (file.open(QIODevice::ReadOnly)) {
         // One byte more than the cap tells a file at the cap from a larger one, also for devices
         // and pipes whose size is unknown.
-        m_bytes = file.read(kMaxFileSize + 1);
+        // QIODevice::read(n) reserves n bytes first: ask a regular file for no more than it holds.
+        const qint64 wanted = file.isSequential() ? kMaxFileSize + 1 : std::min(file.size(), kMaxFileSize) + 1;
+        m_bytes = file.read(wanted);
         if (m_bytes.size() > kMaxFileSize) {
             m_tooLarge = true;
             m_bytes.truncate(kMaxFileSize);
