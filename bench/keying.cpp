@@ -3,6 +3,7 @@
 #include "app/Controls.h"
 #include "app/MemoEdit.h"
 #include "app/Unit1.h"
+#include "bench/support/WidgetBenchmarkMain.h"
 #include "keying/Clock.h"
 #include "keying/Keyer.h"
 #include "tone/ToneRoutes.h"
@@ -168,13 +169,5 @@ BENCHMARK(BM_TextRunRhythm60s)->Unit(benchmark::kSecond)->Iterations(1)->UseManu
 
 int main(int argc, char** argv)
 {
-    if (!std::getenv("QT_QPA_PLATFORM"))
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return quindle::bench::runWidgetBenchmarks(argc, argv);
 }

@@ -1,6 +1,7 @@
 // Cost of the memo operations that a send run performs per character, on a memo holding 16 MiB,
 // painting included (every step ends in processEvents with the memo shown at 421 x 253).
 #include "app/MemoEdit.h"
+#include "bench/support/WidgetBenchmarkMain.h"
 
 #include <QApplication>
 #include <QRandomGenerator>
@@ -111,9 +112,6 @@ void setWholeText(benchmark::State& state, Shape shape)
 
 int main(int argc, char** argv)
 {
-    if (!std::getenv("QT_QPA_PLATFORM"))
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication app(argc, argv);
     const std::pair<const char*, Shape> shapes[] = {{"Paragraph", Shape::Paragraph}, {"Lines", Shape::Lines}};
     for (const auto& [name, shape] : shapes) {
         const std::string suffix = std::string("/") + name;
@@ -126,8 +124,5 @@ int main(int argc, char** argv)
             ->Unit(benchmark::kMillisecond)
             ->Iterations(5);
     }
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return quindle::bench::runWidgetBenchmarks(argc, argv);
 }

@@ -2,6 +2,7 @@
 // is shown and painted, on the offscreen platform.
 #include "app/Fonts.h"
 #include "app/Unit1.h"
+#include "bench/support/WidgetBenchmarkMain.h"
 #include "keying/Clock.h"
 #include "tone/SpeakerSink.h"
 #include "tone/WaveOut.h"
@@ -10,7 +11,6 @@
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
-
 
 namespace {
 
@@ -61,12 +61,5 @@ BENCHMARK(BM_MainWindowShown)->Unit(benchmark::kMillisecond)->Repetitions(5)->Re
 
 int main(int argc, char** argv)
 {
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    installFontSubstitutions();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return quindle::bench::runWidgetBenchmarks(argc, argv);
 }

@@ -3,6 +3,7 @@
 #include "app/SpinEdit.h"
 #include "app/Unit2.h"
 #include "app/Unit3.h"
+#include "bench/support/WidgetBenchmarkMain.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -75,13 +76,5 @@ BENCHMARK(BM_CreateAboutAndHelp)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv)
 {
-    if (!std::getenv("QT_QPA_PLATFORM"))
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return quindle::bench::runWidgetBenchmarks(argc, argv);
 }
