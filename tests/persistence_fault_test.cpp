@@ -2,6 +2,7 @@
 // The old files must stay whole, and a settings file is never left half-written.
 #include "persistence/IniFile.h"
 #include "persistence/TextFile.h"
+#include "tests/support/PersistenceTestSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -67,12 +68,6 @@ private:
     QString m_why;
 };
 
-QByteArray contents(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 const QByteArray kOldSettings = "[Morse]\r\nFreq=750\r\nSpeed=100\r\n";
 const QByteArray kOldDocument = "CQ CQ DE TEST\r\nK";
 
@@ -93,13 +88,13 @@ TEST(SaveFaults, AFullFilesystemLeavesTheOldFilesWhole)
     IniFile ini(fs.file("quindle2.ini"));
     EXPECT_FALSE(ini.writeString(QStringLiteral("Morse"), QStringLiteral("Font"), QString(1500, u'F')));
     EXPECT_FALSE(ini.errorString().isEmpty());
-    EXPECT_EQ(contents(fs.file("quindle2.ini")), kOldSettings);
+    EXPECT_EQ(test::readFileBytes(fs.file("quindle2.ini")), kOldSettings);
 
     const TextSaveResult saved = saveTextFile(fs.file("copy.txt"), QString(64 * 1024, u'E'));
     EXPECT_FALSE(saved.ok);
     EXPECT_TRUE(saved.error.startsWith(QStringLiteral("Cannot create file \"%1\". ").arg(fs.file("copy.txt"))))
         << saved.error.toStdString();
-    EXPECT_EQ(contents(fs.file("copy.txt")), kOldDocument);
+    EXPECT_EQ(test::readFileBytes(fs.file("copy.txt")), kOldDocument);
     // Nothing half-written is left beside them.
     EXPECT_EQ(QDir(fs.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);
 }
@@ -114,7 +109,7 @@ TEST(SaveFaults, AReadOnlyFilesystemLeavesTheOldFilesWhole)
 
     IniFile ini(fs.file("quindle2.ini"));
     EXPECT_FALSE(ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Speed"), 120));
-    EXPECT_EQ(contents(fs.file("quindle2.ini")), kOldSettings);
+    EXPECT_EQ(test::readFileBytes(fs.file("quindle2.ini")), kOldSettings);
     IniFile fresh(fs.file("new.ini"));
     EXPECT_FALSE(fresh.writeInteger(QStringLiteral("Morse"), QStringLiteral("Speed"), 120));
     EXPECT_FALSE(QFile::exists(fs.file("new.ini")));
@@ -123,7 +118,7 @@ TEST(SaveFaults, AReadOnlyFilesystemLeavesTheOldFilesWhole)
     EXPECT_FALSE(saved.ok);
     EXPECT_TRUE(saved.error.startsWith(QStringLiteral("Cannot create file \"%1\". ").arg(fs.file("copy.txt"))))
         << saved.error.toStdString();
-    EXPECT_EQ(contents(fs.file("copy.txt")), kOldDocument);
+    EXPECT_EQ(test::readFileBytes(fs.file("copy.txt")), kOldDocument);
 }
 
 // The eleven keys with two sets of values; the saver alternates between them.
@@ -163,8 +158,8 @@ TEST(SaveFaults, AProcessKilledWhileSavingLeavesAWholeSettingsFile)
                      QStringLiteral("--gtest_filter=SaveFaults.DISABLED_SaverChild")});
         ASSERT_TRUE(saver.waitForStarted());
         // Let it get going (the file changes), then kill it at a random moment of its saving.
-        const QByteArray before = contents(path);
-        while (contents(path) == before && saver.state() == QProcess::Running)
+        const QByteArray before = test::readFileBytes(path);
+        while (test::readFileBytes(path) == before && saver.state() == QProcess::Running)
             QThread::usleep(200);
         QThread::usleep(random.bounded(0, 5000));
         ::kill(pid_t(saver.processId()), SIGKILL);
@@ -181,7 +176,7 @@ TEST(SaveFaults, AProcessKilledWhileSavingLeavesAWholeSettingsFile)
             fromB += v == key.b && key.a != key.b;
         }
         EXPECT_GT(present, 0);
-        const QByteArray bytes = contents(path);
+        const QByteArray bytes = test::readFileBytes(path);
         EXPECT_TRUE(bytes.startsWith("[Morse]\r\n"));
         EXPECT_TRUE(bytes.endsWith("\r\n"));
         if (fromB > 0 && fromB < present)

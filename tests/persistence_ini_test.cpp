@@ -14,15 +14,8 @@
 namespace quindle {
 namespace {
 
-QByteArray readAll(const QString& path)
-{
-    return test::readFileBytes(path);
-}
-
-void writeAll(const QString& path, const QByteArray& bytes)
-{
-    ASSERT_TRUE(test::writeFileBytes(path, bytes)) << path.toStdString();
-}
+using test::readAll;
+using test::writeAll;
 
 class IniFileTest : public ::testing::Test {
 protected:

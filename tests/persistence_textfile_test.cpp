@@ -17,15 +17,8 @@
 namespace quindle {
 namespace {
 
-QByteArray readAll(const QString& path)
-{
-    return test::readFileBytes(path);
-}
-
-void writeAll(const QString& path, const QByteArray& bytes)
-{
-    ASSERT_TRUE(test::writeFileBytes(path, bytes)) << path.toStdString();
-}
+using test::readAll;
+using test::writeAll;
 
 class TextFileTest : public ::testing::Test {
 protected:

@@ -8,6 +8,7 @@
 
 #include "persistence/Cp1252.h"
 #include "persistence/IniFile.h"
+#include "tests/fuzz/FuzzSupport.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -26,7 +27,13 @@
 #include <optional>
 #include <vector>
 
+const char* const quindle::fuzz::kTarget = "fuzz_ini";
+
 namespace {
+
+using quindle::fuzz::fail;
+using quindle::fuzz::readAll;
+using quindle::fuzz::writeAll;
 
 using namespace quindle;
 
@@ -56,27 +63,6 @@ constexpr std::array<Key, 12> kKeys = {{
 const QString kFontDefault = QStringLiteral("Courier New");
 
 std::unique_ptr<QTemporaryDir> g_dir;
-
-[[noreturn]] void fail(const char* what)
-{
-    std::fprintf(stderr, "fuzz_ini: %s\n", what);
-    std::abort();
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        fail("cannot read the written file");
-    return file.readAll();
-}
-
-void writeAll(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
-        fail("cannot write the input file");
-}
 
 // A plain model of the file format, written for clarity rather than speed.
 class Model {

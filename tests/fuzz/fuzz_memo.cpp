@@ -3,6 +3,7 @@
 // end its incrementally kept word wrap must equal that of a fresh memo given the same text.
 
 #include "app/MemoEdit.h"
+#include "tests/fuzz/FuzzSupport.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -18,15 +19,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+const char* const quindle::fuzz::kTarget = "fuzz_memo";
+
 namespace {
 
-using namespace quindle;
+using quindle::fuzz::fail;
 
-[[noreturn]] void fail(const char* what)
-{
-    std::fprintf(stderr, "fuzz_memo: %s\n", what);
-    std::abort();
-}
+using namespace quindle;
 
 // Units that make the interesting cases likely: line breaks, blanks, surrogates, controls, marks.
 constexpr char16_t kPalette[] = {u'\r', u'\n', u' ', u'\t', u'a', u'W', u'-', u'.', 0x0000, 0x00A0, 0x00AD,

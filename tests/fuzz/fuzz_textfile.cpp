@@ -3,6 +3,7 @@
 
 #include "persistence/Cp1252.h"
 #include "persistence/TextFile.h"
+#include "tests/fuzz/FuzzSupport.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -15,32 +16,17 @@
 #include <cstdlib>
 #include <memory>
 
+const char* const quindle::fuzz::kTarget = "fuzz_textfile";
+
 namespace {
+
+using quindle::fuzz::fail;
+using quindle::fuzz::readAll;
+using quindle::fuzz::writeAll;
 
 using namespace quindle;
 
 std::unique_ptr<QTemporaryDir> g_dir;
-
-[[noreturn]] void fail(const char* what)
-{
-    std::fprintf(stderr, "fuzz_textfile: %s\n", what);
-    std::abort();
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        fail("cannot read back a saved file");
-    return file.readAll();
-}
-
-void writeAll(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
-        fail("cannot write the input file");
-}
 
 // Every line break (CR LF, lone CR, lone LF) as CR LF.
 QByteArray withCrLf(QByteArray bytes)

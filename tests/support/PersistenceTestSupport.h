@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QString>
 
+#include <gtest/gtest.h>
+
 #include <csignal>
 #include <functional>
 #include <ostream>
@@ -33,6 +35,17 @@ inline bool writeFileBytes(const QString& path, const QByteArray& bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// The same, as the tests call them: a write that cannot be made fails the test.
+inline QByteArray readAll(const QString& path)
+{
+    return readFileBytes(path);
+}
+
+inline void writeAll(const QString& path, const QByteArray& bytes)
+{
+    ASSERT_TRUE(writeFileBytes(path, bytes)) << path.toStdString();
 }
 
 // Lowers the largest file this process may write, so that a write fails part way also for root.
