@@ -26,7 +26,7 @@ int main(int argc, char** argv)
     RealClock clock;
     AlsaStream stream;
     AlsaWaveOut waveOut(stream, clock);
-    std::unique_ptr<SpeakerSink> speaker = openSpeakerSink(stream);
+    std::unique_ptr<SpeakerSink> speaker = openSpeakerSink(stream, clock);
 
     MorsePlatform platform;
     platform.clock = &clock;
@@ -39,9 +39,8 @@ int main(int argc, char** argv)
     window.setForms(&form2, &form3);
     QObject::connect(&window, &TMorse::finished, &app, [] { QCoreApplication::exit(0); });
     // Logging off runs the same closing steps as the close box.
-    QObject::connect(&app, &QGuiApplication::commitDataRequest, &window, [&window](QSessionManager&) {
-        window.close();
-    });
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &window,
+                     [&window](QSessionManager&) { window.close(); });
 
     window.show();
     return QApplication::exec();

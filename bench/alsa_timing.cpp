@@ -169,7 +169,7 @@ void keyRun(benchmark::State& state, int dotMs, double seconds)
     const double wall = double(AlsaStream::monotonicNs() - t0) / 1e9;
     const double cpu = cpuSeconds() - cpu0;
     const double ui = threadCpuSeconds() - ui0;
-    clock.Sleep(int(stream.stats().latencyNs / 1'000'000) + 200);
+    clock.Sleep(int(stream.stats().leadNs / 1'000'000) + 200);
     const std::vector<Stretch> sound = findSound(g_server->stopRecording());
     const AlsaStream::Stats stats = stream.stats();
 
@@ -239,7 +239,7 @@ void keyRun(benchmark::State& state, int dotMs, double seconds)
     state.counters["open_max_us"] = double(openMax) / 1e3;
     state.counters["close_mean_us"] = double(stopSum) / count / 1e3;
     state.counters["close_max_us"] = double(stopMax) / 1e3;
-    state.counters["latency_ms"] = double(stats.latencyNs) / 1e6;
+    state.counters["latency_ms"] = double(stats.leadNs) / 1e6;
     state.counters["late"] = stats.lateRequests;
     state.counters["xruns"] = stats.xruns;
     state.SetIterationTime(wall);

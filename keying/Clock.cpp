@@ -16,15 +16,29 @@ int64_t monotonicNs()
 
 } // namespace
 
-void RealClock::Sleep(int ms)
+int64_t RealClock::sync()
 {
     const int64_t now = monotonicNs();
     if (!m_scheduled || now - m_deadlineNs > kResyncNs) {
+        m_restarted = m_scheduled;
         if (m_scheduled)
             ++m_resyncs;
         m_deadlineNs = now;
         m_scheduled = true;
+        ++m_epoch;
     }
+    return now;
+}
+
+ScheduleTime RealClock::scheduleTime()
+{
+    sync();
+    return {m_deadlineNs, m_epoch, m_restarted};
+}
+
+void RealClock::Sleep(int ms)
+{
+    sync();
     if (ms <= 0)
         return;
     m_deadlineNs += int64_t(ms) * 1'000'000;

@@ -171,6 +171,8 @@ void Keyer::afterActivity()
 void Keyer::runBody(RunKind kind)
 {
     ++m_runDepth;
+    // A run's rhythm owes nothing to what was keyed before it.
+    m_clock.startSchedule();
     switch (kind) {
     case RunKind::Letters:
         runGroups(GroupKind::Letters);

@@ -1,782 +1,671 @@
 #include "tone/AlsaStream.h"
 
+#include "tone/AlsaDevice.h"
+#include "tone/PiMutex.h"
+#include "tone/StreamMap.h"
+#include "tone/ToneMixer.h"
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
-#include <cstring>
-#include <ctime>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <pthread.h>
 #include <sched.h>
+#include <thread>
 
 namespace quindle {
 
 namespace {
 
-// ALSA reports through this hook instead of printing: the program writes no log, and every
-// failure reaches the caller as a value.
-void silentAlsaErrors(const char*, int, const char*, int, const char*, ...) {}
+using Kind = StreamRequest::Kind;
+using Lock = std::unique_lock<PiMutex>;
 
-std::string alsaText(const char* what, int err)
-{
-    return std::string(what) + ": " + snd_strerror(err);
-}
-
-// Rounds n / d to the nearest integer, halves away from minus infinity; d > 0.
-int64_t divRound(__int128 n, int64_t d)
-{
-    __int128 q = (n + d / 2) / d;
-    if ((n + d / 2) % d < 0)
-        --q;
-    return int64_t(q);
-}
-
-// A stamp that is plainly not on CLOCK_MONOTONIC (another clock, garbage) would park its request
-// forever; such a stamp counts as "now".
+// The device takes samples in periods of about this size [frames], and the worker wakes about once
+// a period: fewer, larger rounds cost less CPU, smaller ones less lead.
+constexpr unsigned kPeriodFrames = 512;
+constexpr unsigned kBufferPeriods = 4;
+// Frames written ahead of being heard, at least; more when the device reports more at the open.
+constexpr unsigned kLevelPeriods = 2;
+// How late a call may reach the worker and still land on its frame, at the start of a schedule,
+// and how that grows after a call came too late anyway. [ns]
+constexpr int64_t kGuardNs = 8'000'000;
+constexpr int64_t kGuardStepNs = 5'000'000;
+constexpr int64_t kMaxGuardNs = 250'000'000;
+constexpr int64_t kMaxLevelNs = 250'000'000;
+// No progress on the device for this long counts as a failure. [ns]
+constexpr int64_t kStallNs = 1'000'000'000;
+// A stamp that is plainly not on CLOCK_MONOTONIC would park its call for ever: it counts as now.
 constexpr int64_t kStampToleranceNs = 1'000'000'000;
-
-constexpr size_t kGarbageCapacity = 64;
+// Schedule numbers the stream gives itself, apart from any clock's.
+constexpr uint64_t kOwnEpochs = uint64_t(1) << 63;
+constexpr uint64_t kUnscheduledEpoch = ~uint64_t(0);
 
 } // namespace
 
-PiMutex::PiMutex()
-{
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
-    pthread_mutex_init(&m_mutex, &attr);
-    pthread_mutexattr_destroy(&attr);
-}
+class AlsaStream::Impl {
+public:
+    Impl(std::string device, std::string configPath, int idleCloseMs)
+        : m_device(std::move(device)), m_configPath(std::move(configPath)),
+          m_idleCloseNs(int64_t(std::max(0, idleCloseMs)) * 1'000'000)
+    {
+        m_thread = std::thread([this] { run(); });
+    }
 
-PiMutex::~PiMutex()
-{
-    pthread_mutex_destroy(&m_mutex);
-}
+    ~Impl()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+            m_stopping = true;
+        }
+        m_wake.notify_all();
+        m_settled.notify_all();
+        m_thread.join();
+    }
 
-AlsaStream::AlsaStream(std::string device, std::string configPath, int idleCloseMs)
-    : m_device(std::move(device)), m_configPath(std::move(configPath)),
-      m_idleCloseNs(int64_t(std::max(0, idleCloseMs)) * 1'000'000)
-{
-    m_garbage.reserve(kGarbageCapacity);
-    m_spare.reserve(kGarbageCapacity);
-    static std::once_flag quiet;
-    std::call_once(quiet, [] { snd_lib_error_set_handler(silentAlsaErrors); });
-    m_thread = std::thread([this] { run(); });
-}
+    Status acquire(unsigned rate)
+    {
+        Lock lock(m_mutex);
+        return acquireLocked(rate, lock);
+    }
 
-AlsaStream::~AlsaStream()
-{
+    bool pcmOpen(ScheduleTime at, std::function<void(uint64_t)> done)
+    {
+        Lock lock(m_mutex);
+        if (m_pcmHeld)
+            return false;
+        wakeFromIdle(at, lock);
+        if (m_pcmHeld)
+            return false;
+        m_pcmHeld = true;
+        m_pcmBroken = m_state != State::Running;
+        m_pcmDone = std::move(done);
+        m_pending.clear();
+        ++m_opening;
+        push(lock, Kind::PcmOpen, at);
+        return true;
+    }
+
+    void pcmLength(int64_t lengthNs, const ScheduleTime& at)
+    {
+        Lock lock(m_mutex);
+        if (m_pcmHeld)
+            push(lock, Kind::PcmLength, at).lengthNs = lengthNs;
+    }
+
+    bool pcmWrite(uint64_t token, std::vector<int16_t> samples, const ScheduleTime& at)
+    {
+        Lock lock(m_mutex);
+        if (!m_pcmHeld || m_pcmBroken)
+            return false;
+        m_pending.push_back(token);
+        StreamRequest& r = push(lock, Kind::PcmWrite, at);
+        r.token = token;
+        r.samples = std::move(samples);
+        collectGarbage(lock);
+        return true;
+    }
+
+    std::vector<uint64_t> pcmStop(Kind kind, const ScheduleTime& at)
+    {
+        Lock lock(m_mutex);
+        std::vector<uint64_t> tokens(m_pending.begin(), m_pending.end());
+        m_pending.clear();
+        if (m_pcmHeld)
+            push(lock, kind, at);
+        if (kind == Kind::PcmClose) {
+            m_pcmHeld = false;
+            m_pcmBroken = false;
+            m_pcmDone = nullptr;
+            collectGarbage(lock);
+        }
+        return tokens;
+    }
+
+    void pcmCall(Kind kind, const ScheduleTime& at)
+    {
+        Lock lock(m_mutex);
+        if (m_pcmHeld)
+            push(lock, kind, at);
+    }
+
+    void squareOn(double hz, ScheduleTime at, int64_t lengthNs)
+    {
+        Lock lock(m_mutex);
+        wakeFromIdle(at, lock);
+        StreamRequest& r = push(lock, Kind::SquareOn, at);
+        r.hz = hz;
+        r.lengthNs = lengthNs;
+    }
+
+    void squareOff(const ScheduleTime& at)
+    {
+        Lock lock(m_mutex);
+        push(lock, Kind::SquareOff, at);
+    }
+
+    Stats stats() const
     {
         std::lock_guard lock(m_mutex);
-        m_stop = true;
+        return m_stats;
     }
-    m_wake.notify_all();
-    m_settled.notify_all();
-    m_thread.join();
+
+private:
+    enum class State { Closed, Opening, Running, Failed };
+
+    // ---- callers' side (m_mutex held) ----
+
+    Status acquireLocked(unsigned rate, Lock& lock)
+    {
+        if (rate == 0)
+            rate = m_runRate ? m_runRate : kDefaultRate;
+        m_used = true;
+        if (m_state == State::Running && m_runRate == rate && m_openAsked == m_openServed)
+            return {true, 0, {}};
+        // A first open or a change of rate may take the device a while; after a failure, or while
+        // an earlier attempt still hangs, the caller does not wait long.
+        const int waitMs =
+            m_lastAttemptFailed || m_state == State::Opening ? kReopenWaitMs : kFirstOpenWaitMs;
+        if (!(m_state == State::Opening && m_wantRate == rate)) {
+            m_wantRate = rate;
+            ++m_openAsked;
+            m_wake.notify_all();
+        }
+        const uint64_t ticket = m_openAsked;
+        m_settled.wait_for(lock, std::chrono::milliseconds(waitMs),
+                           [&] { return m_stop || m_openServed >= ticket; });
+        if (m_state == State::Running && m_runRate == rate)
+            return {true, 0, {}};
+        if (m_openServed < ticket)
+            return {false, -EBUSY, "The sound device is still being opened"};
+        return m_status;
+    }
+
+    // A stream closed for idleness opens again at the first use, which then starts a schedule of
+    // its own at the moment the device runs: its stamp, taken before the wait, is already past.
+    void wakeFromIdle(ScheduleTime& at, Lock& lock)
+    {
+        if (m_idleClosed && acquireLocked(0, lock).ok)
+            at = {monotonicNs(), kOwnEpochs | ++m_ownEpoch, false};
+    }
+
+    StreamRequest& push(Lock&, Kind kind, ScheduleTime at)
+    {
+        const int64_t now = monotonicNs();
+        if (at.ns < now - kStampToleranceNs || at.ns > now + kStampToleranceNs)
+            at.ns = now;
+        StreamRequest& r = m_requests.emplace_back();
+        r.kind = kind;
+        r.at = at;
+        r.opening = m_opening;
+        if (m_state != State::Running)
+            m_wake.notify_all();
+        return r;
+    }
+
+    // Sample memory goes back to the callers' thread to be freed.
+    void collectGarbage(Lock& lock)
+    {
+        if (m_garbage.empty())
+            return;
+        std::swap(m_garbage, m_spare);
+        lock.unlock();
+        m_spare.clear();
+        lock.lock();
+    }
+
+    // ---- worker ----
+
+    void run()
+    {
+        // A little real-time priority where the system grants it (inherited by the sound server
+        // client's own thread, made at the open), so that a busy machine does not starve the stream.
+        sched_param param{};
+        param.sched_priority = 10;
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+
+        Lock lock(m_mutex);
+        while (!m_stop) {
+            if (m_state != State::Running) {
+                dropRequests();
+                if (m_openAsked > m_openServed) {
+                    const uint64_t ticket = m_openAsked;
+                    m_state = State::Opening;
+                    m_idleClosed = false;
+                    openDevice(m_wantRate, lock);
+                    m_openServed = std::max(m_openServed, ticket);
+                    m_settled.notify_all();
+                    continue;
+                }
+                m_wake.wait(lock,
+                            [&] { return m_stop || m_openAsked > m_openServed || !m_requests.empty(); });
+                continue;
+            }
+            if (m_openAsked > m_openServed) {
+                if (m_wantRate == m_runRate) {
+                    m_openServed = m_openAsked;
+                    m_settled.notify_all();
+                } else {
+                    closeDevice(lock);
+                    m_state = State::Closed;
+                    continue;
+                }
+            }
+            if (idleExpired()) {
+                // Closed before the device is let go, so that a use meanwhile waits for the reopen
+                // instead of playing on a stream that is going away.
+                m_state = State::Closed;
+                m_idleClosed = true;
+                ++m_stats.idleCloses;
+                closeDevice(lock);
+                continue;
+            }
+            const int64_t due = round(lock);
+            if (m_state != State::Running)
+                continue;
+            m_wake.wait_until(lock, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(due)),
+                              [&] { return m_stop || m_openAsked > m_openServed; });
+        }
+        closeDevice(lock);
+    }
+
+    // Without a device, calls have nothing to play on: their samples go back to be freed.
+    void dropRequests()
+    {
+        for (StreamRequest& r : m_requests) {
+            if (!r.samples.empty())
+                retire(std::move(r.samples));
+        }
+        m_requests.clear();
+    }
+
+    void retire(std::vector<int16_t>&& samples)
+    {
+        if (m_garbage.size() < m_garbage.capacity())
+            m_garbage.push_back(std::move(samples));
+    }
+
+    bool openDevice(unsigned rate, Lock& lock)
+    {
+        lock.unlock();
+        AlsaDevice::Result result =
+            m_alsa.open(m_device, m_configPath, rate, kPeriodFrames, kPeriodFrames * kBufferPeriods);
+        if (result.ok())
+            result = start(true);
+        lock.lock();
+        if (!result.ok()) {
+            m_alsa.close();
+            m_state = State::Failed;
+            m_status = {false, result.error, result.message};
+            m_lastAttemptFailed = true;
+            ++m_stats.failures;
+            return false;
+        }
+        m_state = State::Running;
+        m_runRate = rate;
+        m_status = {true, 0, {}};
+        m_lastAttemptFailed = false;
+        m_idleSinceNs = -1;
+        m_stats.running = true;
+        m_stats.rate = m_alsa.rate();
+        m_stats.periodFrames = m_alsa.periodFrames();
+        m_stats.bufferFrames = m_alsa.bufferFrames();
+        m_stats.framesWritten = 0;
+        ++m_stats.opens;
+        publish();
+        return true;
+    }
+
+    // A fresh device (or one recovered from an underrun): a little silence to start it, then the
+    // timing from where it reports its next frame is heard.
+    AlsaDevice::Result start(bool fresh)
+    {
+        const int64_t prefill = int64_t(kLevelPeriods) * m_alsa.periodFrames();
+        m_silence.assign(size_t(prefill), 0);
+        int64_t done = 0;
+        const int64_t deadline = monotonicNs() + kStallNs;
+        while (done < prefill) {
+            const int64_t w = m_alsa.write(m_silence.data() + done, prefill - done);
+            if (w < 0)
+                return {int(w), std::string("Cannot start the sound device: ") + snd_strerror(int(w))};
+            if (w == 0 && monotonicNs() > deadline)
+                return {-EIO, "The sound device does not accept samples"};
+            if (w == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            done += w;
+        }
+        int64_t heard = 0;
+        for (int attempt = 0; attempt < 5 && !m_alsa.nextHeardNs(heard); ++attempt) {
+        }
+        if (heard == 0)
+            heard = monotonicNs() + prefill * 1'000'000'000 / m_alsa.rate();
+        if (fresh) {
+            const int64_t periodNs = m_alsa.periodFrames() * 1'000'000'000 / m_alsa.rate();
+            m_map = std::make_unique<StreamMap>(
+                m_alsa.rate(),
+                StreamMap::Params{kLevelPeriods * periodNs, kGuardNs, kGuardStepNs, kMaxGuardNs});
+            m_mixer.reset(0);
+            // The device may hold more ahead of being heard than the silence written (a sound
+            // server's own latency): so much the level must be, at least.
+            const int64_t reported = heard - monotonicNs();
+            if (reported > m_map->levelNs())
+                m_map->growLevel(reported - m_map->levelNs(), kMaxLevelNs);
+        }
+        m_outLen = 0;
+        m_written = m_mixer.rendered();
+        m_map->anchor(m_written, heard);
+        m_lastProgressNs = monotonicNs();
+        return {};
+    }
+
+    void closeDevice(Lock& lock)
+    {
+        m_stats.running = false;
+        if (!m_alsa.isOpen())
+            return;
+        lock.unlock();
+        m_alsa.close();
+        lock.lock();
+        // What was queued is gone with the device; the next open starts in silence.
+        m_mixer.reset(m_mixer.rendered());
+        handOver(lock);
+    }
+
+    void fail(const AlsaDevice::Result& why, Lock& lock)
+    {
+        m_state = State::Failed;
+        m_lastAttemptFailed = true;
+        m_status = {false, why.error, why.message};
+        ++m_stats.failures;
+        // Hand back every written buffer and refuse further writes of this opening: its sound is
+        // lost, and the owner must not wait for buffers that will never play.
+        while (!m_pending.empty()) {
+            const uint64_t token = m_pending.front();
+            m_pending.pop_front();
+            if (m_pcmDone)
+                m_pcmDone(token);
+        }
+        if (m_pcmHeld)
+            m_pcmBroken = true;
+        dropRequests();
+        closeDevice(lock);
+    }
+
+    // One round: place the calls that arrived, render what is due, write it, read where the device
+    // stands. Returns when the next round is due [ns].
+    int64_t round(Lock& lock)
+    {
+        std::swap(m_requests, m_batch);
+        ++m_stats.wakeups;
+        lock.unlock();
+        int late = 0, restarts = 0;
+        for (StreamRequest& r : m_batch) {
+            const StreamMap::Placement p = m_mixer.accept(std::move(r), *m_map);
+            late += p.late;
+            restarts += p.restart;
+        }
+        m_batch.clear();
+        AlsaDevice::Result result = pump();
+        lock.lock();
+        m_stats.lateRequests += late;
+        m_stats.restarts += restarts;
+        if (!result.ok()) {
+            fail(result, lock);
+            return 0;
+        }
+        publish();
+        handOver(lock);
+        // The next period is due when it may be rendered; a full device is looked at again sooner.
+        const int64_t now = monotonicNs();
+        const int64_t period = m_alsa.periodFrames();
+        int64_t due = m_map->heardAt(m_mixer.rendered() + period) - m_map->levelNs();
+        if (m_outLen > 0)
+            due = now + m_map->nsOfFrames(period) / 4;
+        return std::clamp(due, now + 500'000, now + m_map->nsOfFrames(2 * period));
+    }
+
+    AlsaDevice::Result pump()
+    {
+        const int64_t now = monotonicNs();
+        if (m_outLen == 0) {
+            const int64_t avail = m_alsa.avail();
+            if (avail < 0)
+                return recover(int(avail));
+            int64_t frames = m_map->renderLimit(now) - m_mixer.rendered();
+            // The device is about to run dry although the schedule says it is fed: render ahead, and
+            // keep more ahead from now on.
+            const int64_t queued = m_alsa.bufferFrames() - avail;
+            if (queued < m_alsa.periodFrames() / 2 && frames < m_alsa.periodFrames()) {
+                frames = m_alsa.periodFrames();
+                ++m_starved;
+                m_map->growLevel(m_map->nsOfFrames(m_alsa.periodFrames() / 2), kMaxLevelNs);
+            }
+            frames = std::min(frames, std::min(avail, m_alsa.bufferFrames()));
+            if (frames > 0) {
+                if (m_out.size() < size_t(frames))
+                    m_out.resize(size_t(m_alsa.bufferFrames()));
+                m_mixer.render(m_out.data(), frames);
+                m_outPos = 0;
+                m_outLen = size_t(frames);
+            }
+        }
+        if (m_outLen > 0) {
+            const int64_t w = m_alsa.write(m_out.data() + m_outPos, int64_t(m_outLen));
+            if (w < 0)
+                return recover(int(w));
+            if (w > 0) {
+                const int64_t onset = m_mixer.lastOnset();
+                if (onset >= m_written && onset < m_written + w)
+                    m_onsetWrittenNs = monotonicNs();
+                m_outPos += size_t(w);
+                m_outLen -= size_t(w);
+                m_written += w;
+                m_lastProgressNs = now;
+            } else if (now - m_lastProgressNs > kStallNs) {
+                return {-EIO, "The sound device stopped taking samples"};
+            }
+        }
+        int64_t heard = 0;
+        if (m_alsa.nextHeardNs(heard))
+            m_map->observe(m_written, heard);
+        if (m_mixer.idle() && m_map->correctDrift())
+            ++m_corrections;
+        return {};
+    }
+
+    // Underruns and suspends lose frames: the device starts again with a little silence and a new
+    // timing, and keeps more ahead from now on.
+    AlsaDevice::Result recover(int error)
+    {
+        AlsaDevice::Result result = m_alsa.recover(error, [this] { return m_stopping.load(); });
+        if (!result.ok())
+            return result;
+        ++m_xruns;
+        m_map->growLevel(m_map->nsOfFrames(m_alsa.periodFrames()), kMaxLevelNs);
+        m_outLen = 0;
+        return start(false);
+    }
+
+    // Worker, m_mutex held: the figures of the worker's own state.
+    void publish()
+    {
+        m_stats.framesWritten = m_written;
+        m_stats.leadNs = m_map ? m_map->leadNs() : 0;
+        m_stats.levelNs = m_map ? m_map->levelNs() : 0;
+        m_stats.guardNs = m_map ? m_map->guardNs() : 0;
+        m_stats.driftMs = m_map ? m_map->driftNs() / 1e6 : 0;
+        m_stats.driftCorrections = m_corrections;
+        m_stats.xruns = m_xruns;
+        m_stats.starved = m_starved;
+        m_stats.lastOnsetWrittenNs = m_onsetWrittenNs;
+    }
+
+    // Worker, m_mutex held: reports the buffers that played and hands sample memory back.
+    void handOver(Lock&)
+    {
+        for (const ToneMixer::Finished& f : m_mixer.finished) {
+            if (f.opening != m_opening || !m_pcmHeld)
+                continue; // handed back by a reset or close already
+            const auto it = std::find(m_pending.begin(), m_pending.end(), f.token);
+            if (it == m_pending.end())
+                continue;
+            m_pending.erase(it);
+            if (m_pcmDone)
+                m_pcmDone(f.token);
+        }
+        m_mixer.finished.clear();
+        for (std::vector<int16_t>& samples : m_mixer.retired)
+            retire(std::move(samples));
+        m_mixer.retired.clear();
+    }
+
+    // Whether nothing has used the stream for the idle time, counted from when the last sound is
+    // heard, a lead after it was rendered.
+    bool idleExpired()
+    {
+        const int64_t now = monotonicNs();
+        if (m_used || m_pcmHeld || !m_requests.empty() || !m_mixer.idle() || m_outLen != 0) {
+            m_used = false;
+            m_idleSinceNs = -1;
+            return false;
+        }
+        if (m_idleSinceNs < 0) {
+            m_idleSinceNs = now + (m_map ? m_map->leadNs() : 0);
+            return false;
+        }
+        return now - m_idleSinceNs >= m_idleCloseNs;
+    }
+
+    const std::string m_device;
+    const std::string m_configPath;
+    const int64_t m_idleCloseNs;
+
+    mutable PiMutex m_mutex;
+    std::condition_variable_any m_wake;    // worker: an open was asked for, a call came, or stop
+    std::condition_variable_any m_settled; // callers: an open attempt finished
+    bool m_stop = false;
+    std::atomic<bool> m_stopping{false};
+
+    // Shared with the callers (m_mutex).
+    State m_state = State::Closed;
+    Status m_status;
+    bool m_lastAttemptFailed = false;
+    bool m_idleClosed = false; // closed for idleness, to be reopened at the next use
+    bool m_used = false;       // an acquire since the worker last looked: the idle time restarts
+    unsigned m_wantRate = kDefaultRate;
+    unsigned m_runRate = 0;    // the rate asked for the running stream [frames/s]
+    uint64_t m_openAsked = 0;  // number of the latest open request
+    uint64_t m_openServed = 0; // number of the latest request an attempt has finished for
+    uint64_t m_ownEpoch = 0;
+    std::vector<StreamRequest> m_requests; // swapped out whole by the worker
+    bool m_pcmHeld = false;
+    bool m_pcmBroken = false;
+    uint64_t m_opening = 0;
+    std::function<void(uint64_t)> m_pcmDone;
+    std::deque<uint64_t> m_pending; // written, not yet reported done
+    // Sample memory is allocated by the callers and freed by them too: freeing it on the audio
+    // thread would take the allocator's locks of their thread. Both lists keep their capacity.
+    std::vector<std::vector<int16_t>> m_garbage = reserved(64);
+    std::vector<std::vector<int16_t>> m_spare = reserved(64);
+    Stats m_stats;
+
+    // Worker only.
+    AlsaDevice m_alsa;
+    std::unique_ptr<StreamMap> m_map;
+    ToneMixer m_mixer;
+    std::vector<StreamRequest> m_batch;
+    std::vector<int16_t> m_out;
+    std::vector<int16_t> m_silence;
+    size_t m_outPos = 0, m_outLen = 0; // rendered frames the device has not taken yet
+    int64_t m_written = 0;             // mixer frames the device has taken
+    int64_t m_lastProgressNs = 0;
+    int64_t m_idleSinceNs = -1; // when the stream fell idle; -1 while in use [ns]
+    int64_t m_onsetWrittenNs = 0;
+    int m_corrections = 0, m_xruns = 0, m_starved = 0;
+
+    std::thread m_thread;
+
+    static std::vector<std::vector<int16_t>> reserved(size_t n)
+    {
+        std::vector<std::vector<int16_t>> v;
+        v.reserve(n);
+        return v;
+    }
+};
+
+AlsaStream::AlsaStream(std::string device, std::string configPath, int idleCloseMs)
+    : m_impl(std::make_unique<Impl>(std::move(device), std::move(configPath), idleCloseMs))
+{
 }
 
-int64_t AlsaStream::monotonicNs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
+AlsaStream::~AlsaStream() = default;
 
 AlsaStream::Status AlsaStream::acquire(unsigned rate)
 {
-    std::unique_lock lock(m_mutex);
-    return acquireLocked(rate, lock);
+    return m_impl->acquire(rate);
 }
 
-AlsaStream::Status AlsaStream::acquireLocked(unsigned rate, std::unique_lock<PiMutex>& lock)
+bool AlsaStream::pcmOpen(const ScheduleTime& at, std::function<void(uint64_t)> done)
 {
-    if (rate == 0)
-        rate = m_runRate ? m_runRate : kDefaultRate;
-    m_used = true;
-    if (m_state == State::Running && m_runRate == rate && m_openAsked == m_openServed)
-        return {true, 0, {}};
-    // A first open or a change of rate may take the device a while; after a failure, or while an
-    // earlier attempt still hangs, the caller does not wait long.
-    const int waitMs = m_lastAttemptFailed || m_state == State::Opening ? kReopenWaitMs : kFirstOpenWaitMs;
-    if (!(m_state == State::Opening && m_wantRate == rate)) {
-        m_wantRate = rate;
-        ++m_openAsked;
-        m_wake.notify_all();
-    }
-    const uint64_t ticket = m_openAsked;
-    m_settled.wait_for(lock, std::chrono::milliseconds(waitMs),
-                       [&] { return m_stop || m_openServed >= ticket; });
-    if (m_state == State::Running && m_runRate == rate)
-        return {true, 0, {}};
-    if (m_openServed < ticket)
-        return {false, -EBUSY, "The sound device is still being opened"};
-    return m_status;
+    return m_impl->pcmOpen(at, std::move(done));
 }
 
-// A stream closed for idleness opens again at the next use, which then starts when it runs: its
-// stamp, taken before the wait, would map to frames already past.
-void AlsaStream::wakeFromIdle(int64_t& stampNs, std::unique_lock<PiMutex>& lock)
+void AlsaStream::pcmLength(int64_t lengthNs, const ScheduleTime& at)
 {
-    if (m_idleClosed && acquireLocked(0, lock).ok)
-        stampNs = monotonicNs();
+    m_impl->pcmLength(lengthNs, at);
 }
 
-void AlsaStream::pushRequest(Request r)
+bool AlsaStream::pcmWrite(uint64_t token, std::vector<int16_t> samples, const ScheduleTime& at)
 {
-    const int64_t now = monotonicNs();
-    if (r.stampNs < now - kStampToleranceNs || r.stampNs > now + kStampToleranceNs)
-        r.stampNs = now;
-    m_requests.push_back(std::move(r));
-    if (m_state != State::Running)
-        m_wake.notify_all();
+    return m_impl->pcmWrite(token, std::move(samples), at);
 }
 
-bool AlsaStream::pcmOpen(int64_t stampNs, std::function<void(uint64_t)> done)
+std::vector<uint64_t> AlsaStream::pcmReset(const ScheduleTime& at)
 {
-    std::unique_lock lock(m_mutex);
-    if (m_pcmHeld)
-        return false;
-    wakeFromIdle(stampNs, lock);
-    if (m_pcmHeld)
-        return false;
-    m_pcmHeld = true;
-    m_pcmBroken = m_state != State::Running;
-    m_pcmDone = std::move(done);
-    m_pending.clear();
-    pushRequest({Request::Kind::PcmOpen, stampNs, 0, {}, 0});
-    return true;
+    return m_impl->pcmStop(Kind::PcmReset, at);
 }
 
-bool AlsaStream::pcmWrite(uint64_t token, std::vector<int16_t> samples, int64_t stampNs)
+void AlsaStream::pcmPause(const ScheduleTime& at)
 {
-    std::unique_lock lock(m_mutex);
-    if (!m_pcmHeld || m_pcmBroken)
-        return false;
-    m_pending.push_back(token);
-    pushRequest({Request::Kind::PcmWrite, stampNs, token, std::move(samples), 0});
-    collectGarbage(lock);
-    return true;
+    m_impl->pcmCall(Kind::PcmPause, at);
 }
 
-void AlsaStream::collectGarbage(std::unique_lock<PiMutex>& lock)
+void AlsaStream::pcmRestart(const ScheduleTime& at)
 {
-    if (m_garbage.empty())
-        return;
-    std::swap(m_garbage, m_spare);
-    lock.unlock();
-    m_spare.clear();
+    m_impl->pcmCall(Kind::PcmRestart, at);
 }
 
-void AlsaStream::retire(std::vector<int16_t>&& samples)
+std::vector<uint64_t> AlsaStream::pcmClose(const ScheduleTime& at)
 {
-    if (m_garbage.size() < m_garbage.capacity())
-        m_garbage.push_back(std::move(samples));
+    return m_impl->pcmStop(Kind::PcmClose, at);
 }
 
-std::vector<uint64_t> AlsaStream::pcmReset(int64_t stampNs)
+void AlsaStream::squareOn(double hz, const ScheduleTime& at, int64_t lengthNs)
 {
-    std::lock_guard lock(m_mutex);
-    std::vector<uint64_t> tokens(m_pending.begin(), m_pending.end());
-    m_pending.clear();
-    if (m_pcmHeld)
-        pushRequest({Request::Kind::PcmReset, stampNs, 0, {}, 0});
-    return tokens;
+    m_impl->squareOn(hz, at, lengthNs);
 }
 
-void AlsaStream::pcmPause(int64_t stampNs)
+void AlsaStream::squareOff(const ScheduleTime& at)
 {
-    std::lock_guard lock(m_mutex);
-    if (m_pcmHeld)
-        pushRequest({Request::Kind::PcmPause, stampNs, 0, {}, 0});
-}
-
-void AlsaStream::pcmRestart(int64_t stampNs)
-{
-    std::lock_guard lock(m_mutex);
-    if (m_pcmHeld)
-        pushRequest({Request::Kind::PcmRestart, stampNs, 0, {}, 0});
-}
-
-std::vector<uint64_t> AlsaStream::pcmClose(int64_t stampNs)
-{
-    std::unique_lock lock(m_mutex);
-    std::vector<uint64_t> tokens(m_pending.begin(), m_pending.end());
-    m_pending.clear();
-    if (m_pcmHeld)
-        pushRequest({Request::Kind::PcmClose, stampNs, 0, {}, 0});
-    m_pcmHeld = false;
-    m_pcmBroken = false;
-    m_pcmDone = nullptr;
-    collectGarbage(lock);
-    return tokens;
-}
-
-void AlsaStream::squareOn(double hz, int64_t stampNs)
-{
-    std::unique_lock lock(m_mutex);
-    wakeFromIdle(stampNs, lock);
-    pushRequest({Request::Kind::SquareOn, stampNs, 0, {}, hz});
-}
-
-void AlsaStream::squareOff(int64_t stampNs)
-{
-    std::lock_guard lock(m_mutex);
-    pushRequest({Request::Kind::SquareOff, stampNs, 0, {}, 0});
+    m_impl->squareOff(at);
 }
 
 AlsaStream::Stats AlsaStream::stats() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_stats;
+    return m_impl->stats();
 }
 
-// ---- worker ----
-
-void AlsaStream::run()
+int64_t AlsaStream::monotonicNs()
 {
-    // A little real-time priority where the system grants it (it is inherited by the sound
-    // server client's own thread, made at the open), so that a busy machine does not starve the
-    // stream; without it the stream runs as it is.
-    sched_param param{};
-    param.sched_priority = 10;
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
-
-    std::unique_lock lock(m_mutex);
-    while (!m_stop) {
-        if (m_state != State::Running) {
-            drainIdle();
-            if (m_openAsked > m_openServed) {
-                const uint64_t ticket = m_openAsked;
-                m_state = State::Opening;
-                m_idleClosed = false;
-                openDevice(m_wantRate, lock);
-                m_openServed = std::max(m_openServed, ticket);
-                m_settled.notify_all();
-                continue;
-            }
-            m_wake.wait(lock, [&] { return m_stop || m_openAsked > m_openServed || !m_requests.empty(); });
-            continue;
-        }
-        if (m_openAsked > m_openServed) {
-            if (m_wantRate == m_runRate) {
-                m_openServed = m_openAsked;
-                m_settled.notify_all();
-            } else {
-                closeDevice(lock);
-                m_state = State::Closed;
-                continue;
-            }
-        }
-        if (idleExpired()) {
-            // Closed before the device is let go, so that a use meanwhile waits for the reopen
-            // instead of playing on a stream that is going away.
-            m_state = State::Closed;
-            m_idleClosed = true;
-            ++m_stats.idleCloses;
-            closeDevice(lock);
-            continue;
-        }
-        pump(lock);
-    }
-    closeDevice(lock);
+    return AlsaDevice::monotonicNs();
 }
 
-// Without a device, requests only change the voices' state; written buffers never get here
-// (pcmWrite refuses them once the device has failed).
-void AlsaStream::drainIdle()
+ScheduleTime AlsaStream::now()
 {
-    while (!m_requests.empty()) {
-        apply(m_requests.front(), m_rendered);
-        m_requests.pop_front();
-    }
-    dropQueue();
-}
-
-bool AlsaStream::openDevice(unsigned rate, std::unique_lock<PiMutex>& lock)
-{
-    lock.unlock();
-    snd_config_t* config = nullptr;
-    snd_pcm_t* pcm = nullptr;
-    unsigned granted = rate;
-    snd_pcm_uframes_t period = kPeriodFrames;
-    snd_pcm_uframes_t buffer = kPeriodFrames * kBufferPeriods;
-    int err = 0;
-    std::string what;
-    // Each open reads the configuration afresh: the system's "default" depends on whether a sound
-    // server is running at that moment.
-    snd_config_update_t* update = nullptr;
-    err = snd_config_update_r(&config, &update, m_configPath.empty() ? nullptr : m_configPath.c_str());
-    if (update)
-        snd_config_update_free(update);
-    if (err < 0) {
-        what = "Cannot read the ALSA configuration";
-    } else if ((err = snd_pcm_open_lconf(&pcm, m_device.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK,
-                                         config)) < 0) {
-        what = "Cannot open the sound device \"" + m_device + "\"";
-        pcm = nullptr;
-    } else {
-        snd_pcm_hw_params_t* hw = nullptr;
-        snd_pcm_hw_params_alloca(&hw);
-        snd_pcm_sw_params_t* sw = nullptr;
-        snd_pcm_sw_params_alloca(&sw);
-        if ((err = snd_pcm_hw_params_any(pcm, hw)) < 0)
-            what = "No configuration for the sound device";
-        else if ((err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0)
-            what = "Interleaved access not available";
-        else if ((err = snd_pcm_hw_params_set_format(pcm, hw, SND_PCM_FORMAT_S16_LE)) < 0)
-            what = "16-bit samples not available";
-        else if ((err = snd_pcm_hw_params_set_channels(pcm, hw, 1)) < 0)
-            what = "Mono not available";
-        else if ((err = snd_pcm_hw_params_set_rate_near(pcm, hw, &granted, nullptr)) < 0)
-            what = "Rate not available";
-        else if ((err = snd_pcm_hw_params_set_period_size_near(pcm, hw, &period, nullptr)) < 0)
-            what = "Period size not available";
-        else if ((err = snd_pcm_hw_params_set_buffer_size_near(pcm, hw, &buffer)) < 0)
-            what = "Buffer size not available";
-        else if ((err = snd_pcm_hw_params(pcm, hw)) < 0)
-            what = "Cannot set the hardware parameters";
-        else if (std::abs(double(granted) - double(rate)) > rate * 0.01) {
-            // The samples are computed for the rate asked; a pitch several percent off is not
-            // the tone the user set.
-            err = -EINVAL;
-            what = "Rate " + std::to_string(rate) + " Hz not granted (" + std::to_string(granted) + " Hz)";
-        } else if ((err = snd_pcm_sw_params_current(pcm, sw)) < 0)
-            what = "Cannot read the software parameters";
-        else if ((err = snd_pcm_sw_params_set_avail_min(pcm, sw, period)) < 0 ||
-                 (err = snd_pcm_sw_params_set_start_threshold(pcm, sw, buffer)) < 0 ||
-                 (err = snd_pcm_sw_params_set_tstamp_mode(pcm, sw, SND_PCM_TSTAMP_ENABLE)) < 0 ||
-                 (err = snd_pcm_sw_params_set_tstamp_type(pcm, sw, SND_PCM_TSTAMP_TYPE_MONOTONIC)) < 0 ||
-                 (err = snd_pcm_sw_params(pcm, sw)) < 0)
-            what = "Cannot set the software parameters";
-    }
-    // Fill the whole buffer with silence; the stream starts once it is full.
-    std::vector<int16_t> silence;
-    if (err >= 0) {
-        silence.assign(buffer, 0);
-        snd_pcm_uframes_t done = 0;
-        const int64_t deadline = monotonicNs() + int64_t(kStallMs) * 1'000'000;
-        while (done < buffer && err >= 0) {
-            const snd_pcm_sframes_t w = snd_pcm_writei(pcm, silence.data() + done, buffer - done);
-            if (w == -EAGAIN) {
-                if (monotonicNs() > deadline) {
-                    err = -EIO;
-                    what = "The sound device does not accept samples";
-                } else {
-                    snd_pcm_wait(pcm, 20);
-                }
-            } else if (w < 0) {
-                err = int(w);
-                what = "Cannot start the sound device";
-            } else {
-                done += snd_pcm_uframes_t(w);
-            }
-        }
-    }
-    if (err < 0) {
-        if (pcm)
-            snd_pcm_close(pcm);
-        if (config)
-            snd_config_delete(config);
-        lock.lock();
-        m_state = State::Failed;
-        m_status = {false, err, alsaText(what.c_str(), err)};
-        m_lastAttemptFailed = true;
-        ++m_stats.failures;
-        return false;
-    }
-    lock.lock();
-    m_pcm = pcm;
-    m_config = config;
-    m_rate = granted;
-    m_bufferFrames = int64_t(buffer);
-    m_out.assign(buffer, 0);
-    m_outPos = m_outLen = 0;
-    m_written = m_rendered = int64_t(buffer);
-    m_lastProgressNs = monotonicNs();
-    m_state = State::Running;
-    m_runRate = rate;
-    m_status = {true, 0, {}};
-    m_lastAttemptFailed = false;
-    m_idleSinceNs = -1;
-    m_anchored = false;
-    if (measure())
-        anchor(m_heardNextNs);
-    else
-        m_forceAnchor = true;
-    m_stats.running = true;
-    m_stats.rate = granted;
-    m_stats.framesWritten = 0;
-    ++m_stats.opens;
-    return true;
-}
-
-void AlsaStream::closeDevice(std::unique_lock<PiMutex>& lock)
-{
-    snd_pcm_t* pcm = m_pcm;
-    snd_config_t* config = m_config;
-    m_pcm = nullptr;
-    m_config = nullptr;
-    m_stats.running = false;
-    if (!pcm)
-        return;
-    lock.unlock();
-    snd_pcm_drop(pcm);
-    snd_pcm_close(pcm);
-    if (config)
-        snd_config_delete(config);
-    lock.lock();
-}
-
-void AlsaStream::fail(int err, const std::string& what)
-{
-    m_state = State::Failed;
-    m_lastAttemptFailed = true;
-    m_status = {false, err, alsaText(what.c_str(), err)};
-    ++m_stats.failures;
-    // Hand back every written buffer and refuse further writes of this opening: its sound is
-    // lost, and the owner must not wait for buffers that will never play.
-    dropQueue();
-    while (!m_pending.empty()) {
-        const uint64_t token = m_pending.front();
-        m_pending.pop_front();
-        if (m_pcmDone)
-            m_pcmDone(token);
-    }
-    if (m_pcmHeld)
-        m_pcmBroken = true;
-    drainIdle();
-}
-
-// Reads where the device stands: when frame m_rendered will be heard.
-bool AlsaStream::measure()
-{
-    snd_pcm_sframes_t delay = 0;
-    const int64_t before = monotonicNs();
-    if (snd_pcm_delay(m_pcm, &delay) < 0)
-        return false;
-    const int64_t after = monotonicNs();
-    if (after - before > 1'000'000)
-        return false; // preempted in between: the reading is not tied to a moment
-    const int64_t ahead = delay + (m_rendered - m_written);
-    m_heardNextNs = before + (after - before) / 2 + divRound(__int128(ahead) * 1'000'000'000, m_rate);
-    return true;
-}
-
-void AlsaStream::anchor(int64_t heardNs)
-{
-    const int64_t queued = divRound(__int128(m_bufferFrames) * 1'000'000'000, m_rate);
-    m_latencyNs = std::max(heardNs - monotonicNs(), queued) + kMarginNs + m_extraLeadNs;
-    m_anchorFrame = m_rendered;
-    m_anchorNs = heardNs - m_latencyNs;
-    m_anchored = true;
-    m_forceAnchor = false;
-    m_drift = 0;
-    m_pendingDriftNs = m_pendingLatencyNs = 0;
-    m_stats.latencyNs = m_latencyNs;
-}
-
-// Corrections move the mapping by exactly their amount, so the tones and gaps around one keep
-// their lengths; they wait for a silence, so that no tone is stretched or cut by one.
-void AlsaStream::correct()
-{
-    if (!m_pendingDriftNs && !m_pendingLatencyNs)
-        return;
-    m_anchorNs += m_pendingDriftNs - m_pendingLatencyNs;
-    m_latencyNs += m_pendingLatencyNs;
-    m_extraLeadNs += m_pendingLatencyNs;
-    m_drift -= double(m_pendingDriftNs);
-    m_pendingDriftNs = m_pendingLatencyNs = 0;
-    ++m_stats.reanchors;
-    m_stats.latencyNs = m_latencyNs;
-}
-
-// The heard time of the next frame, measured against the mapping's prediction, smoothed; a
-// lasting offset (the device's clock runs apart from CLOCK_MONOTONIC) is corrected.
-void AlsaStream::checkDrift()
-{
-    const int64_t predicted =
-        m_anchorNs + m_latencyNs + divRound(__int128(m_rendered - m_anchorFrame) * 1'000'000'000, m_rate);
-    const double offset = double(m_heardNextNs - predicted);
-    if (std::abs(offset - m_drift) > 20e6)
-        return; // a reading disturbed by scheduling, not the clocks
-    m_drift += (offset - m_drift) / 1024;
-    m_stats.driftMs = m_drift / 1e6;
-    if (std::abs(m_drift) > kDriftLimitNs && !m_pendingDriftNs)
-        m_pendingDriftNs = int64_t(m_drift);
-}
-
-int64_t AlsaStream::periodNs() const
-{
-    return int64_t(kPeriodFrames) * 1'000'000'000 / m_rate;
-}
-
-int64_t AlsaStream::frameOf(int64_t stampNs) const
-{
-    return m_anchorFrame + divRound(__int128(stampNs - m_anchorNs) * m_rate, 1'000'000'000);
-}
-
-bool AlsaStream::voicesIdle() const
-{
-    return m_requests.empty() && m_queue.empty() && !m_squareOn;
-}
-
-// Whether nothing has used the stream for the idle time, counted from when the last frame rendered
-// in use is heard, a latency after it was rendered.
-bool AlsaStream::idleExpired()
-{
-    const int64_t now = monotonicNs();
-    if (m_used || m_pcmHeld || m_pcmOpen || !voicesIdle() || m_outLen != 0) {
-        m_used = false;
-        m_idleSinceNs = -1;
-        return false;
-    }
-    if (m_idleSinceNs < 0) {
-        m_idleSinceNs = now + m_latencyNs;
-        return false;
-    }
-    return now - m_idleSinceNs >= m_idleCloseNs;
-}
-
-bool AlsaStream::recover(int err, const char* what, std::unique_lock<PiMutex>& lock)
-{
-    if (err == -EPIPE) {
-        // Underrun: prepare again; the frames lost break the time-to-frame mapping.
-        ++m_stats.xruns;
-        lock.unlock();
-        err = snd_pcm_prepare(m_pcm);
-        lock.lock();
-        if (err < 0) {
-            fail(err, "Cannot recover from an underrun");
-            return false;
-        }
-        m_forceAnchor = true;
-        return true;
-    }
-    if (err == -ESTRPIPE) {
-        ++m_stats.xruns;
-        while ((err = snd_pcm_resume(m_pcm)) == -EAGAIN) {
-            if (m_wake.wait_for(lock, std::chrono::milliseconds(100), [&] { return m_stop; }))
-                return true;
-        }
-        if (err < 0) {
-            lock.unlock();
-            err = snd_pcm_prepare(m_pcm);
-            lock.lock();
-            if (err < 0) {
-                fail(err, "Cannot recover from a suspend");
-                return false;
-            }
-        }
-        m_forceAnchor = true;
-        return true;
-    }
-    fail(err, what);
-    return false;
-}
-
-bool AlsaStream::pump(std::unique_lock<PiMutex>& lock)
-{
-    // After a write the device is full; room for the next period comes a period later.
-    if (m_wrote) {
-        m_wrote = false;
-        m_wake.wait_for(lock, std::chrono::nanoseconds(periodNs()), [&] { return m_stop; });
-        if (m_stop)
-            return true;
-    }
-    lock.unlock();
-    const int ready = snd_pcm_wait(m_pcm, 50);
-    snd_pcm_sframes_t avail = ready < 0 ? ready : snd_pcm_avail_update(m_pcm);
-    lock.lock();
-    ++m_stats.wakeups;
-    if (avail < 0) {
-        if (!recover(int(avail), "The sound device failed", lock))
-            closeDevice(lock);
-        return m_state == State::Running;
-    }
-    const int64_t now = monotonicNs();
-    if (m_outLen == 0 && avail < snd_pcm_sframes_t(kPeriodFrames)) {
-        if (now - m_lastProgressNs > int64_t(kStallMs) * 1'000'000) {
-            fail(-EIO, "The sound device stopped taking samples");
-            closeDevice(lock);
-            return false;
-        }
-        // Some devices (the sound server's plugin among them) report ready before a period is
-        // free, and take samples in steps that need not add up to one; wait a period's time.
-        m_wake.wait_for(lock, std::chrono::nanoseconds(periodNs()), [&] { return m_stop; });
-        return true;
-    }
-    if (m_outLen == 0) {
-        if (measure()) {
-            if (m_forceAnchor || !m_anchored)
-                anchor(m_heardNextNs);
-            else
-                checkDrift();
-        }
-        if (voicesIdle())
-            correct();
-        int64_t frames = std::min<int64_t>(avail - avail % kPeriodFrames, int64_t(m_out.size()));
-        // Frames whose moment has not come yet are not rendered: a request for them may still be
-        // on its way. A device that asks for more ahead than the latency allows waits.
-        const int64_t allowed = frameOf(now - kGuardNs - m_extraLeadNs) - m_rendered;
-        if (frames > allowed) {
-            frames = std::max<int64_t>(0, allowed - allowed % kPeriodFrames);
-            ++m_stats.heldBack;
-        }
-        if (frames == 0) {
-            m_wake.wait_for(lock, std::chrono::nanoseconds(periodNs()), [&] { return m_stop; });
-            return true;
-        }
-        render(m_out.data(), frames);
-        m_outPos = 0;
-        m_outLen = size_t(frames);
-    }
-    lock.unlock();
-    const snd_pcm_sframes_t w = snd_pcm_writei(m_pcm, m_out.data() + m_outPos, m_outLen);
-    lock.lock();
-    if (w == -EAGAIN) {
-        ++m_stats.refused;
-        return true;
-    }
-    if (w < 0) {
-        if (!recover(int(w), "Cannot write to the sound device", lock))
-            closeDevice(lock);
-        return m_state == State::Running;
-    }
-    m_outPos += size_t(w);
-    m_outLen -= size_t(w);
-    m_written += w;
-    m_stats.framesWritten += w;
-    m_wrote = m_outLen == 0;
-    m_lastProgressNs = now;
-    return true;
-}
-
-// Renders the next frames, applying each request on the frame that its stamp maps to.
-void AlsaStream::render(int16_t* out, int64_t frames)
-{
-    const int64_t base = m_rendered;
-    const int64_t end = base + frames;
-    int64_t pos = base;
-    while (pos < end) {
-        if (m_requests.empty()) {
-            renderVoices(out + (pos - base), pos, end);
-            pos = end;
-            break;
-        }
-        Request& r = m_requests.front();
-        int64_t frame = frameOf(r.stampNs);
-        if (r.kind == Request::Kind::PcmWrite && m_firstWrite && r.stampNs - m_openStampNs <= kOpenGraceNs)
-            frame = m_openFrame;
-        if (frame < pos) {
-            if (pos - frame > 2) {
-                // Too little lead: take more for the time to come, settled in a silence.
-                ++m_stats.lateRequests;
-                if (m_latencyNs + m_pendingLatencyNs < kMaxLatencyNs)
-                    m_pendingLatencyNs += kLatencyStepNs;
-            }
-            frame = pos;
-        }
-        if (frame >= end) {
-            renderVoices(out + (pos - base), pos, end);
-            pos = end;
-            break;
-        }
-        renderVoices(out + (pos - base), pos, frame);
-        pos = frame;
-        apply(r, frame);
-        m_requests.pop_front();
-    }
-    m_rendered = end;
-}
-
-void AlsaStream::apply(Request& r, int64_t frame)
-{
-    switch (r.kind) {
-    case Request::Kind::PcmOpen:
-        m_pcmOpen = true;
-        m_pcmPaused = false;
-        dropQueue();
-        m_firstWrite = true;
-        m_openFrame = frame;
-        m_openStampNs = r.stampNs;
-        break;
-    case Request::Kind::PcmWrite:
-        if (m_pcmOpen)
-            m_queue.push_back({r.token, std::move(r.samples), 0});
-        m_firstWrite = false;
-        break;
-    case Request::Kind::PcmReset:
-        dropQueue();
-        m_firstWrite = false;
-        break;
-    case Request::Kind::PcmPause:
-        m_pcmPaused = true;
-        break;
-    case Request::Kind::PcmRestart:
-        m_pcmPaused = false;
-        break;
-    case Request::Kind::PcmClose:
-        dropQueue();
-        m_pcmOpen = false;
-        m_pcmPaused = false;
-        m_firstWrite = false;
-        break;
-    case Request::Kind::SquareOn:
-        if (!m_squareOn)
-            m_squarePhase = 0;
-        m_squareOn = true;
-        m_squareHz = r.hz;
-        break;
-    case Request::Kind::SquareOff:
-        m_squareOn = false;
-        break;
-    }
-}
-
-void AlsaStream::renderVoices(int16_t* out, int64_t from, int64_t to)
-{
-    const size_t n = size_t(to - from);
-    std::fill(out, out + n, int16_t(0));
-    size_t i = 0;
-    while (m_pcmOpen && !m_pcmPaused && !m_queue.empty()) {
-        PcmBuffer& b = m_queue.front();
-        const size_t take = std::min(n - i, b.samples.size() - b.pos);
-        std::memcpy(out + i, b.samples.data() + b.pos, take * sizeof(int16_t));
-        i += take;
-        b.pos += take;
-        if (b.pos < b.samples.size())
-            break;
-        reportDone(b.token);
-        retire(std::move(b.samples));
-        m_queue.pop_front();
-    }
-    if (m_squareOn) {
-        const double step = m_squareHz / m_rate;
-        for (size_t k = 0; k < n; ++k) {
-            const int v = out[k] + (m_squarePhase < 0.5 ? kSquarePeak : -kSquarePeak);
-            out[k] = int16_t(std::clamp(v, -32768, 32767));
-            m_squarePhase += step;
-            m_squarePhase -= std::floor(m_squarePhase);
-        }
-    }
-}
-
-void AlsaStream::dropQueue()
-{
-    for (PcmBuffer& b : m_queue)
-        retire(std::move(b.samples));
-    m_queue.clear();
-}
-
-void AlsaStream::reportDone(uint64_t token)
-{
-    const auto it = std::find(m_pending.begin(), m_pending.end(), token);
-    if (it == m_pending.end())
-        return; // handed back by a reset already
-    m_pending.erase(it);
-    if (m_pcmDone)
-        m_pcmDone(token);
+    return {monotonicNs(), kUnscheduledEpoch, false};
 }
 
 } // namespace quindle

@@ -1,5 +1,7 @@
 #include "tone/AlsaWaveOut.h"
 
+#include "tone/PiMutex.h"
+
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
@@ -125,7 +127,7 @@ AlsaWaveOut::AlsaWaveOut(AlsaStream& stream, Clock& clock)
 AlsaWaveOut::~AlsaWaveOut()
 {
     if (m_handle)
-        m_stream.pcmClose(m_clock.nowNs());
+        m_stream.pcmClose(m_clock.scheduleTime());
 }
 
 MMRESULT AlsaWaveOut::waveOutOpen(HWAVEOUT* handle, uint32_t deviceId, const PCMWAVEFORMAT& format,
@@ -153,9 +155,9 @@ MMRESULT AlsaWaveOut::waveOutOpen(HWAVEOUT* handle, uint32_t deviceId, const PCM
     const auto done = [relay, opened](uint64_t token) {
         relay->post(MM_WOM_DONE, opened, reinterpret_cast<WAVEHDR*>(token));
     };
-    // The stamp of the open is where the tone starts: the buffers written right after it begin
-    // on its frame, however long filling them took.
-    if (!m_stream.pcmOpen(m_clock.nowNs(), done))
+    // Read after the acquire, which may have waited for the device: a schedule that starts here
+    // starts once the device runs.
+    if (!m_stream.pcmOpen(m_clock.scheduleTime(), done))
         return MMSYSERR_ALLOCATED;
     m_handle = opened;
     m_channels = format.nChannels;
@@ -222,7 +224,7 @@ MMRESULT AlsaWaveOut::waveOutWrite(HWAVEOUT handle, WAVEHDR* header)
             samples[f] = int16_t(sum / int(m_channels));
         }
     }
-    if (!m_stream.pcmWrite(reinterpret_cast<uintptr_t>(header), std::move(samples), m_clock.nowNs())) {
+    if (!m_stream.pcmWrite(reinterpret_cast<uintptr_t>(header), std::move(samples), m_clock.scheduleTime())) {
         m_deviceError = "The sound device failed while this opening played";
         return MMSYSERR_NODRIVER;
     }
@@ -235,7 +237,7 @@ MMRESULT AlsaWaveOut::waveOutReset(HWAVEOUT handle)
 {
     if (!handle || handle != m_handle)
         return MMSYSERR_INVALHANDLE;
-    handOver(m_stream.pcmReset(m_clock.nowNs()));
+    handOver(m_stream.pcmReset(m_clock.scheduleTime()));
     return MMSYSERR_NOERROR;
 }
 
@@ -243,7 +245,7 @@ MMRESULT AlsaWaveOut::waveOutPause(HWAVEOUT handle)
 {
     if (!handle || handle != m_handle)
         return MMSYSERR_INVALHANDLE;
-    m_stream.pcmPause(m_clock.nowNs());
+    m_stream.pcmPause(m_clock.scheduleTime());
     return MMSYSERR_NOERROR;
 }
 
@@ -251,7 +253,7 @@ MMRESULT AlsaWaveOut::waveOutRestart(HWAVEOUT handle)
 {
     if (!handle || handle != m_handle)
         return MMSYSERR_INVALHANDLE;
-    m_stream.pcmRestart(m_clock.nowNs());
+    m_stream.pcmRestart(m_clock.scheduleTime());
     return MMSYSERR_NOERROR;
 }
 
@@ -261,7 +263,7 @@ MMRESULT AlsaWaveOut::waveOutClose(HWAVEOUT handle)
         return MMSYSERR_INVALHANDLE;
     // Buffers still queued are stopped and handed back rather than refusing the close: the
     // engine ignores the result of a close and would otherwise leave the device held forever.
-    handOver(m_stream.pcmClose(m_clock.nowNs()));
+    handOver(m_stream.pcmClose(m_clock.scheduleTime()));
     // The rest have played; their notifications are on the way and the flags are settled now,
     // because a later opening may write the same headers before those arrive.
     for (WAVEHDR* header : m_written)
@@ -269,6 +271,14 @@ MMRESULT AlsaWaveOut::waveOutClose(HWAVEOUT handle)
     m_written.clear();
     m_relay->post(MM_WOM_CLOSE, handle, nullptr);
     m_handle = 0;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT AlsaWaveOut::waveOutSetLength(HWAVEOUT handle, uint32_t ms)
+{
+    if (!handle || handle != m_handle)
+        return MMSYSERR_INVALHANDLE;
+    m_stream.pcmLength(int64_t(ms) * 1'000'000, m_clock.scheduleTime());
     return MMSYSERR_NOERROR;
 }
 

@@ -2,8 +2,8 @@
 
 // The wave-out functions on the shared ALSA stream. Opening and closing are logical and cost
 // microseconds while the stream runs; an open after the stream closed for idleness waits for the
-// device like the first open. Written samples are copied, stamped with the time
-// of the call and played on the frames that time maps to.
+// device like the first open. Every call is stamped with the clock's schedule time and played on
+// the frame that time maps to; written samples are copied.
 
 #include "keying/Clock.h"
 #include "tone/AlsaStream.h"
@@ -21,7 +21,7 @@ namespace quindle {
 
 class AlsaWaveOut final : public WaveOutBackend {
 public:
-    // clock stamps the calls and must read CLOCK_MONOTONIC (RealClock). Create and use on the UI
+    // clock's schedule stamps the calls and must be on CLOCK_MONOTONIC (RealClock). Create and use on the UI
     // thread; stream and clock must outlive this object.
     AlsaWaveOut(AlsaStream& stream, Clock& clock);
     ~AlsaWaveOut() override;
@@ -35,6 +35,7 @@ public:
     MMRESULT waveOutRestart(HWAVEOUT handle) override;
     MMRESULT waveOutUnprepareHeader(HWAVEOUT handle, WAVEHDR* header) override;
     MMRESULT waveOutClose(HWAVEOUT handle) override;
+    MMRESULT waveOutSetLength(HWAVEOUT handle, uint32_t ms) override;
     std::string waveOutGetErrorText(MMRESULT code) const override;
 
     HWAVEOUT openHandle() const { return m_handle; }

@@ -314,7 +314,16 @@ TAudioOut::~TAudioOut()
 
 bool TAudioOut::Start()
 {
-    return OpenDevice() && QueueAllBuffers();
+    return Start(-1);
+}
+
+bool TAudioOut::Start(int lengthMs)
+{
+    if (!OpenDevice())
+        return false;
+    if (lengthMs >= 0)
+        m_backend.waveOutSetLength(m_deviceHandle, uint32_t(lengthMs));
+    return QueueAllBuffers();
 }
 
 void TAudioOut::StopNow()
@@ -396,6 +405,9 @@ bool TAudioOut::OpenDevice()
     m_deviceHandle = handle;
     m_deviceOpen = true;
     m_queued = 0;
+    // A paused component holds the device from its first moment, before any buffer reaches it.
+    if (m_paused)
+        m_backend.waveOutPause(m_deviceHandle);
     ResetHeaders();
     for (int i = 0; i < m_numBuffers; ++i) {
         const MMRESULT prepared = m_backend.waveOutPrepareHeader(m_deviceHandle, m_headers[size_t(i)]);
@@ -427,8 +439,6 @@ bool TAudioOut::OpenDevice()
 bool TAudioOut::QueueAllBuffers()
 {
     m_active = true;
-    if (m_paused)
-        m_backend.waveOutPause(m_deviceHandle);
     const int filled = m_filledCount;
     if (!QueueNextBuffer()) {
         CloseDevice();

@@ -158,6 +158,9 @@ public:
 
     // Opens the device, fills the buffers and writes them; true only when all of that worked.
     bool Start();
+    // The same for a sound whose length is known [ms]: the device ends it that long after it
+    // begins on the keying's schedule, even when StopNow comes late. Below 0: not known.
+    bool Start(int lengthMs);
     void StopNow() override;
     void StopWhenDrained() override;
 

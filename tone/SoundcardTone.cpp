@@ -1,5 +1,6 @@
 #include "tone/SoundcardTone.h"
 
+#include <algorithm>
 #include <cfenv>
 #include <cmath>
 
@@ -114,11 +115,36 @@ bool FillSineBuffer(char* Buffer, int& Size, int frequency, int filledCount, int
     return true;
 }
 
+bool SineBufferCache::fill(char* Buffer, int& Size, int frequency, int filledCount, int frameRate)
+{
+    const int bytes = Size / 2 * 2;
+    if (bytes <= 0)
+        return true;
+    for (const Entry& e : m_entries) {
+        if (e.frequency == frequency && e.frameRate == frameRate && e.size == bytes &&
+            e.filledCount == filledCount) {
+            std::copy(e.bytes.begin(), e.bytes.end(), Buffer);
+            return true;
+        }
+    }
+    FillSineBuffer(Buffer, Size, frequency, filledCount, frameRate);
+    ++m_computed;
+    Entry entry{frequency, frameRate, bytes, filledCount, std::vector<char>(Buffer, Buffer + bytes)};
+    if (m_entries.size() < kEntries) {
+        m_entries.push_back(std::move(entry));
+    } else {
+        m_entries[m_next] = std::move(entry);
+        m_next = (m_next + 1) % kEntries;
+    }
+    return true;
+}
+
 void SoundcardElement(TAudioOut& audioOut, Clock& clock, int n, int dotTime)
 {
     // When the start fails the element is silent but keeps its length; nobody reads the reason.
-    audioOut.Start();
-    clock.Sleep(n * (dotTime - 4));
+    const int holdMs = n * (dotTime - 4);
+    audioOut.Start(holdMs);
+    clock.Sleep(holdMs);
     audioOut.StopNow();
 }
 

@@ -4,6 +4,7 @@
 #include "tone/AudioIO.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace quindle {
 
@@ -22,8 +23,33 @@ int16_t SineSample(int32_t index, int frameRate, int frequency);
 // nothing). Always true.
 bool FillSineBuffer(char* Buffer, int& Size, int frequency, int filledCount, int frameRate);
 
+// The buffers that a Start fills are the same bytes for the same frequency, frame rate, size and
+// fill count: kept once computed, so that an element costs a copy rather than thousands of sines.
+class SineBufferCache {
+public:
+    // FillSineBuffer's result, byte for byte, from the cache when it holds the buffer.
+    bool fill(char* Buffer, int& Size, int frequency, int filledCount, int frameRate);
+    int computed() const { return m_computed; } // buffers that had to be computed
+
+private:
+    struct Entry {
+        int frequency;
+        int frameRate;
+        int size;
+        int filledCount;
+        std::vector<char> bytes;
+    };
+    // The four buffers of a Start at two pitches.
+    static constexpr size_t kEntries = 8;
+    std::vector<Entry> m_entries;
+    size_t m_next = 0;
+    int m_computed = 0;
+};
+
 // The sound-card element with factor n (1 dot, 3 dash): starts the tone, holds it for
-// n * (dotTime - 4) [ms] and stops it. A failed start leaves the element silent at the same length.
+// n * (dotTime - 4) [ms] and stops it. The length is given at the start, so that a device playing
+// ahead of time ends the tone on its own frame even when the stop comes late. A failed start leaves
+// the element silent at the same length.
 void SoundcardElement(TAudioOut& audioOut, Clock& clock, int n, int dotTime);
 
 } // namespace quindle

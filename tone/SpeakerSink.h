@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 namespace quindle {
 
 // Where the emulated PC speaker sounds: the hardware state (gate open, divisor loaded) becomes
@@ -9,6 +11,9 @@ public:
     virtual ~SpeakerSink() = default;
     virtual void toneOn(double hz) = 0; // [Hz]
     virtual void toneOff() = 0;
+    // The next tone lasts ms [ms] on the keying's schedule. A sink that plays ahead of time ends it
+    // there, however its toneOff falls; a sink that sounds at once ignores it.
+    virtual void planTone(uint32_t ms) { (void)ms; }
 };
 
 } // namespace quindle

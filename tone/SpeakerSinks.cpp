@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <utility>
 
 namespace quindle {
 
@@ -132,16 +133,18 @@ void ConsoleToneSink::toneOff()
 
 void SquareWaveSink::toneOn(double hz)
 {
+    const int64_t length = std::exchange(m_plannedNs, -1);
     if (m_stream.acquire(0).ok)
-        m_stream.squareOn(hz, AlsaStream::monotonicNs());
+        m_stream.squareOn(hz, m_clock.scheduleTime(), length);
 }
 
 void SquareWaveSink::toneOff()
 {
-    m_stream.squareOff(AlsaStream::monotonicNs());
+    m_plannedNs = -1;
+    m_stream.squareOff(m_clock.scheduleTime());
 }
 
-std::unique_ptr<SpeakerSink> openSpeakerSink(AlsaStream& stream, const SpeakerProbe& probe)
+std::unique_ptr<SpeakerSink> openSpeakerSink(AlsaStream& stream, Clock& clock, const SpeakerProbe& probe)
 {
     if (const int fd = openToneInput(probe.inputDir); fd >= 0)
         return std::make_unique<InputToneSink>(fd);
@@ -150,7 +153,7 @@ std::unique_ptr<SpeakerSink> openSpeakerSink(AlsaStream& stream, const SpeakerPr
             return std::make_unique<ConsoleToneSink>(fd);
     }
     if (stream.acquire(0).ok)
-        return std::make_unique<SquareWaveSink>(stream);
+        return std::make_unique<SquareWaveSink>(stream, clock);
     return std::make_unique<SilentSink>();
 }
 

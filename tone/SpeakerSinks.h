@@ -3,6 +3,7 @@
 // The real speaker sinks, chosen once at start-up, first that works: the kernel's PC-speaker
 // input device, the console's tone ioctl, a square wave on the sound-card stream, silence.
 
+#include "keying/Clock.h"
 #include "tone/AlsaStream.h"
 #include "tone/SpeakerSink.h"
 
@@ -37,17 +38,20 @@ private:
     int m_fd;
 };
 
-// A square wave of the frequency on the sound-card stream, stamped like the wave-out calls.
-// When the stream has failed or was closed for idleness, a tone reopens it, and is silent if that
-// does not work.
+// A square wave of the frequency on the sound-card stream, on the clock's schedule like the
+// wave-out calls, each tone exactly as long as planned. When the stream has failed or was closed
+// for idleness, a tone reopens it, and is silent if that does not work.
 class SquareWaveSink final : public SpeakerSink {
 public:
-    explicit SquareWaveSink(AlsaStream& stream) : m_stream(stream) {}
+    SquareWaveSink(AlsaStream& stream, Clock& clock) : m_stream(stream), m_clock(clock) {}
     void toneOn(double hz) override;
     void toneOff() override;
+    void planTone(uint32_t ms) override { m_plannedNs = int64_t(ms) * 1'000'000; }
 
 private:
     AlsaStream& m_stream;
+    Clock& m_clock;
+    int64_t m_plannedNs = -1; // [ns]
 };
 
 class SilentSink final : public SpeakerSink {
@@ -63,7 +67,8 @@ struct SpeakerProbe {
     std::vector<std::string> consoles = {"/dev/console", "/dev/tty0"};
 };
 
-// stream must outlive the sink.
-std::unique_ptr<SpeakerSink> openSpeakerSink(AlsaStream& stream, const SpeakerProbe& probe = {});
+// stream and clock must outlive the sink.
+std::unique_ptr<SpeakerSink> openSpeakerSink(AlsaStream& stream, Clock& clock,
+                                             const SpeakerProbe& probe = {});
 
 } // namespace quindle

@@ -1,13 +1,11 @@
 #include "tone/ToneOutput.h"
 
-#include "tone/SoundcardTone.h"
-
 namespace quindle {
 
 ToneOutput::ToneOutput(Clock& clock, SpeakerSink& sink, WaveOutBackend& waveOut,
                        std::function<int()> toneValue)
-    : m_clock(clock), m_ports(sink), m_speaker(clock, m_ports), m_toneValue(std::move(toneValue)),
-      m_audioOut(std::make_unique<TAudioOut>(waveOut))
+    : m_clock(clock), m_sink(sink), m_ports(sink), m_speaker(clock, m_ports),
+      m_toneValue(std::move(toneValue)), m_audioOut(std::make_unique<TAudioOut>(waveOut))
 {
     m_audioOut->SetBufferSize(kBufferSize);
     m_audioOut->SetFrameRate(kFrameRate);
@@ -18,6 +16,7 @@ ToneOutput::~ToneOutput() = default;
 
 void ToneOutput::SpeakerTone(uint32_t frequency, uint32_t ms)
 {
+    m_sink.planTone(ms);
     m_speaker.SpeakerTone(frequency, ms);
 }
 
@@ -34,7 +33,7 @@ void ToneOutput::SoundcardElement(int n, int dotTime)
 bool ToneOutput::AudioOut1FillBuffer(char* Buffer, int& Size)
 {
     const int frequency = m_toneValue ? m_toneValue() : 0;
-    return FillSineBuffer(Buffer, Size, frequency, m_audioOut->FilledCount(), m_audioOut->FrameRate());
+    return m_sines.fill(Buffer, Size, frequency, m_audioOut->FilledCount(), m_audioOut->FrameRate());
 }
 
 } // namespace quindle

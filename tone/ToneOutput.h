@@ -3,6 +3,7 @@
 #include "keying/Clock.h"
 #include "tone/AudioIO.h"
 #include "tone/PortSpace.h"
+#include "tone/SoundcardTone.h"
 #include "tone/SpeakerDriver.h"
 #include "tone/SpeakerSink.h"
 #include "tone/ToneRoutes.h"
@@ -35,15 +36,18 @@ public:
     bool AudioOut1FillBuffer(char* Buffer, int& Size);
 
     TAudioOut& AudioOut1() { return *m_audioOut; }
+    const SineBufferCache& sines() const { return m_sines; }
     PortSpace& ports() { return m_ports; }
     SpeakerDriver& speaker() { return m_speaker; }
 
 private:
     Clock& m_clock;
+    SpeakerSink& m_sink;
     PortSpace m_ports;
     SpeakerDriver m_speaker;
     std::function<int()> m_toneValue;
     std::unique_ptr<TAudioOut> m_audioOut;
+    SineBufferCache m_sines;
 };
 
 } // namespace quindle

@@ -68,7 +68,9 @@ struct WAVEHDR {
 class WaveOutEvent final : public QEvent {
 public:
     WaveOutEvent(uint32_t message, HWAVEOUT handle, WAVEHDR* header)
-        : QEvent(eventType()), message(message), handle(handle), header(header) {}
+        : QEvent(eventType()), message(message), handle(handle), header(header)
+    {
+    }
     static QEvent::Type eventType();
 
     const uint32_t message; // MM_WOM_OPEN, MM_WOM_DONE or MM_WOM_CLOSE
@@ -96,6 +98,14 @@ public:
     virtual MMRESULT waveOutRestart(HWAVEOUT handle) = 0;
     virtual MMRESULT waveOutUnprepareHeader(HWAVEOUT handle, WAVEHDR* header) = 0;
     virtual MMRESULT waveOutClose(HWAVEOUT handle) = 0;
+    // The sound of this opening lasts ms [ms] from where it begins, however late the reset that
+    // stops it comes. A back-end that plays ahead of time keeps tones exact with it; others ignore it.
+    virtual MMRESULT waveOutSetLength(HWAVEOUT handle, uint32_t ms)
+    {
+        (void)handle;
+        (void)ms;
+        return MMSYSERR_NOERROR;
+    }
     // The text for an error code, at most 255 characters; empty when there is none.
     virtual std::string waveOutGetErrorText(MMRESULT code) const = 0;
 };

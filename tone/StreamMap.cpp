@@ -1,0 +1,135 @@
+#include "tone/StreamMap.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace quindle {
+
+namespace {
+
+constexpr int64_t kNsPerS = 1'000'000'000;
+
+// n / d rounded to the nearest integer, halves upwards; d > 0.
+int64_t divRound(__int128 n, int64_t d)
+{
+    __int128 q = (n + d / 2) / d;
+    if ((n + d / 2) % d < 0)
+        --q;
+    return int64_t(q);
+}
+
+} // namespace
+
+StreamMap::StreamMap(unsigned rate, const Params& params)
+    : m_rate(rate), m_params(params), m_levelNs(params.levelNs), m_guardNs(params.guardNs)
+{
+}
+
+void StreamMap::growLevel(int64_t stepNs, int64_t maxNs)
+{
+    m_levelNs = std::min(m_levelNs + stepNs, std::max(maxNs, m_levelNs));
+}
+
+void StreamMap::anchor(int64_t frame, int64_t heardNs)
+{
+    m_anchored = true;
+    m_deviceFrame = frame;
+    m_deviceNs = heardNs;
+    m_reports = 0;
+    m_baselineSum = 0;
+    m_baselineNs = 0;
+    m_driftNs = 0;
+}
+
+void StreamMap::observe(int64_t frame, int64_t heardNs)
+{
+    if (!m_anchored)
+        return;
+    const double offset = double(heardNs - heardAt(frame));
+    ++m_reports;
+    if (m_reports <= kSettleReports)
+        return;
+    if (m_reports <= kSettleReports + kBaselineReports) {
+        m_baselineSum += offset;
+        m_baselineNs = m_baselineSum / (m_reports - kSettleReports);
+        return;
+    }
+    const double d = offset - m_baselineNs;
+    if (std::abs(d - m_driftNs) > double(kDisturbedNs))
+        return;
+    m_driftNs += (d - m_driftNs) / 256;
+}
+
+bool StreamMap::correctDrift()
+{
+    if (std::abs(m_driftNs) < double(kDriftThresholdNs))
+        return false;
+    // Reports later than the timing: the device plays slower; its frames are heard one later.
+    const int64_t step = m_driftNs > 0 ? 1 : -1;
+    m_deviceFrame -= step;
+    m_driftNs -= double(step) * double(kNsPerS) / m_rate;
+    ++m_corrections;
+    return true;
+}
+
+int64_t StreamMap::heardAt(int64_t frame) const
+{
+    return m_deviceNs + divRound(__int128(frame - m_deviceFrame) * kNsPerS, m_rate);
+}
+
+int64_t StreamMap::frameHeardAt(int64_t ns) const
+{
+    return m_deviceFrame + divRound(__int128(ns - m_deviceNs) * m_rate, kNsPerS);
+}
+
+int64_t StreamMap::renderLimit(int64_t nowNs) const
+{
+    return frameHeardAt(nowNs + m_levelNs);
+}
+
+int64_t StreamMap::nsOfFrames(int64_t frames) const
+{
+    return divRound(__int128(frames) * kNsPerS, m_rate);
+}
+
+int64_t StreamMap::framesOfNs(int64_t ns) const
+{
+    return divRound(__int128(ns) * m_rate, kNsPerS);
+}
+
+int64_t StreamMap::frameOf(int64_t stampNs) const
+{
+    return frameHeardAt(stampNs + m_levelNs + m_guardNs);
+}
+
+StreamMap::Placement StreamMap::place(const ScheduleTime& at, bool startsSound, int64_t frontier,
+                                      int64_t notBefore)
+{
+    Placement p;
+    if (!m_haveEpoch || at.epoch != m_epoch) {
+        m_haveEpoch = true;
+        m_epoch = at.epoch;
+        if (at.restarted)
+            p.restart = true; // the clock restarted: the silence before stretched already
+        else
+            m_guardNs = m_params.guardNs;
+        // A new schedule never reaches back into what is rendered or already sounds.
+        const int64_t floor = std::max(frontier, notBefore);
+        if (const int64_t f = frameOf(at.ns); f < floor)
+            m_guardNs += nsOfFrames(floor - f) + 1;
+    }
+    p.frame = frameOf(at.ns);
+    if (p.frame >= frontier)
+        return p;
+    p.late = true;
+    if (startsSound && m_guardNs < m_params.maxGuardNs) {
+        m_guardNs = std::min(m_params.maxGuardNs,
+                             m_guardNs + nsOfFrames(frontier - p.frame) + 1 + m_params.guardStepNs);
+        p.restart = true;
+        p.frame = frameOf(at.ns);
+    }
+    p.frame = std::max(p.frame, frontier);
+    return p;
+}
+
+} // namespace quindle

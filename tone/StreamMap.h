@@ -1,0 +1,99 @@
+#pragma once
+
+// Where a moment of the keying's schedule is heard on the stream.
+//
+// The device side: frame f is heard at heardAt(f), a line through the moment the device reported
+// at the open, followed afterwards for drift. The schedule side: a call stamped t is heard a lead
+// after t, on frameOf(t) = frameHeardAt(t + lead), where lead = level + guard. Frames are rendered
+// `level` ahead of being heard, so a call that reaches the worker up to `guard` after its stamp
+// still lands on its own frame, and every edge keeps its place on the schedule.
+//
+// Plain code without a device: the worker feeds it the device's reports and asks where calls land.
+
+#include "keying/Clock.h"
+
+#include <cstdint>
+
+namespace quindle {
+
+class StreamMap {
+public:
+    struct Params {
+        int64_t levelNs;     // frames are rendered this far ahead of being heard [ns]
+        int64_t guardNs;     // lateness a call may have at the start of a schedule [ns]
+        int64_t guardStepNs; // added to the guard whenever a call came too late anyway [ns]
+        int64_t maxGuardNs;
+    };
+
+    // The device's reports are noisy by milliseconds: the first kSettleReports are ignored, the
+    // next kBaselineReports give the baseline that later reports are compared with.
+    static constexpr int kSettleReports = 40;
+    static constexpr int kBaselineReports = 80;
+    // A report further than this from the smoothed trend was disturbed (a late wake-up). [ns]
+    static constexpr int64_t kDisturbedNs = 20'000'000;
+    // A smoothed drift of this much is corrected, one frame at a time. [ns]
+    static constexpr int64_t kDriftThresholdNs = 500'000;
+
+    StreamMap(unsigned rate, const Params& params);
+
+    unsigned rate() const { return m_rate; }
+    int64_t levelNs() const { return m_levelNs; }
+    int64_t guardNs() const { return m_guardNs; }
+    int64_t leadNs() const { return m_levelNs + m_guardNs; }
+    // After an underrun: the device needs more frames ahead of it. The lead grows with the level,
+    // so that the guard stays. [ns]
+    void growLevel(int64_t stepNs, int64_t maxNs);
+
+    // ---- The device side ----
+    // Frame `frame` is heard at heardNs: a fresh start of the device's timing (open, underrun).
+    void anchor(int64_t frame, int64_t heardNs);
+    bool anchored() const { return m_anchored; }
+    // A later report of the same kind, for the drift.
+    void observe(int64_t frame, int64_t heardNs);
+    // Moves the device's timing one frame towards the reports when the drift calls for it. A frame
+    // more or less lands between two edges: call it only while nothing sounds and nothing waits.
+    // True when a frame was corrected.
+    bool correctDrift();
+    double driftNs() const { return m_driftNs; }
+    int corrections() const { return m_corrections; }
+
+    int64_t heardAt(int64_t frame) const;     // [ns]
+    int64_t frameHeardAt(int64_t ns) const;   // the nearest frame
+    int64_t renderLimit(int64_t nowNs) const; // frames below it may be rendered at nowNs
+    int64_t nsOfFrames(int64_t frames) const; // rounded [ns]
+    int64_t framesOfNs(int64_t ns) const;     // rounded
+
+    // ---- The schedule side ----
+    struct Placement {
+        int64_t frame = 0;
+        bool late = false;    // the call came after its frame was rendered
+        bool restart = false; // the rhythm restarts here: the silence before this edge stretched
+    };
+    // Where a call stamped `at` lands. Frames below `frontier` are rendered; frames below
+    // `notBefore` hold sound placed earlier. A new schedule starts with the small lead again (never
+    // reaching back before either); a restarted one keeps its lead. A call that starts sound and
+    // comes too late shifts everything after it by its lateness and a guard step (a restart); any
+    // other late call lands on the frontier.
+    Placement place(const ScheduleTime& at, bool startsSound, int64_t frontier, int64_t notBefore);
+    int64_t frameOf(int64_t stampNs) const;
+
+private:
+    const unsigned m_rate;
+    const Params m_params;
+    int64_t m_levelNs;
+    int64_t m_guardNs;
+
+    bool m_anchored = false;
+    int64_t m_deviceFrame = 0; // heard at m_deviceNs
+    int64_t m_deviceNs = 0;
+    int m_reports = 0;
+    double m_baselineSum = 0;
+    double m_baselineNs = 0;
+    double m_driftNs = 0; // smoothed offset of the reports from the timing, past the baseline
+    int m_corrections = 0;
+
+    bool m_haveEpoch = false;
+    uint64_t m_epoch = 0;
+};
+
+} // namespace quindle

@@ -1,0 +1,206 @@
+#include "tone/ToneMixer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace quindle {
+
+using Kind = StreamRequest::Kind;
+
+void ToneMixer::reset(int64_t frame)
+{
+    for (Event& e : m_events) {
+        if (!e.samples.empty())
+            retired.push_back(std::move(e.samples));
+    }
+    m_events.clear();
+    dropPcm();
+    m_rendered = frame;
+    m_lastEventFrame = frame;
+    m_pcmOpen = m_pcmPaused = false;
+    m_pcmLength = -1;
+    m_squareOn = false;
+    m_squareEnd = kNever;
+    m_firstWriteOf = 0;
+}
+
+bool ToneMixer::idle() const
+{
+    return m_events.empty() && !m_squareOn && (m_pcm.empty() || !m_pcmOpen);
+}
+
+int64_t ToneMixer::quietFrom() const
+{
+    int64_t quiet = std::max(m_rendered, m_lastEventFrame);
+    if (m_squareOn && m_squareEnd != kNever)
+        quiet = std::max(quiet, m_squareEnd);
+    if (!m_pcm.empty() && m_pcmEnd != kNever)
+        quiet = std::max(quiet, m_pcmEnd);
+    return quiet;
+}
+
+StreamMap::Placement ToneMixer::accept(StreamRequest&& r, StreamMap& map)
+{
+    // The first write of an opening is where its sound begins; later ones queue behind it.
+    const bool startsSound = r.kind == Kind::SquareOn || r.kind == Kind::PcmRestart ||
+                             (r.kind == Kind::PcmWrite && r.opening == m_firstWriteOf);
+    StreamMap::Placement p = map.place(r.at, startsSound, m_rendered, quietFrom());
+    if (r.kind == Kind::PcmOpen)
+        m_firstWriteOf = r.opening;
+    else if (r.kind == Kind::PcmWrite && r.opening == m_firstWriteOf)
+        m_firstWriteOf = 0;
+    // Calls apply in the order made, never before one made earlier.
+    p.frame = std::max(p.frame, m_lastEventFrame);
+    m_lastEventFrame = p.frame;
+    const int64_t length = r.lengthNs >= 0 ? map.framesOfNs(r.lengthNs) : -1;
+    const double step = r.kind == Kind::SquareOn ? r.hz / map.rate() : 0.0;
+    m_events.push_back({p.frame, r.kind, r.opening, r.token, std::move(r.samples), step, length});
+    return p;
+}
+
+void ToneMixer::render(int16_t* out, int64_t n)
+{
+    const int64_t base = m_rendered;
+    const int64_t end = base + n;
+    int64_t pos = base;
+    for (;;) {
+        // Ends planned when the sound began come first: a tone that ends where the next begins.
+        if (!m_pcm.empty() && m_pcmEnd <= pos) {
+            dropPcm();
+        }
+        if (m_squareOn && m_squareEnd <= pos) {
+            m_squareOn = false;
+            m_squareEnd = kNever;
+        }
+        while (!m_events.empty() && m_events.front().frame <= pos) {
+            Event e = std::move(m_events.front());
+            m_events.pop_front();
+            apply(e, pos);
+        }
+        if (pos >= end)
+            break;
+        int64_t next = end;
+        if (!m_events.empty())
+            next = std::min(next, m_events.front().frame);
+        if (!m_pcm.empty())
+            next = std::min(next, m_pcmEnd);
+        if (m_squareOn)
+            next = std::min(next, m_squareEnd);
+        renderVoices(out + (pos - base), pos, next);
+        pos = next;
+    }
+    m_rendered = end;
+}
+
+void ToneMixer::apply(Event& e, int64_t frame)
+{
+    switch (e.kind) {
+    case Kind::PcmOpen:
+        dropPcm();
+        m_pcmOpen = true;
+        m_pcmPaused = false;
+        m_pcmOpening = e.opening;
+        m_pcmLength = -1;
+        break;
+    case Kind::PcmLength:
+        if (m_pcmOpen && e.opening == m_pcmOpening) {
+            if (m_pcm.empty())
+                m_pcmLength = e.lengthFrames;
+            else
+                m_pcmEnd = e.lengthFrames < 0 ? kNever : frame + e.lengthFrames;
+        }
+        break;
+    case Kind::PcmWrite:
+        if (!m_pcmOpen || e.opening != m_pcmOpening) {
+            retired.push_back(std::move(e.samples));
+            break;
+        }
+        if (m_pcm.empty()) {
+            onset(frame);
+            m_pcmEnd = m_pcmLength < 0 ? kNever : frame + m_pcmLength;
+            m_pcmLength = -1;
+        }
+        m_pcm.push_back({e.token, std::move(e.samples), 0});
+        break;
+    case Kind::PcmReset:
+        if (e.opening == m_pcmOpening)
+            dropPcm();
+        break;
+    case Kind::PcmPause:
+        if (e.opening == m_pcmOpening)
+            m_pcmPaused = true;
+        break;
+    case Kind::PcmRestart:
+        if (e.opening == m_pcmOpening)
+            m_pcmPaused = false;
+        break;
+    case Kind::PcmClose:
+        if (e.opening == m_pcmOpening) {
+            dropPcm();
+            m_pcmOpen = false;
+            m_pcmPaused = false;
+        }
+        break;
+    case Kind::SquareOn:
+        if (!m_squareOn) {
+            m_squarePhase = 0;
+            onset(frame);
+        }
+        m_squareOn = true;
+        m_squareStep = e.step;
+        m_squareEnd = e.lengthFrames < 0 ? kNever : frame + e.lengthFrames;
+        break;
+    case Kind::SquareOff:
+        // A tone of known length ends on its own frame: the speaker waits in whole ticks and may
+        // stop it a little early.
+        if (m_squareEnd == kNever)
+            m_squareOn = false;
+        break;
+    }
+}
+
+void ToneMixer::onset(int64_t frame)
+{
+    m_lastOnset = frame;
+}
+
+void ToneMixer::dropPcm()
+{
+    for (Buffer& b : m_pcm)
+        retired.push_back(std::move(b.samples));
+    m_pcm.clear();
+    m_pcmEnd = kNever;
+}
+
+void ToneMixer::renderVoices(int16_t* out, int64_t from, int64_t to)
+{
+    const size_t n = size_t(to - from);
+    std::fill(out, out + n, int16_t(0));
+    size_t i = 0;
+    while (m_pcmOpen && !m_pcmPaused && !m_pcm.empty() && i < n) {
+        Buffer& b = m_pcm.front();
+        const size_t take = std::min(n - i, b.samples.size() - b.pos);
+        std::memcpy(out + i, b.samples.data() + b.pos, take * sizeof(int16_t));
+        i += take;
+        b.pos += take;
+        if (b.pos < b.samples.size())
+            break;
+        finished.push_back({m_pcmOpening, b.token});
+        retired.push_back(std::move(b.samples));
+        m_pcm.pop_front();
+    }
+    // A stream that ran dry is over: the next write starts a new sound.
+    if (m_pcm.empty())
+        m_pcmEnd = kNever;
+    if (m_squareOn) {
+        for (size_t k = 0; k < n; ++k) {
+            const int v = out[k] + (m_squarePhase < 0.5 ? kSquarePeak : -kSquarePeak);
+            out[k] = int16_t(std::clamp(v, -32768, 32767));
+            m_squarePhase += m_squareStep;
+            m_squarePhase -= std::floor(m_squarePhase);
+        }
+    }
+}
+
+} // namespace quindle
