@@ -189,6 +189,8 @@ TEST_F(AudioOut, PausedBeforeStartQueuesOnPausedDevice)
     EXPECT_TRUE(capture.calls().empty()) << "while closed the flag is only stored";
     ASSERT_TRUE(audio->Start());
     EXPECT_TRUE(capture.paused());
+    ASSERT_GE(capture.calls().size(), 2u);
+    EXPECT_EQ(capture.calls()[1].call, Call::Pause) << "paused before any buffer reaches the device";
     EXPECT_EQ(capture.queuedBuffers(), 4);
     play(100);
     EXPECT_EQ(capture.playedFrames(), 0);

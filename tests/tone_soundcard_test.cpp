@@ -62,6 +62,33 @@ TEST(SineFill, BuffersOfOneRunJoinWithoutABreak)
     }
 }
 
+TEST(SineFill, KeptBuffersAreTheFreshFillByteForByte)
+{
+    // Starts at two pitches back and forth, an odd size, another rate: every buffer a Start asks
+    // for is what a fresh fill gives, and one seen before is not computed again.
+    quindle::SineBufferCache cache;
+    const struct {
+        int size, frequency, rate;
+    } starts[] = {{8182, 750, kRate}, {8182, 600, kRate}, {8182, 750, kRate},
+                  {8183, 600, kRate}, {8182, 750, 11025}, {8182, 750, kRate}};
+    int computedBeforeThird = 0;
+    for (size_t k = 0; k < std::size(starts); ++k) {
+        if (k == 2)
+            computedBeforeThird = cache.computed();
+        for (int b = 0; b < 4; ++b) {
+            std::vector<char> kept(8200, char(0x5A)), fresh(8200, char(0x5A));
+            int keptSize = starts[k].size, freshSize = starts[k].size;
+            cache.fill(kept.data(), keptSize, starts[k].frequency, b, starts[k].rate);
+            FillSineBuffer(fresh.data(), freshSize, starts[k].frequency, b, starts[k].rate);
+            ASSERT_EQ(kept, fresh) << "start " << k << ", buffer " << b;
+            ASSERT_EQ(keptSize, starts[k].size);
+        }
+        if (k == 3) {
+            EXPECT_EQ(cache.computed(), computedBeforeThird) << "the same pitches again cost no sine";
+        }
+    }
+}
+
 TEST(SineFill, MatchesTheComputationSampleForSample)
 {
     for (int f : {100, 750, 1234, 11270, 20000, 30000}) {

@@ -1,0 +1,198 @@
+// The stream's map and mixer on synthetic schedules, without a device: calls reach the worker at
+// chosen moments, frames are rendered as time passes, and every edge is read back from the samples.
+#include "tone/StreamMap.h"
+#include "tone/ToneMixer.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using namespace quindle;
+using Kind = StreamRequest::Kind;
+
+constexpr unsigned kRate = 22540;  // [frames/s]
+constexpr int64_t kMs = 1'000'000; // [ns]
+constexpr int64_t kLevelNs = 20 * kMs;
+constexpr int64_t kGuardNs = 8 * kMs;
+
+int64_t frames(int64_t ns)
+{
+    return (ns * kRate + 500'000'000) / 1'000'000'000;
+}
+
+// A worker without a device: frame 0 is heard at 1 s, and every 5 ms it renders what is due.
+struct Worker {
+    StreamMap map{kRate, {kLevelNs, kGuardNs, 5 * kMs, 250 * kMs}};
+    ToneMixer mixer;
+    std::vector<int16_t> out;
+    int64_t now = 0;
+    int late = 0, restarts = 0;
+    uint64_t tokens = 0;
+
+    Worker()
+    {
+        map.anchor(0, 1000 * kMs);
+        mixer.reset(0);
+        now = 1000 * kMs - kLevelNs;
+    }
+    void runTo(int64_t t)
+    {
+        while (now < t) {
+            now = std::min(t, now + 5 * kMs);
+            const int64_t n = map.renderLimit(now) - mixer.rendered();
+            if (n <= 0)
+                continue;
+            out.resize(out.size() + size_t(n));
+            mixer.render(out.data() + out.size() - size_t(n), n);
+        }
+    }
+    // A call stamped atMs on the schedule (epoch, restarted) that reaches the worker lateMs after it.
+    void call(Kind kind, int64_t atMs, int64_t lateMs, uint64_t epoch = 1, bool restarted = false,
+              int64_t lengthMs = -1)
+    {
+        runTo(1000 * kMs + (atMs + lateMs) * kMs);
+        StreamRequest r;
+        r.kind = kind;
+        r.at = {1000 * kMs + atMs * kMs, epoch, restarted};
+        r.opening = 1;
+        r.token = ++tokens;
+        r.hz = 5635; // a quarter of the rate: square samples never sit at zero
+        r.lengthNs = lengthMs < 0 ? -1 : lengthMs * kMs;
+        if (kind == Kind::PcmWrite)
+            r.samples.assign(4091, 1000);
+        const StreamMap::Placement p = mixer.accept(std::move(r), map);
+        late += p.late;
+        restarts += p.restart;
+    }
+    // One sound-card element as the engine keys it: open, length, four buffers, reset, close.
+    void element(int64_t atMs, int64_t toneMs, int64_t lateMs = 0, int64_t stopLateMs = 0, uint64_t epoch = 1,
+                 bool restarted = false)
+    {
+        call(Kind::PcmOpen, atMs, lateMs, epoch, restarted);
+        call(Kind::PcmLength, atMs, lateMs, epoch, restarted, toneMs);
+        for (int b = 0; b < 4; ++b)
+            call(Kind::PcmWrite, atMs, lateMs, epoch, restarted);
+        call(Kind::PcmReset, atMs + toneMs, stopLateMs, epoch);
+        call(Kind::PcmClose, atMs + toneMs, stopLateMs, epoch);
+    }
+    // [start, end) of every stretch of sound, in frames.
+    std::vector<std::pair<int64_t, int64_t>> sound()
+    {
+        runTo(now + 300 * kMs);
+        std::vector<std::pair<int64_t, int64_t>> found;
+        for (int64_t i = 0; i < int64_t(out.size()); ++i) {
+            if (out[size_t(i)] == 0)
+                continue;
+            if (!found.empty() && found.back().second == i)
+                found.back().second = i + 1;
+            else
+                found.push_back({i, i + 1});
+        }
+        return found;
+    }
+    int64_t frameOf(int64_t atMs) const { return frames(kLevelNs + kGuardNs + atMs * kMs); }
+};
+
+TEST(StreamSchedule, EdgesLandOnTheFramesOfTheirScheduleTimes)
+{
+    // Calls up to the guard late (message processing, the fill, a late wake-up) move nothing; a
+    // stop that comes after the tone was rendered leaves its length as it was given.
+    // After a stop that late the clock restarts its schedule: the next element comes stamped anew.
+    Worker w;
+    w.element(0, 11);
+    w.element(26, 33, 7, 40);
+    w.element(100, 11, 0, 0, 2, true);
+    const auto s = w.sound();
+    ASSERT_EQ(s.size(), 3u);
+    const int64_t starts[] = {0, 26, 100}, tones[] = {11, 33, 11};
+    for (size_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(s[k].first, w.frameOf(starts[k])) << k;
+        EXPECT_EQ(s[k].second - s[k].first, frames(tones[k] * kMs)) << k;
+    }
+    EXPECT_EQ(w.late, 2) << "the late stop's reset and close";
+    EXPECT_EQ(w.restarts, 1) << "the clock's";
+    EXPECT_EQ(w.map.guardNs(), kGuardNs) << "a late stop is no reason for more lead";
+}
+
+TEST(StreamSchedule, AStallBeyondTheGuardStretchesOneSilenceAndNothingElse)
+{
+    Worker w;
+    w.element(0, 33);
+    w.element(48, 11, 60); // the thread was held 60 ms before this element
+    w.element(74, 33);
+    w.element(122, 11);
+    const int64_t guard = w.map.guardNs();
+    w.element(1000, 11, 0, 0, 2); // a new run starts with the small lead again
+    const auto s = w.sound();
+    ASSERT_EQ(s.size(), 5u);
+    for (size_t k = 0; k < 4; ++k)
+        EXPECT_EQ(s[k].second - s[k].first, frames((k % 2 ? 11 : 33) * kMs)) << k;
+    const int64_t stretch = (s[1].first - s[0].second) - frames(15 * kMs);
+    EXPECT_GE(stretch, frames(52 * kMs));
+    EXPECT_EQ(s[2].first - s[1].second, frames(15 * kMs));
+    EXPECT_EQ(s[3].first - s[2].second, frames(15 * kMs));
+    EXPECT_EQ(w.restarts, 1);
+    EXPECT_GT(guard, kGuardNs) << "a late start asks for more lead";
+    EXPECT_EQ(w.map.guardNs(), kGuardNs);
+    EXPECT_EQ(s[4].first, w.frameOf(1000));
+}
+
+TEST(StreamSchedule, RestartedSchedulesKeepTheirLeadAndCount)
+{
+    // The clock restarted after the thread fell behind (a stamp of now, a new epoch): the edge
+    // lands on its frame, the restart is counted, the lead stays.
+    Worker w;
+    w.element(0, 11);
+    w.element(200, 11, 0, 0, 2, true);
+    const auto s = w.sound();
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[1].first, w.frameOf(200));
+    EXPECT_EQ(w.restarts, 1);
+    EXPECT_EQ(w.late, 0);
+}
+
+TEST(StreamSchedule, VoicesPauseAndPlayTheirPlannedLength)
+{
+    Worker w;
+    // A paused opening: its buffers wait, on time, until the restart.
+    w.call(Kind::PcmOpen, 0, 0);
+    w.call(Kind::PcmPause, 0, 0);
+    w.call(Kind::PcmWrite, 0, 0);
+    w.call(Kind::PcmRestart, 30, 0);
+    w.call(Kind::PcmClose, 50, 0);
+    // The speaker's square tone ends on its planned frame, before or after its off.
+    w.call(Kind::SquareOn, 100, 0, 1, false, 45);
+    w.call(Kind::SquareOff, 144, 0);
+    w.call(Kind::SquareOn, 200, 0, 1, false, 45);
+    w.call(Kind::SquareOff, 300, 0);
+    const auto s = w.sound();
+    ASSERT_EQ(s.size(), 3u);
+    EXPECT_EQ(s[0].first, w.frameOf(30));
+    EXPECT_EQ(s[0].second, w.frameOf(50));
+    EXPECT_EQ(s[1].second - s[1].first, frames(45 * kMs));
+    EXPECT_EQ(s[2].second - s[2].first, frames(45 * kMs));
+    EXPECT_EQ(w.late, 0);
+}
+
+TEST(StreamMap, FollowsDriftOneFrameAtATime)
+{
+    // The device plays 100 ppm slow: its reports fall further behind the timing; corrections
+    // follow them a frame at a time and never by more than the drift.
+    StreamMap map(kRate, {kLevelNs, kGuardNs, 5 * kMs, 250 * kMs});
+    map.anchor(0, 0);
+    int64_t f = 0;
+    for (int round = 0; round < 60 * 44; ++round) {
+        f += 512;
+        const int64_t heard = int64_t(double(f) * 1e9 / kRate * 1.0001) + (round % 7 - 3) * 300'000;
+        map.observe(f, heard);
+        map.correctDrift();
+    }
+    const double driftFrames = 60 * kRate * 1e-4; // frames the device fell behind in a minute
+    EXPECT_GT(map.corrections(), int(driftFrames * 0.7));
+    EXPECT_LE(map.corrections(), int(driftFrames) + 1);
+    EXPECT_LT(std::abs(map.heardAt(f) - int64_t(double(f) * 1e9 / kRate * 1.0001)), 2 * kMs);
+}
+
+} // namespace
