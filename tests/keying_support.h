@@ -23,7 +23,7 @@ namespace quindle::testing {
 
 class FakeHost final : public KeyingHost {
 public:
-    explicit FakeHost(VirtualClock& clock) : m_clock(clock) {}
+    explicit FakeHost(Clock& clock) : m_clock(clock), m_startNs(clock.nowNs()) {}
 
     int speedPosition() const override { return speed; }
     int delayPosition() const override { return delay; }
@@ -32,12 +32,15 @@ public:
     void processMessages() override
     {
         ++processCount;
+        if (onProcess)
+            onProcess();
         QCoreApplication::processEvents();
         m_clock.messagesProcessed();
         // A run that should have ended keeps being asked to stop, so a fault fails instead of hanging.
-        if (m_clock.nowMs() > deadlineMs) {
+        const int64_t ms = (m_clock.nowNs() - m_startNs) / 1'000'000;
+        if (ms > deadlineMs) {
             if (!timedOut)
-                ADD_FAILURE() << "still keying at " << m_clock.nowMs() << " ms";
+                ADD_FAILURE() << "still keying at " << ms << " ms";
             timedOut = true;
             tag = 1;
         }
@@ -76,11 +79,13 @@ public:
     bool modified = false;
     int focusCount = 0;
     uint64_t processCount = 0;
-    int64_t deadlineMs = 600'000; // virtual [ms]
+    int64_t deadlineMs = 600'000; // since the host was made [ms]
     bool timedOut = false;
+    std::function<void()> onProcess; // runs first in every processMessages
 
 private:
-    VirtualClock& m_clock;
+    Clock& m_clock;
+    int64_t m_startNs;
 };
 
 // Runs action once, in the first ProcessMessages in which condition holds.

@@ -1,5 +1,7 @@
 // The ALSA back-end against a real PulseAudio server with a null sink: what the sink plays is
 // recorded and compared, frame by frame, with the calls that asked for it.
+#include "keying/Keyer.h"
+#include "tests/keying_support.h"
 #include "tests/support/PulseServer.h"
 #include "tone/AlsaStream.h"
 #include "tone/AlsaWaveOut.h"
@@ -17,6 +19,7 @@
 #include <chrono>
 #include <cmath>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -44,6 +47,32 @@ public:
     }
     void startSchedule() override { m_real.startSchedule(); }
     std::vector<int64_t> stamps;
+
+private:
+    RealClock m_real;
+};
+
+// The program's clock, keeping the keying's own lengths: each sleep, and whether a tone sounded
+// through it.
+class RhythmClock final : public Clock {
+public:
+    struct Slept {
+        int ms;
+        bool tone;
+    };
+    void Sleep(int ms) override
+    {
+        sleeps.push_back({ms, sounding && sounding()});
+        m_real.Sleep(ms);
+    }
+    uint32_t GetTickCount() override { return m_real.GetTickCount(); }
+    uint64_t PerformanceCounter() override { return m_real.PerformanceCounter(); }
+    int64_t nowNs() override { return m_real.nowNs(); }
+    ScheduleTime scheduleTime() override { return m_real.scheduleTime(); }
+    void startSchedule() override { m_real.startSchedule(); }
+
+    std::function<bool()> sounding;
+    std::vector<Slept> sleeps;
 
 private:
     RealClock m_real;
@@ -597,6 +626,84 @@ TEST_F(AlsaBackendTest, TheEngineKeysElementsOnTheRealBackEnd)
         for (int64_t i = begin; i < sound[k].end; ++i)
             mismatches += rec[size_t(i)] != expected[size_t(i - begin)];
         EXPECT_EQ(mismatches, 0);
+    }
+}
+
+// Text runs through the keying engine on the real stream: every tone exactly as long as the keying
+// asks (n x (DotTime - 4)), and every silence the sum of the sleeps between two tones, to within
+// two frames. A silence may only be longer where the stream counted a restart of the rhythm: the
+// window held for 200 ms stretches the one silence it falls in, and the rhythm is exact again after.
+TEST_F(AlsaBackendTest, TextRunsKeepTheirRhythmOnTheStream)
+{
+    struct Case {
+        const char* name;
+        int speed; // 180 - DotTime
+        const char* text;
+        int holdAt; // the ProcessMessages that blocks the window for 200 ms; 0: none
+    };
+    const Case cases[] = {
+        {"15 ms dots", 165, "PARIS PARIS", 0},
+        {"80 ms dots", 100, "PARIS", 0},
+        {"15 ms dots, window held", 165, "PARIS PARIS", 30},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        AlsaStream stream;
+        RhythmClock rhythm;
+        AlsaWaveOut out(stream, rhythm);
+        SilentSink speaker;
+        ToneOutput tone(rhythm, speaker, out, [] { return 750; });
+        rhythm.sounding = [&] { return tone.AudioOut1().DeviceOpen(); };
+        quindle::testing::FakeHost host(rhythm);
+        host.checked = {MenuOption::Soundcard};
+        host.speed = c.speed;
+        host.memo = c.text;
+        int processed = 0;
+        host.onProcess = [&] {
+            if (++processed == c.holdAt)
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        };
+        Keyer keyer(host, tone, rhythm);
+        ASSERT_TRUE(stream.acquire(kRate).ok);
+        ASSERT_TRUE(s_server->startRecording());
+        keyer.btnTextClick();
+        settle(stream);
+        const std::vector<Stretch> sound = findSound(s_server->stopRecording());
+        const AlsaStream::Stats stats = stream.stats();
+
+        std::vector<int> tones, silences{0};
+        for (const RhythmClock::Slept& s : rhythm.sleeps) {
+            if (s.tone) {
+                tones.push_back(s.ms);
+                silences.push_back(0);
+            } else {
+                silences.back() += s.ms;
+            }
+        }
+        ASSERT_EQ(stats.xruns, 0) << "the device ran dry: nothing to measure";
+        ASSERT_EQ(sound.size(), tones.size())
+            << "restarts " << stats.restarts << ", late " << stats.lateRequests;
+        int longer = 0;
+        for (size_t k = 0; k < tones.size(); ++k) {
+            SCOPED_TRACE("tone " + std::to_string(k));
+            const int64_t begin = sound[k].start - 1; // a tone's first sample is 0
+            EXPECT_NEAR(double(sound[k].end - begin), double(framesOf(tones[k] * 1'000'000LL)), 2);
+            if (k == 0)
+                continue;
+            const int64_t off = (begin - sound[k - 1].end) - framesOf(silences[k] * 1'000'000LL);
+            if (std::abs(off) > 2) {
+                EXPECT_GT(off, 0) << "a silence may stretch, never shrink";
+                ++longer;
+                if (c.holdAt) {
+                    EXPECT_GE(off, framesOf(190'000'000));
+                }
+            }
+        }
+        EXPECT_LE(longer, stats.restarts);
+        if (c.holdAt) {
+            EXPECT_EQ(longer, 1);
+        }
+        RecordProperty(std::string(c.name) + " restarts", stats.restarts);
     }
 }
 
