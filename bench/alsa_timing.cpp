@@ -1,32 +1,39 @@
-// Sound-card timing through the real ALSA back-end and a PulseAudio null sink: keys elements as the
-// engine does (open, fill four sine buffers, write, sleep, reset, close, a pause), records the
-// sink and measures every tone and silence against what was asked.
+// Sound-card timing of the whole program: the real main window keys a Text run through the real
+// ALSA back-end onto a PulseAudio null sink, which is recorded; every tone and silence on the
+// recording is measured against the length the keying asked for (n x (DotTime - 4) for a tone, the
+// sum of the sleeps between two tones for a silence).
 //
 //   build/bench/bench_alsa_timing
 //
-// Figures (as counters): errors of tones and silences against the call stamps (the back-end's own
-// accuracy) and against the lengths asked (with the clock's sleeps), 50th/99th percentile and
-// maximum [ms]; drift of the stream against CLOCK_MONOTONIC over the run [ms]; CPU time of the
-// process while keying, and its shares of the calling thread and of the back-end [% of one core];
-// the cost of the logical open and of reset plus close [us]; the CPU time of a process left idle
-// after one element [% of one core].
+// Figures (as counters): tone and silence errors, 50th/99th percentile and maximum [ms]; the
+// stream's restarts, late calls, underruns, drift corrections per minute and lead; the CPU time of
+// the whole process per second of keying [ms/s]; from the Text button's handler to the first sample
+// reaching the sound server, with the stream open and closed [ms]; the CPU time of a process left
+// idle after one element, before and after the stream's idle close [% of one core].
+#include "app/Controls.h"
+#include "app/MemoEdit.h"
+#include "app/Unit1.h"
+#include "bench/support/WidgetBenchmarkMain.h"
 #include "keying/Clock.h"
+#include "keying/Keyer.h"
 #include "tests/support/PulseServer.h"
 #include "tone/AlsaStream.h"
 #include "tone/AlsaWaveOut.h"
+#include "tone/SpeakerSinks.h"
 
+#include <QAction>
 #include <QCoreApplication>
+#include <QTemporaryDir>
+#include <QTest>
 
 #include <benchmark/benchmark.h>
 
-#include <ctime>
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdio>
-#include <random>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -35,21 +42,70 @@ using namespace quindle;
 using quindle::test::PulseServer;
 
 constexpr unsigned kRate = 22540; // [frames/s]
-constexpr int kBufferFrames = 4091;
 
 PulseServer* g_server = nullptr;
 
-// The program's clock, keeping the stamps it hands out.
-class StampClock final : public Clock {
+// The program's clock, keeping the keying's own lengths: each sleep, and whether a tone sounded
+// through it.
+class RhythmClock final : public Clock {
 public:
-    void Sleep(int ms) override { m_real.Sleep(ms); }
+    void Sleep(int ms) override
+    {
+        if (sounding)
+            sleeps.push_back({ms, sounding()});
+        m_real.Sleep(ms);
+    }
     uint32_t GetTickCount() override { return m_real.GetTickCount(); }
     uint64_t PerformanceCounter() override { return m_real.PerformanceCounter(); }
-    int64_t nowNs() override { return last = m_real.nowNs(); }
-    int64_t last = 0;
+    int64_t nowNs() override { return m_real.nowNs(); }
+    ScheduleTime scheduleTime() override { return m_real.scheduleTime(); }
+    void startSchedule() override { m_real.startSchedule(); }
+
+    struct Slept {
+        int ms;
+        bool tone;
+    };
+    std::function<bool()> sounding;
+    std::vector<Slept> sleeps;
 
 private:
     RealClock m_real;
+};
+
+// The program as main() puts it together, on the sound card alone.
+struct Program {
+    explicit Program(int idleCloseMs = AlsaStream::kIdleCloseMs)
+        : stream("default", {}, idleCloseMs), waveOut(stream, clock)
+    {
+        MorsePlatform platform;
+        platform.clock = &clock;
+        platform.speakerSink = &speaker;
+        platform.waveOut = &waveOut;
+        platform.iniName = dir.filePath(QStringLiteral("quindle2.ini"));
+        morse = std::make_unique<TMorse>(platform);
+        morse->mnuSpeaker->setChecked(false);
+        morse->mnuSoundcard->setChecked(true);
+        morse->mnuCT->setChecked(false);
+        morse->show();
+        QCoreApplication::processEvents();
+    }
+    // Keys text at the speed position from its start; returns the handler's entry [ns].
+    int64_t key(const QString& text, int speed)
+    {
+        morse->SpeedT->setPosition(speed);
+        morse->Memo->setText(text);
+        morse->Memo->setSelStart(0);
+        const int64_t entry = AlsaStream::monotonicNs();
+        morse->keyer().btnTextClick();
+        return entry;
+    }
+
+    QTemporaryDir dir;
+    RhythmClock clock;
+    AlsaStream stream;
+    AlsaWaveOut waveOut;
+    SilentSink speaker;
+    std::unique_ptr<TMorse> morse;
 };
 
 double threadCpuSeconds()
@@ -67,15 +123,11 @@ double cpuSeconds()
            double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-struct Element {
-    int64_t openNs, resetNs; // stamps
-    int toneMs, gapMs;       // asked: the tone, and the silence after it
-};
-
 struct Stretch {
     int64_t start, end;
 };
 
+// Stretches of sound; a tone's first sample is 0 and goes unseen, so each begins a frame earlier.
 std::vector<Stretch> findSound(const std::vector<int16_t>& s)
 {
     std::vector<Stretch> found;
@@ -85,7 +137,7 @@ std::vector<Stretch> findSound(const std::vector<int16_t>& s)
         if (!found.empty() && i - found.back().end <= 12)
             found.back().end = i + 1;
         else
-            found.push_back({i - 1, i + 1}); // a tone's first sample is 0
+            found.push_back({i - 1, i + 1});
     }
     return found;
 }
@@ -103,162 +155,98 @@ double framesToMs(int64_t frames)
     return double(frames) * 1000.0 / kRate;
 }
 
-void keyRun(benchmark::State& state, int dotMs, double seconds)
-{
-    AlsaStream stream;
-    StampClock clock;
-    AlsaWaveOut out(stream, clock);
-    QObject callback;
-    std::array<std::vector<int16_t>, 4> data;
-    std::array<WAVEHDR, 4> headers{};
-    const PCMWAVEFORMAT format{WAVE_FORMAT_PCM, 1, kRate, kRate * 2, 2, 16};
-    std::mt19937 random(7);
-    std::vector<Element> elements;
-    // Cost of the logical open and of reset plus close on the calling thread. [ns]
-    int64_t openSum = 0, openMax = 0, stopSum = 0, stopMax = 0;
-
-    if (!g_server->startRecording()) {
-        state.SkipWithError("parec did not start");
-        return;
-    }
-    if (!stream.acquire(kRate).ok) {
-        state.SkipWithError("the ALSA stream did not open");
-        return;
-    }
-    const double cpu0 = cpuSeconds();
-    const double ui0 = threadCpuSeconds();
-    const int64_t t0 = AlsaStream::monotonicNs();
-    while (AlsaStream::monotonicNs() - t0 < int64_t(seconds * 1e9)) {
-        const int n = random() % 3 == 0 ? 3 : 1;
-        const int gap = random() % 4 == 0 ? 3 * dotMs : dotMs; // letter gaps now and then
-        Element e{};
-        HWAVEOUT h = 0;
-        const int64_t beforeOpen = AlsaStream::monotonicNs();
-        if (out.waveOutOpen(&h, WAVE_MAPPER, format, &callback) != MMSYSERR_NOERROR) {
-            state.SkipWithError("open failed");
-            return;
-        }
-        e.openNs = clock.last;
-        openSum += e.openNs - beforeOpen;
-        openMax = std::max(openMax, e.openNs - beforeOpen);
-        for (int b = 0; b < 4; ++b) {
-            data[size_t(b)].resize(kBufferFrames);
-            for (int i = 0; i < kBufferFrames; ++i)
-                data[size_t(b)][size_t(i)] = int16_t(
-                    std::lrint(std::sin(double(b * kBufferFrames + i) / kRate * 3.14159 * 2 * 750) * 8192));
-            headers[size_t(b)] = {
-                reinterpret_cast<char*>(data[size_t(b)].data()), kBufferFrames * 2, 0, 0, 0, 0, nullptr, 0};
-            out.waveOutPrepareHeader(h, &headers[size_t(b)]);
-            out.waveOutWrite(h, &headers[size_t(b)]);
-        }
-        clock.Sleep(n * (dotMs - 4));
-        out.waveOutReset(h);
-        e.resetNs = clock.last;
-        for (WAVEHDR& header : headers)
-            out.waveOutUnprepareHeader(h, &header);
-        out.waveOutClose(h);
-        const int64_t stopped = AlsaStream::monotonicNs() - e.resetNs;
-        stopSum += stopped;
-        stopMax = std::max(stopMax, stopped);
-        QCoreApplication::processEvents();
-        clock.Sleep(gap);
-        e.toneMs = n * (dotMs - 4);
-        e.gapMs = gap;
-        elements.push_back(e);
-    }
-    const double wall = double(AlsaStream::monotonicNs() - t0) / 1e9;
-    const double cpu = cpuSeconds() - cpu0;
-    const double ui = threadCpuSeconds() - ui0;
-    clock.Sleep(int(stream.stats().leadNs / 1'000'000) + 200);
-    const std::vector<Stretch> sound = findSound(g_server->stopRecording());
-    const AlsaStream::Stats stats = stream.stats();
-
-    // Each element is matched with the stretch of sound where the gap since the previous match
-    // puts it. A stream disturbance (an underrun of the device) moves what follows: the next
-    // element is then matched with the nearest stretch after and the gap is not measured.
-    std::vector<double> toneStamp, toneAsked, gapStamp, gapAsked;
-    const int64_t tolerance = kRate / 200; // 5 ms [frames]
-    size_t j = 0, matched = 0, disturbed = 0;
-    int64_t previousEnd = -1;
-    size_t previous = 0;
-    double firstOffsetMs = 0, lastOffsetMs = 0;
-    for (size_t k = 0; k < elements.size() && j < sound.size(); ++k) {
-        const Element& e = elements[k];
-        bool gapKnown = false;
-        if (previousEnd >= 0) {
-            const int64_t expected =
-                previousEnd + std::llround(double(e.openNs - elements[previous].resetNs) * kRate / 1e9);
-            while (j < sound.size() && sound[j].start < expected - tolerance)
-                ++j;
-            if (j == sound.size())
-                break;
-            gapKnown = sound[j].start <= expected + tolerance;
-            disturbed += !gapKnown;
-        }
-        const Stretch& t = sound[j];
-        const double tone = framesToMs(t.end - t.start);
-        toneStamp.push_back(std::abs(tone - double(e.resetNs - e.openNs) / 1e6));
-        toneAsked.push_back(std::abs(tone - e.toneMs));
-        if (gapKnown) {
-            const double gap = framesToMs(t.start - previousEnd);
-            gapStamp.push_back(std::abs(gap - double(e.openNs - elements[previous].resetNs) / 1e6));
-            gapAsked.push_back(std::abs(gap - elements[previous].gapMs));
-        }
-        // Offset of the stream against the stamps, for the drift.
-        const double offset = framesToMs(t.start) - double(e.openNs - elements[0].openNs) / 1e6;
-        if (matched == 0)
-            firstOffsetMs = offset;
-        lastOffsetMs = offset;
-        ++matched;
-        previousEnd = t.end;
-        previous = k;
-        ++j;
-    }
-    const double drift = lastOffsetMs - firstOffsetMs;
-
-    state.counters["elements"] = double(elements.size());
-    state.counters["unmatched"] = double(elements.size() - matched);
-    state.counters["disturbed"] = double(disturbed);
-    state.counters["tone_stamp_p50_ms"] = percentile(toneStamp, 0.5);
-    state.counters["tone_stamp_p99_ms"] = percentile(toneStamp, 0.99);
-    state.counters["tone_stamp_max_ms"] = percentile(toneStamp, 1.0);
-    state.counters["gap_stamp_p99_ms"] = percentile(gapStamp, 0.99);
-    state.counters["gap_stamp_max_ms"] = percentile(gapStamp, 1.0);
-    state.counters["tone_asked_p50_ms"] = percentile(toneAsked, 0.5);
-    state.counters["tone_asked_p99_ms"] = percentile(toneAsked, 0.99);
-    state.counters["gap_asked_p50_ms"] = percentile(gapAsked, 0.5);
-    state.counters["gap_asked_p99_ms"] = percentile(gapAsked, 0.99);
-    state.counters["drift_ms"] = drift;
-    state.counters["cpu_pct"] = 100.0 * cpu / wall;
-    // The calling thread computes the sines (as the engine does) and makes the calls; the rest is
-    // the back-end: its worker and the sound server client's thread.
-    state.counters["cpu_ui_pct"] = 100.0 * ui / wall;
-    state.counters["cpu_backend_pct"] = 100.0 * (cpu - ui) / wall;
-    const double count = double(std::max<size_t>(elements.size(), 1));
-    state.counters["open_mean_us"] = double(openSum) / count / 1e3;
-    state.counters["open_max_us"] = double(openMax) / 1e3;
-    state.counters["close_mean_us"] = double(stopSum) / count / 1e3;
-    state.counters["close_max_us"] = double(stopMax) / 1e3;
-    state.counters["latency_ms"] = double(stats.leadNs) / 1e6;
-    state.counters["late"] = stats.lateRequests;
-    state.counters["xruns"] = stats.xruns;
-    state.SetIterationTime(wall);
-}
-
-void BM_AlsaKeying(benchmark::State& state)
+// A Text run of "PARIS " repeated for about `seconds` at `dotMs`.
+void BM_Rhythm(benchmark::State& state)
 {
     const int dotMs = int(state.range(0));
     const double seconds = double(state.range(1));
-    for (auto _ : state)
-        keyRun(state, dotMs, seconds);
+    for (auto _ : state) {
+        Program program;
+        program.clock.sounding = [&] { return program.waveOut.openHandle() != 0; };
+        QString text;
+        for (int i = 0; i < int(std::ceil(seconds * 1000 / (56.0 * dotMs))); ++i)
+            text += QStringLiteral("PARIS ");
+        if (!program.stream.acquire(kRate).ok || !g_server->startRecording()) {
+            state.SkipWithError("no sound server");
+            return;
+        }
+        const double cpu0 = cpuSeconds(), ui0 = threadCpuSeconds();
+        const int64_t t0 = program.key(text, 180 - dotMs);
+        const double wall = double(AlsaStream::monotonicNs() - t0) / 1e9;
+        const double cpu = cpuSeconds() - cpu0, ui = threadCpuSeconds() - ui0;
+        QTest::qWait(int(program.stream.stats().leadNs / 1'000'000) + 200);
+        const std::vector<Stretch> sound = findSound(g_server->stopRecording());
+        const AlsaStream::Stats stats = program.stream.stats();
+
+        std::vector<int> tones, silences{0};
+        for (const RhythmClock::Slept& s : program.clock.sleeps) {
+            if (s.tone) {
+                tones.push_back(s.ms);
+                silences.push_back(0);
+            } else {
+                silences.back() += s.ms;
+            }
+        }
+        if (sound.size() != tones.size()) {
+            state.SkipWithError(
+                ("recorded " + std::to_string(sound.size()) + " tones of " + std::to_string(tones.size()))
+                    .c_str());
+            return;
+        }
+        std::vector<double> toneErr, silenceErr;
+        for (size_t k = 0; k < tones.size(); ++k) {
+            toneErr.push_back(std::abs(framesToMs(sound[k].end - sound[k].start) - tones[k]));
+            if (k > 0)
+                silenceErr.push_back(std::abs(framesToMs(sound[k].start - sound[k - 1].end) - silences[k]));
+        }
+        state.counters["tones"] = double(tones.size());
+        state.counters["tone_p50_ms"] = percentile(toneErr, 0.5);
+        state.counters["tone_p99_ms"] = percentile(toneErr, 0.99);
+        state.counters["tone_max_ms"] = percentile(toneErr, 1.0);
+        state.counters["silence_p50_ms"] = percentile(silenceErr, 0.5);
+        state.counters["silence_p99_ms"] = percentile(silenceErr, 0.99);
+        state.counters["silence_max_ms"] = percentile(silenceErr, 1.0);
+        state.counters["restarts"] = stats.restarts;
+        state.counters["late"] = stats.lateRequests;
+        state.counters["xruns"] = stats.xruns;
+        state.counters["starved"] = stats.starved;
+        state.counters["drift_corr_per_min"] = stats.driftCorrections / (wall / 60);
+        state.counters["lead_ms"] = double(stats.leadNs) / 1e6;
+        state.counters["cpu_ms_per_s"] = 1000 * cpu / wall;
+        // The window's thread: keying, the memo and the calls; the rest is the audio worker and the
+        // sound server client's thread.
+        state.counters["cpu_ui_ms_per_s"] = 1000 * ui / wall;
+        state.counters["wakeups_per_s"] = double(stats.wakeups) / wall;
+        state.SetIterationTime(wall);
+    }
 }
-// The fastest speed for a minute (drift, CPU), and a slow one.
-BENCHMARK(BM_AlsaKeying)
-    ->Args({15, 60})
-    ->Args({80, 20})
-    ->Iterations(1)
-    ->UseManualTime()
-    ->Unit(benchmark::kSecond);
+BENCHMARK(BM_Rhythm)->Args({15, 60})->Args({80, 30})->Iterations(1)->UseManualTime()->Unit(
+    benchmark::kSecond);
+
+// From the Text button's handler to the first sample of its first tone reaching the sound server,
+// with the stream open (range 1) or closed for idleness (range 0). [ms]
+void BM_FirstSound(benchmark::State& state)
+{
+    const bool open = state.range(0) != 0;
+    Program program(open ? AlsaStream::kIdleCloseMs : 200);
+    std::vector<double> delays;
+    for (auto _ : state) {
+        if (open)
+            program.stream.acquire(kRate);
+        QTest::qWait(open ? 100 : 600);
+        if (open != program.stream.stats().running) {
+            state.SkipWithError("the stream is not in the state to measure");
+            return;
+        }
+        const int64_t entry = program.key(QStringLiteral("E"), 165);
+        QTest::qWait(int(program.stream.stats().leadNs / 1'000'000) + 50);
+        delays.push_back(double(program.stream.stats().lastOnsetWrittenNs - entry) / 1e6);
+    }
+    state.counters["p50_ms"] = percentile(delays, 0.5);
+    state.counters["max_ms"] = percentile(delays, 1.0);
+    state.counters["lead_ms"] = double(program.stream.stats().leadNs) / 1e6;
+}
+BENCHMARK(BM_FirstSound)->Arg(1)->Arg(0)->Iterations(10)->Unit(benchmark::kMillisecond);
 
 // A program left alone after one element: the CPU time of the whole process while it does nothing
 // for range(0) seconds, and from the device's idle close to the end [% of one core]; the worker's
@@ -267,46 +255,29 @@ void BM_AlsaIdle(benchmark::State& state)
 {
     const int seconds = int(state.range(0));
     for (auto _ : state) {
-        AlsaStream stream;
-        StampClock clock;
-        AlsaWaveOut out(stream, clock);
-        QObject callback;
-        const PCMWAVEFORMAT format{WAVE_FORMAT_PCM, 1, kRate, kRate * 2, 2, 16};
-        std::vector<int16_t> data(kBufferFrames);
-        for (int i = 0; i < kBufferFrames; ++i)
-            data[size_t(i)] = int16_t(std::lrint(std::sin(double(i) / kRate * 3.14159 * 2 * 750) * 8192));
-        WAVEHDR header{reinterpret_cast<char*>(data.data()), kBufferFrames * 2, 0, 0, 0, 0, nullptr, 0};
-        HWAVEOUT h = 0;
-        if (out.waveOutOpen(&h, WAVE_MAPPER, format, &callback) != MMSYSERR_NOERROR) {
-            state.SkipWithError("open failed");
+        Program program;
+        if (!program.stream.acquire(kRate).ok) {
+            state.SkipWithError("no sound server");
             return;
         }
-        out.waveOutPrepareHeader(h, &header);
-        out.waveOutWrite(h, &header);
-        clock.Sleep(45);
-        out.waveOutReset(h);
-        out.waveOutUnprepareHeader(h, &header);
-        out.waveOutClose(h);
-        QCoreApplication::processEvents();
-
-        const int64_t wakeups0 = stream.stats().wakeups;
+        program.key(QStringLiteral("E"), 165);
+        const int64_t wakeups0 = program.stream.stats().wakeups;
         const double cpu0 = cpuSeconds();
         const int64_t t0 = AlsaStream::monotonicNs();
-        // Looks at the device every 100 ms, to see when it closes.
         double closedCpu = -1;
         int64_t closedNs = 0, closedWakeups = 0;
         for (int k = 0; k < seconds * 10; ++k) {
-            clock.Sleep(100);
-            if (closedCpu < 0 && !stream.stats().running) {
+            QTest::qWait(100);
+            if (closedCpu < 0 && !program.stream.stats().running) {
                 closedCpu = cpuSeconds();
                 closedNs = AlsaStream::monotonicNs();
-                closedWakeups = stream.stats().wakeups;
+                closedWakeups = program.stream.stats().wakeups;
             }
         }
         const int64_t endNs = AlsaStream::monotonicNs();
         const double wall = double(endNs - t0) / 1e9;
         const double cpuEnd = cpuSeconds();
-        const AlsaStream::Stats stats = stream.stats();
+        const AlsaStream::Stats stats = program.stream.stats();
         state.counters["idle_cpu_pct"] = 100.0 * (cpuEnd - cpu0) / wall;
         state.counters["idle_wakeups"] = double(stats.wakeups - wakeups0);
         if (closedCpu >= 0 && endNs > closedNs) {
@@ -325,7 +296,6 @@ BENCHMARK(BM_AlsaIdle)->Arg(20)->Iterations(1)->UseManualTime()->Unit(benchmark:
 
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);
     if (!PulseServer::installed()) {
         std::printf("pulseaudio or parec is not installed; nothing measured\n");
         return 0;
@@ -338,9 +308,7 @@ int main(int argc, char** argv)
     }
     server.exportToEnvironment();
     g_server = &server;
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    const int result = quindle::bench::runWidgetBenchmarks(argc, argv);
     g_server = nullptr;
-    return 0;
+    return result;
 }
