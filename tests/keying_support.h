@@ -126,7 +126,9 @@ inline std::string decode(const std::string& timeline, int t, int d)
             elements.clear();
             out += std::string(size_t((silence - t - 3 * t * d) / (5 * t * d)), ' ');
         } else {
-            out += "{" + std::to_string(silence) + "}";
+            out += '{';
+            out += std::to_string(silence);
+            out += '}';
         }
         silence = 0;
     };
