@@ -2,9 +2,9 @@
 // Helpers shared by the keying tests: a small KeyingHost over plain values, a decoder that turns a
 // recorded timeline back into text, and a poller for "when X happens, do Y" on the virtual clock.
 
-#include "keying/Clock.h"
 #include "keying/CodeTable.h"
 #include "keying/KeyingHost.h"
+#include "tests/support/VirtualClock.h"
 
 #include <QCoreApplication>
 

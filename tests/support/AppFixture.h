@@ -1,9 +1,9 @@
 #pragma once
 
-#include "keying/Clock.h"
+#include "tests/support/CaptureWaveOut.h"
 #include "tests/support/RecordingSpeakerSink.h"
 #include "tests/support/ScriptedDialogs.h"
-#include "tone/CaptureWaveOut.h"
+#include "tests/support/VirtualClock.h"
 
 #include <QTemporaryDir>
 

@@ -1,6 +1,6 @@
 #include "tests/support/RecordingToneRoutes.h"
 
-#include "keying/Clock.h"
+#include "tests/support/VirtualClock.h"
 
 namespace quindle {
 
