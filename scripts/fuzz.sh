@@ -21,7 +21,7 @@ rss_mb="${FUZZ_RSS_MB:-2048}"
 timeout_s="${FUZZ_TIMEOUT:-20}"
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DQUINDLE_FUZZ=ON -DBUILD_TESTING=OFF -DQUINDLE_BENCH=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DQUINDLE_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 failed=0
 summary=()
 built=()

@@ -1,4 +1,4 @@
-#include "keying/Clock.h"
+#include "tests/support/VirtualClock.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The practice group generator: draws, reseeding and display forms.
-#include "keying/Clock.h"
 #include "keying/PracticeGroups.h"
+#include "tests/support/VirtualClock.h"
 
 #include <gtest/gtest.h>
 

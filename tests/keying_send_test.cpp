@@ -1,6 +1,6 @@
 // Send, the elements and the gaps on the virtual clock, element by element.
 #include "keying/Keyer.h"
-#include "tests/keying_support.h"
+#include "tests/support/KeyingTestSupport.h"
 #include "tests/support/RecordingToneRoutes.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "keying/Clock.h"
+#include "tests/support/CaptureWaveOut.h"
+#include "tests/support/VirtualClock.h"
 #include "tone/AudioIO.h"
-#include "tone/CaptureWaveOut.h"
 
 #include <QCoreApplication>
 

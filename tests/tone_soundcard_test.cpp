@@ -1,6 +1,6 @@
-#include "keying/Clock.h"
+#include "tests/support/CaptureWaveOut.h"
 #include "tests/support/RecordingSpeakerSink.h"
-#include "tone/CaptureWaveOut.h"
+#include "tests/support/VirtualClock.h"
 #include "tone/SoundcardTone.h"
 #include "tone/ToneOutput.h"
 

@@ -1,5 +1,5 @@
-#include "keying/Clock.h"
 #include "tests/support/RecordingSpeakerSink.h"
+#include "tests/support/VirtualClock.h"
 #include "tone/PortSpace.h"
 #include "tone/SpeakerDriver.h"
 

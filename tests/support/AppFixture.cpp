@@ -22,6 +22,7 @@ TMorse& AppFixture::morse()
         platform.dialogs = &dialogs;
         platform.speakerSink = &speaker;
         platform.waveOut = &waveOut;
+        platform.tones = m_recordTones ? &routes : nullptr;
         platform.iniName = iniPath();
         m_morse = std::make_unique<TMorse>(platform);
     }

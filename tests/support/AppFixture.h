@@ -1,9 +1,10 @@
 #pragma once
 
-#include "keying/Clock.h"
+#include "tests/support/CaptureWaveOut.h"
 #include "tests/support/RecordingSpeakerSink.h"
+#include "tests/support/RecordingToneRoutes.h"
 #include "tests/support/ScriptedDialogs.h"
-#include "tone/CaptureWaveOut.h"
+#include "tests/support/VirtualClock.h"
 
 #include <QTemporaryDir>
 
@@ -16,7 +17,8 @@ namespace quindle {
 class TMorse;
 
 // The real main window on the virtual clock, with scripted dialogs, a recording speaker sink, the
-// capture wave-out back-end and its settings file in a temporary folder.
+// capture wave-out back-end and its settings file in a temporary folder. recordTones() replaces
+// the tone output by recording routes, for tests that check what was keyed rather than how.
 class AppFixture : public ::testing::Test {
 protected:
     AppFixture();
@@ -30,14 +32,18 @@ protected:
     QByteArray readIni() const;
     // Closes and destroys the window, e.g. to start it again on the same settings file.
     void destroyMorse();
+    // The windows made from now on key into `routes`; call before morse().
+    void recordTones() { m_recordTones = true; }
 
     VirtualClock clock;
     ScriptedDialogs dialogs;
     RecordingSpeakerSink speaker{clock};
     CaptureWaveOut waveOut{clock};
+    RecordingToneRoutes routes{clock};
     QTemporaryDir dir;
 
 private:
+    bool m_recordTones = false;
     std::unique_ptr<TMorse> m_morse;
 };
 

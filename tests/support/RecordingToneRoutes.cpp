@@ -1,6 +1,6 @@
 #include "tests/support/RecordingToneRoutes.h"
 
-#include "keying/Clock.h"
+#include "tests/support/VirtualClock.h"
 
 namespace quindle {
 
@@ -40,19 +40,20 @@ std::string RecordingToneRoutes::timeline() const
         while (next < m_calls.size() &&
                (m_calls[next].startUs < sleep.startUs || m_calls[next].kind == Kind::SpeakerNoSound))
             ++next;
-        std::string item;
-        if (next < m_calls.size() && m_calls[next].startUs == sleep.startUs && m_calls[next].ms == sleep.ms) {
-            const Call& call = m_calls[next++];
-            if (call.kind == Kind::SpeakerTone)
-                item = "S" + std::to_string(call.frequency) + ":" + std::to_string(call.ms);
-            else
-                item = "C" + std::to_string(call.n) + ":" + std::to_string(call.ms);
-        } else {
-            item = "_" + std::to_string(sleep.ms);
-        }
+        // Appended piece by piece: GCC 12 reports a false -Wrestrict at -O3 for "literal" + string.
         if (!out.empty())
             out += ' ';
-        out += item;
+        if (next < m_calls.size() && m_calls[next].startUs == sleep.startUs && m_calls[next].ms == sleep.ms) {
+            const Call& call = m_calls[next++];
+            const bool speaker = call.kind == Kind::SpeakerTone;
+            out += speaker ? 'S' : 'C';
+            out += std::to_string(speaker ? int64_t(call.frequency) : int64_t(call.n));
+            out += ':';
+            out += std::to_string(call.ms);
+        } else {
+            out += '_';
+            out += std::to_string(sleep.ms);
+        }
     }
     return out;
 }

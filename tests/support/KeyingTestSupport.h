@@ -2,9 +2,9 @@
 // Helpers shared by the keying tests: a small KeyingHost over plain values, a decoder that turns a
 // recorded timeline back into text, and a poller for "when X happens, do Y" on the virtual clock.
 
-#include "keying/Clock.h"
 #include "keying/CodeTable.h"
 #include "keying/KeyingHost.h"
+#include "tests/support/VirtualClock.h"
 
 #include <QCoreApplication>
 
@@ -131,7 +131,9 @@ inline std::string decode(const std::string& timeline, int t, int d)
             elements.clear();
             out += std::string(size_t((silence - t - 3 * t * d) / (5 * t * d)), ' ');
         } else {
-            out += "{" + std::to_string(silence) + "}";
+            out += '{';
+            out += std::to_string(silence);
+            out += '}';
         }
         silence = 0;
     };

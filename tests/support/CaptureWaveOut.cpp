@@ -1,4 +1,4 @@
-#include "tone/CaptureWaveOut.h"
+#include "tests/support/CaptureWaveOut.h"
 
 #include <QCoreApplication>
 
@@ -24,19 +24,18 @@ bool validFormat(const PCMWAVEFORMAT& f)
 } // namespace
 
 CaptureWaveOut::CaptureWaveOut(Clock& clock)
-    : m_clock(clock),
-      m_errorTexts{
-        {MMSYSERR_ERROR, "Unspecified error"},
-        {MMSYSERR_BADDEVICEID, "The device identifier is out of range"},
-        {MMSYSERR_ALLOCATED, "The device is already in use"},
-        {MMSYSERR_INVALHANDLE, "The device handle is invalid"},
-        {MMSYSERR_NODRIVER, "No device driver is present"},
-        {MMSYSERR_NOMEM, "Unable to allocate or lock memory"},
-        {MMSYSERR_INVALPARAM, "An invalid parameter was passed"},
-        {WAVERR_BADFORMAT, "The wave format is not supported"},
-        {WAVERR_STILLPLAYING, "Buffers are still queued on the device"},
-        {WAVERR_UNPREPARED, "The buffer header is not prepared"},
-      }
+    : m_clock(clock), m_errorTexts{
+                          {MMSYSERR_ERROR, "Unspecified error"},
+                          {MMSYSERR_BADDEVICEID, "The device identifier is out of range"},
+                          {MMSYSERR_ALLOCATED, "The device is already in use"},
+                          {MMSYSERR_INVALHANDLE, "The device handle is invalid"},
+                          {MMSYSERR_NODRIVER, "No device driver is present"},
+                          {MMSYSERR_NOMEM, "Unable to allocate or lock memory"},
+                          {MMSYSERR_INVALPARAM, "An invalid parameter was passed"},
+                          {WAVERR_BADFORMAT, "The wave format is not supported"},
+                          {WAVERR_STILLPLAYING, "Buffers are still queued on the device"},
+                          {WAVERR_UNPREPARED, "The buffer header is not prepared"},
+                      }
 {
 }
 

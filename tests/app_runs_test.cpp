@@ -1,20 +1,19 @@
 // The four runs, Stop, close requests and option changes, driven through the real main window on
 // the virtual clock: real buttons, menu actions, memo and controls; only the tone routes record.
+#include "tests/support/AppFixture.h"
+
 #include "app/Controls.h"
 #include "app/MemoEdit.h"
 #include "app/SpinEdit.h"
 #include "app/Unit1.h"
 #include "keying/Keyer.h"
 #include "persistence/Cp1252.h"
-#include "tests/keying_support.h"
-#include "tests/support/RecordingToneRoutes.h"
-#include "tests/support/ScriptedDialogs.h"
+#include "tests/support/KeyingTestSupport.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QMenu>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -31,38 +30,33 @@ using quindle::kIndicatorRed;
 using quindle::MenuOption;
 using quindle::RecordingToneRoutes;
 using quindle::TMorse;
-using quindle::VirtualClock;
 using quindle::testing::decode;
 using quindle::testing::when;
 
-class RunTest : public ::testing::Test {
+class RunTest : public quindle::AppFixture {
 protected:
     RunTest()
     {
         clock.setCounterSource([this] { return m_counter += 1'000'003; });
-        quindle::MorsePlatform platform;
-        platform.clock = &clock;
-        platform.dialogs = &dialogs;
-        platform.tones = &routes;
-        platform.iniName = dir.filePath(QStringLiteral("quindle2.ini"));
-        morse = std::make_unique<TMorse>(platform);
+        recordTones();
+        TMorse& m = morse();
         // Known options whatever the defaults: speaker route, capitals, no framing.
-        morse->mnuSpeaker->setChecked(true);
-        morse->mnuSoundcard->setChecked(false);
-        morse->mnuLowerCase->setChecked(false);
-        morse->mnuCT->setChecked(false);
-        morse->mnuPunct->setChecked(false);
-        morse->mnuScan->setChecked(false);
-        morse->SpeedT->setPosition(100);
-        morse->tbDelay->setPosition(1);
-        morse->spFreq->setValue(750);
-        morse->show();
-        QObject::connect(morse.get(), &TMorse::finished, morse.get(), [this] { ++finishedCount; });
+        m.mnuSpeaker->setChecked(true);
+        m.mnuSoundcard->setChecked(false);
+        m.mnuLowerCase->setChecked(false);
+        m.mnuCT->setChecked(false);
+        m.mnuPunct->setChecked(false);
+        m.mnuScan->setChecked(false);
+        m.SpeedT->setPosition(100);
+        m.tbDelay->setPosition(1);
+        m.spFreq->setValue(750);
+        m.show();
+        QObject::connect(&m, &TMorse::finished, &m, [this] { ++finishedCount; });
         clock.at(deadlineMs, [this] { watchdog(); });
     }
     ~RunTest() override
     {
-        if (morse->closing())
+        if (morse().closing())
             QApplication::restoreOverrideCursor();
     }
 
@@ -73,47 +67,47 @@ protected:
             if (!timedOut)
                 ADD_FAILURE() << "still keying at " << clock.nowMs() << " ms";
             timedOut = true;
-            morse->btnStop->Tag = 1;
+            morse().btnStop->Tag = 1;
         }
         clock.at(std::max(clock.nowMs() + 1000, deadlineMs), [this] { watchdog(); });
     }
 
-    Keyer& keyer() { return morse->keyer(); }
+    Keyer& keyer() { return morse().keyer(); }
     void click(QWidget* button) { QTest::mouseClick(button, Qt::LeftButton); }
     void check(QAction* item, bool on) { item->setChecked(on); }
 
     // The memo in Windows-1252 codes.
-    std::string memo() const
+    std::string memo()
     {
         std::string text;
-        for (int i = 0; i < morse->memoLength(); ++i)
-            text += char(morse->memoCharAt(i));
+        for (int i = 0; i < morse().memoLength(); ++i)
+            text += char(morse().memoCharAt(i));
         return text;
     }
-    size_t memoSize() const { return size_t(morse->memoLength()); }
+    size_t memoSize() { return size_t(morse().memoLength()); }
     void setMemo(const std::string& text)
     {
         QString unicode;
         for (const char c : text)
             unicode += quindle::cp1252::toUnicode(uint8_t(c));
-        morse->Memo->setText(unicode);
+        morse().Memo->setText(unicode);
     }
-    int tag() const { return morse->btnStop->Tag; }
-    bool runButtons() const { return morse->Panel2->isEnabled() && morse->btnLetters->isEnabled(); }
-    bool clearEnabled() const { return morse->btnClear->isEnabled(); }
-    bool fileMenu() const { return morse->fileMenuEnabled() && morse->mnuOpen->isEnabled(); }
-    uint32_t indicator() const { return morse->Shape1->brushColor(); }
-    int selStart() const { return morse->Memo->selStart(); }
-    int selLength() const { return morse->Memo->selLength(); }
-    bool modified() const { return morse->Memo->modified(); }
+    int tag() { return morse().btnStop->Tag; }
+    bool runButtons() { return morse().Panel2->isEnabled() && morse().btnLetters->isEnabled(); }
+    bool clearEnabled() { return morse().btnClear->isEnabled(); }
+    bool fileMenu() { return morse().fileMenuEnabled() && morse().mnuOpen->isEnabled(); }
+    uint32_t indicator() { return morse().Shape1->brushColor(); }
+    int selStart() { return morse().Memo->selStart(); }
+    int selLength() { return morse().Memo->selLength(); }
+    bool modified() { return morse().Memo->modified(); }
 
-    std::string heard() const
+    std::string heard()
     {
-        return decode(routes.timeline(), 180 - morse->SpeedT->Position(), morse->tbDelay->Position());
+        return decode(routes.timeline(), 180 - morse().SpeedT->Position(), morse().tbDelay->Position());
     }
     void stopWhen(std::function<bool()> condition)
     {
-        when(clock, std::move(condition), [this] { click(morse->btnStop); });
+        when(clock, std::move(condition), [this] { click(morse().btnStop); });
     }
     static bool memoIsGroups(const std::string& text, bool (*valid)(char))
     {
@@ -131,11 +125,6 @@ protected:
         return text;
     }
 
-    VirtualClock clock;
-    quindle::ScriptedDialogs dialogs;
-    RecordingToneRoutes routes{clock};
-    QTemporaryDir dir;
-    std::unique_ptr<TMorse> morse;
     int finishedCount = 0;
     int64_t deadlineMs = 600'000; // virtual [ms]
     bool timedOut = false;
@@ -159,8 +148,8 @@ bool isFigure(char c)
 
 TEST_F(RunTest, StopDuringTheThirdCharacterCompletesTheGroupThenSendsAr)
 {
-    check(morse->mnuCT, true);
-    morse->btnStop->Tag = 1; // a stale request is cleared by the run
+    check(morse().mnuCT, true);
+    morse().btnStop->Tag = 1; // a stale request is cleared by the run
     bool busyInside = false;
     stopWhen([&] {
         busyInside = runButtons() == false && clearEnabled() == false && indicator() == kIndicatorGreen &&
@@ -171,7 +160,7 @@ TEST_F(RunTest, StopDuringTheThirdCharacterCompletesTheGroupThenSendsAr)
     when(
         clock, [&] { return memoSize() == 5; },
         [&] { idleLookDuringFinish = runButtons() && clearEnabled() && indicator() == kIndicatorRed; });
-    click(morse->btnLetters);
+    click(morse().btnLetters);
 
     EXPECT_TRUE(busyInside);
     EXPECT_TRUE(idleLookDuringFinish);
@@ -189,7 +178,7 @@ TEST_F(RunTest, StopDuringTheThirdCharacterCompletesTheGroupThenSendsAr)
 TEST_F(RunTest, StopDuringTheTrailingSpaceEndsAfterTheGroupWithTheCaretAtTheStart)
 {
     stopWhen([&] { return memoSize() == 6; });
-    click(morse->btnNumbers);
+    click(morse().btnNumbers);
     ASSERT_TRUE(memoIsGroups(memo(), isFigure)) << memo();
     EXPECT_EQ(memoSize(), 6u);
     EXPECT_EQ(heard(), memo().substr(0, 5)); // no AR without Auto CT/AR
@@ -199,9 +188,9 @@ TEST_F(RunTest, StopDuringTheTrailingSpaceEndsAfterTheGroupWithTheCaretAtTheStar
 
 TEST_F(RunTest, StopDuringTheFirstCharacterStillShowsAndSendsTheWholeGroup)
 {
-    check(morse->mnuCT, true);
+    check(morse().mnuCT, true);
     stopWhen([&] { return memoSize() == 1; });
-    click(morse->btnMixed);
+    click(morse().btnMixed);
     EXPECT_EQ(memoSize(), 6u);
     EXPECT_EQ(heard(), "[-.-.-] " + memo() + "[.-.-.]");
     EXPECT_EQ(selStart(), 6);
@@ -255,9 +244,9 @@ TEST_P(GroupRun, ShowsEachCharacterThenSendsItsCapital)
 {
     const GroupCase& c = GetParam();
     for (QAction* TMorse::*option : c.options)
-        (morse.get()->*option)->trigger();
+        (morse().*option)->trigger();
     stopWhen([&] { return memoSize() >= 60 * 6 - 1; });
-    click(morse.get()->*c.button);
+    click(morse().*c.button);
     ASSERT_EQ(memoSize(), 60u * 6);
     EXPECT_TRUE(memoIsGroups(memo(), c.valid)) << memo();
     std::string expected = upper(memo());
@@ -275,16 +264,16 @@ TEST_F(RunTest, GroupRunReseedsBeforeEachGroup)
     int reads = 0;
     clock.setCounterSource([&] { return uint64_t(++reads) * 7'777'777; });
     stopWhen([&] { return memoSize() == 13; });
-    click(morse->btnLetters);
+    click(morse().btnLetters);
     EXPECT_EQ(reads, 3);
 }
 
 TEST_F(RunTest, AutoCtTickedDuringARunGivesNoCtButAr)
 {
     when(
-        clock, [&] { return memoSize() == 2; }, [&] { check(morse->mnuCT, true); });
+        clock, [&] { return memoSize() == 2; }, [&] { check(morse().mnuCT, true); });
     stopWhen([&] { return memoSize() == 8; });
-    click(morse->btnLetters);
+    click(morse().btnLetters);
     EXPECT_EQ(heard(), memo() + "[.-.-.]");
 }
 
@@ -294,19 +283,19 @@ TEST_F(RunTest, RouteAndToneChangesTakeEffectAtTheNextElement)
     when(
         clock, [&] { return memoSize() == 4; },
         [&] {
-            morse->mnuSoundcard->trigger();
-            morse->spFreq->setValue(900);
+            morse().mnuSoundcard->trigger();
+            morse().spFreq->setValue(900);
         });
     when(
-        clock, [&] { return memoSize() == 8; }, [&] { morse->mnuSoundcard->trigger(); });
+        clock, [&] { return memoSize() == 8; }, [&] { morse().mnuSoundcard->trigger(); });
     when(
         clock, [&] { return memoSize() == 10; },
         [&] {
-            morse->mnuSpeaker->trigger();
-            morse->spFreq->setValue(600);
+            morse().mnuSpeaker->trigger();
+            morse().spFreq->setValue(600);
         });
     stopWhen([&] { return memoSize() == 12; });
-    click(morse->btnLetters);
+    click(morse().btnLetters);
     const std::string timeline = routes.timeline();
     const size_t firstCard = timeline.find('C');
     const size_t lastCard = timeline.rfind('C');
@@ -321,15 +310,15 @@ TEST_F(RunTest, RouteAndToneChangesTakeEffectAtTheNextElement)
 
 TEST_F(RunTest, CloseDuringAGroupRunCompletesTheGroupThenTheWindowCloses)
 {
-    check(morse->mnuCT, true);
+    check(morse().mnuCT, true);
     bool closingShown = false;
     when(
         clock, [&] { return memoSize() == 3; },
         [&] {
-            click(morse->btnClose);
-            closingShown = morse->Panel3->isVisible() && morse->isVisible() && tag() == 1;
+            click(morse().btnClose);
+            closingShown = morse().Panel3->isVisible() && morse().isVisible() && tag() == 1;
         });
-    click(morse->btnLetters);
+    click(morse().btnLetters);
     EXPECT_TRUE(closingShown);
     EXPECT_EQ(memoSize(), 6u);
     EXPECT_EQ(heard(), "[-.-.-] " + memo() + "[.-.-.]");
@@ -340,22 +329,22 @@ TEST_F(RunTest, CloseDuringAGroupRunCompletesTheGroupThenTheWindowCloses)
     EXPECT_FALSE(keyer().isBusy());
     // The close was carried out only after the run had returned.
     EXPECT_EQ(finishedCount, 1);
-    EXPECT_FALSE(morse->isVisible());
+    EXPECT_FALSE(morse().isVisible());
 }
 
 TEST_F(RunTest, RunClickedWhileAGroupRunFinishesStartsAfterItReturns)
 {
-    check(morse->mnuCT, true);
+    check(morse().mnuCT, true);
     stopWhen([&] { return memoSize() == 2; });
     bool pendingSeen = false;
     when(
         clock, [&] { return memoSize() == 4; },
         [&] {
-            click(morse->btnNumbers); // enabled again by Stop; deferred, so it returns at once
+            click(morse().btnNumbers); // enabled again by Stop; deferred, so it returns at once
             pendingSeen = keyer().hasPendingRun() && memoSize() == 4;
         });
     stopWhen([&] { return memoSize() == 8; });
-    click(morse->btnLetters);
+    click(morse().btnLetters);
 
     EXPECT_TRUE(pendingSeen);
     ASSERT_EQ(memoSize(), 12u);
@@ -372,9 +361,9 @@ TEST_F(RunTest, StopCancelsADeferredRun)
     setMemo("");
     stopWhen([&] { return memoSize() == 2; });
     when(
-        clock, [&] { return memoSize() == 3; }, [&] { click(morse->btnText); });
+        clock, [&] { return memoSize() == 3; }, [&] { click(morse().btnText); });
     stopWhen([&] { return memoSize() == 4; });
-    click(morse->btnLetters);
+    click(morse().btnLetters);
     EXPECT_EQ(memoSize(), 6u);
     EXPECT_EQ(heard(), memo().substr(0, 5));
     EXPECT_FALSE(keyer().hasPendingRun());
@@ -384,10 +373,10 @@ TEST_F(RunTest, CloseCancelsADeferredRun)
 {
     stopWhen([&] { return memoSize() == 2; });
     when(
-        clock, [&] { return memoSize() == 3; }, [&] { click(morse->btnMixed); });
+        clock, [&] { return memoSize() == 3; }, [&] { click(morse().btnMixed); });
     when(
-        clock, [&] { return memoSize() == 4; }, [&] { morse->close(); }); // the title bar's close box
-    click(morse->btnLetters);
+        clock, [&] { return memoSize() == 4; }, [&] { morse().close(); }); // the title bar's close box
+    click(morse().btnLetters);
     EXPECT_EQ(memoSize(), 6u);
     EXPECT_EQ(finishedCount, 1);
     EXPECT_FALSE(keyer().isBusy());
@@ -396,19 +385,19 @@ TEST_F(RunTest, CloseCancelsADeferredRun)
 TEST_F(RunTest, NoRunStartsOnceTheWindowIsClosing)
 {
     when(
-        clock, [&] { return memoSize() == 2; }, [&] { click(morse->btnClose); });
+        clock, [&] { return memoSize() == 2; }, [&] { click(morse().btnClose); });
     // Stop enables the run buttons again; a click on one must not outlive the closing window.
     when(
         clock, [&] { return memoSize() == 3; },
         [&] {
-            click(morse->btnStop);
-            click(morse->btnNumbers);
+            click(morse().btnStop);
+            click(morse().btnNumbers);
         });
-    click(morse->btnLetters);
+    click(morse().btnLetters);
     EXPECT_EQ(memoSize(), 6u);
     EXPECT_FALSE(keyer().hasPendingRun());
     EXPECT_EQ(finishedCount, 1);
-    click(morse->btnText);
+    click(morse().btnText);
     EXPECT_EQ(memoSize(), 6u);
     EXPECT_FALSE(keyer().isBusy());
 }
@@ -416,9 +405,9 @@ TEST_F(RunTest, NoRunStartsOnceTheWindowIsClosing)
 TEST_F(RunTest, StopWhileIdleMakesTheWindowIdleAndRaisesTheRequest)
 {
     setMemo("ABC");
-    morse->Memo->setSelStart(2);
-    morse->setFileMenuEnabled(false);
-    click(morse->btnStop);
+    morse().Memo->setSelStart(2);
+    morse().setFileMenuEnabled(false);
+    click(morse().btnStop);
     EXPECT_EQ(tag(), 1);
     EXPECT_EQ(selStart(), 0);
     EXPECT_TRUE(modified() && runButtons() && clearEnabled() && fileMenu());
@@ -431,9 +420,9 @@ TEST_F(RunTest, StopWhileIdleMakesTheWindowIdleAndRaisesTheRequest)
 TEST_F(RunTest, RunClickedInsideTheStopHandlerStartsAfterIt)
 {
     setMemo("PARIS");
-    morse->Memo->setSelStart(2);
-    clock.at(0, [&] { click(morse->btnText); }); // runs in the Stop handler's message processing
-    click(morse->btnStop);
+    morse().Memo->setSelStart(2);
+    clock.at(0, [&] { click(morse().btnText); }); // runs in the Stop handler's message processing
+    click(morse().btnStop);
     // Nested, the run would have started at the old caret (R); deferred, it follows Stop's caret.
     EXPECT_EQ(heard(), "PARIS");
 }
@@ -443,11 +432,11 @@ TEST_F(RunTest, TypingDuringAGroupRunStaysAndGroupsFollowIt)
     when(
         clock, [&] { return memoSize() == 2; },
         [&] {
-            morse->Memo->setFocus();
-            QTest::keyClicks(morse->Memo, "xyz");
+            morse().Memo->setFocus();
+            QTest::keyClicks(morse().Memo, "xyz");
         });
     stopWhen([&] { return memoSize() == 9; });
-    click(morse->btnLetters);
+    click(morse().btnLetters);
     const std::string text = memo();
     ASSERT_EQ(text.size(), 9u);
     EXPECT_EQ(text.substr(2, 3), "xyz");
@@ -472,7 +461,7 @@ protected:
 TEST_F(TextRun, CaretAtTheEndSendsTheWholeTextThenRunsStop)
 {
     setMemo("Paris");
-    morse->Memo->setSelStart(5);
+    morse().Memo->setSelStart(5);
     watchHighlight();
     bool busyInside = false;
     when(
@@ -480,7 +469,7 @@ TEST_F(TextRun, CaretAtTheEndSendsTheWholeTextThenRunsStop)
         [&] {
             busyInside = !fileMenu() && !runButtons() && !clearEnabled() && indicator() == kIndicatorGreen;
         });
-    click(morse->btnText);
+    click(morse().btnText);
     EXPECT_TRUE(busyInside);
     EXPECT_EQ(heard(), "PARIS");
     EXPECT_EQ(highlighted, (std::vector<int>{0, 1, 2, 3, 4}));
@@ -494,14 +483,14 @@ TEST_F(TextRun, CaretAtTheEndSendsTheWholeTextThenRunsStop)
 TEST_F(TextRun, StartsAtTheSelectionAndRunsToTheEnd)
 {
     setMemo("ABCDEFGHIJ");
-    morse->Memo->setSelStart(4); // characters 5 to 9 selected
-    morse->Memo->setSelLength(5);
-    click(morse->btnText);
+    morse().Memo->setSelStart(4); // characters 5 to 9 selected
+    morse().Memo->setSelLength(5);
+    click(morse().btnText);
     EXPECT_EQ(heard(), "EFGHIJ");
     // The caret at the start after a completed run: the next run sends everything.
     routes.clear();
     clock.clearSleeps();
-    click(morse->btnText);
+    click(morse().btnText);
     EXPECT_EQ(heard(), "ABCDEFGHIJ");
 }
 
@@ -527,42 +516,42 @@ TEST_F(TextRun, JoinsAndSilentCharacters)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);
         setMemo(row.text);
-        morse->Memo->setSelStart(0);
+        morse().Memo->setSelStart(0);
         clock.clearSleeps();
         routes.clear();
-        click(morse->btnText);
+        click(morse().btnText);
         EXPECT_EQ(heard(), row.heard);
         EXPECT_EQ(tag(), 1);
     }
     setMemo("E\xE1"
             "E");
-    morse->Memo->setSelStart(0);
+    morse().Memo->setSelStart(0);
     clock.clearSleeps();
     routes.clear();
-    click(morse->btnText);
+    click(morse().btnText);
     const std::string withAccent = routes.timeline();
     setMemo("EE");
-    morse->Memo->setSelStart(0);
+    morse().Memo->setSelStart(0);
     clock.clearSleeps();
     routes.clear();
-    click(morse->btnText);
+    click(morse().btnText);
     EXPECT_EQ(withAccent, routes.timeline());
 }
 
 TEST_F(TextRun, AutoCtFramesTheText)
 {
-    check(morse->mnuCT, true);
+    check(morse().mnuCT, true);
     setMemo("PARIS");
-    click(morse->btnText);
+    click(morse().btnText);
     EXPECT_EQ(heard(), "[-.-.-] PARIS [.-.-.]");
 }
 
 TEST_F(TextRun, StopDuringACharacterCompletesItAndSendsNothingMore)
 {
-    check(morse->mnuCT, true);
+    check(morse().mnuCT, true);
     setMemo("PARIS");
     stopWhen([&] { return selStart() == 2 && selLength() == 1; });
-    click(morse->btnText);
+    click(morse().btnText);
     EXPECT_EQ(heard(), "[-.-.-] PAR");
     EXPECT_EQ(tag(), 0);
     EXPECT_EQ(selStart(), 0);
@@ -574,13 +563,13 @@ TEST_F(TextRun, CloseDuringACharacterEndsTheRunThenTheWindowCloses)
 {
     setMemo("PARIS");
     when(
-        clock, [&] { return selStart() == 2 && selLength() == 1; }, [&] { click(morse->btnClose); });
-    click(morse->btnText);
+        clock, [&] { return selStart() == 2 && selLength() == 1; }, [&] { click(morse().btnClose); });
+    click(morse().btnText);
     EXPECT_EQ(heard(), "PAR");
     EXPECT_EQ(tag(), 0);
-    EXPECT_TRUE(morse->Panel2->isEnabled());
+    EXPECT_TRUE(morse().Panel2->isEnabled());
     EXPECT_FALSE(clearEnabled());
-    EXPECT_FALSE(morse->fileMenuEnabled());
+    EXPECT_FALSE(morse().fileMenuEnabled());
     EXPECT_EQ(finishedCount, 1);
 }
 
@@ -588,19 +577,19 @@ TEST_F(TextRun, TextAddedDuringTheRunIsNotSent)
 {
     setMemo("EE");
     when(
-        clock, [&] { return selStart() == 1; }, [&] { morse->Memo->append(QStringLiteral("TTT")); });
-    click(morse->btnText);
+        clock, [&] { return selStart() == 1; }, [&] { morse().Memo->append(QStringLiteral("TTT")); });
+    click(morse().btnText);
     EXPECT_EQ(heard(), "EE");
 }
 
 TEST_F(TextRun, TextShortenedDuringTheRunEndsItAsIfItsEndWereReached)
 {
-    check(morse->mnuCT, true);
+    check(morse().mnuCT, true);
     setMemo("PARIS");
     // A shorter text set while R sounds: "PA" remains, position 4 no longer exists.
     when(
         clock, [&] { return selStart() == 2; }, [&] { setMemo("PA"); });
-    click(morse->btnText);
+    click(morse().btnText);
     EXPECT_EQ(heard(), "[-.-.-] PAR [.-.-.]");
     EXPECT_EQ(tag(), 1);
     EXPECT_EQ(selStart(), 0);
@@ -608,18 +597,18 @@ TEST_F(TextRun, TextShortenedDuringTheRunEndsItAsIfItsEndWereReached)
 
 TEST_F(TextRun, TextEmptiedDuringTheOpeningSignalSendsOnlyTheFrame)
 {
-    check(morse->mnuCT, true);
+    check(morse().mnuCT, true);
     setMemo("PARIS");
     clock.at(1, [&] { setMemo(""); });
-    click(morse->btnText);
+    click(morse().btnText);
     EXPECT_EQ(heard(), "[-.-.-]  [.-.-.]");
 }
 
 TEST_F(TextRun, EmptyMemoOnlyClearsTheRequestAndReArmsGapFlag)
 {
-    morse->btnStop->Tag = 1;
+    morse().btnStop->Tag = 1;
     keyer().GapFlag = 0;
-    click(morse->btnText);
+    click(morse().btnText);
     EXPECT_EQ(tag(), 0);
     EXPECT_EQ(keyer().GapFlag, 1);
     EXPECT_TRUE(clock.sleeps().empty());
@@ -650,8 +639,8 @@ long residentKiB()
 TEST_F(RunTest, LongGroupRunKeepsMemoryFlat)
 {
     deadlineMs = 100'000'000;
-    morse->SpeedT->setPosition(165);
-    morse->mnuSoundcard->trigger();
+    morse().SpeedT->setPosition(165);
+    morse().mnuSoundcard->trigger();
     clock.setRecording(false);
     routes.setRecording(false);
     constexpr size_t kCharacters = 120'000; // 20,000 groups
@@ -672,7 +661,7 @@ TEST_F(RunTest, LongGroupRunKeepsMemoryFlat)
         }
         return memoSize() >= kCharacters;
     });
-    click(morse->btnMixed);
+    click(morse().btnMixed);
     EXPECT_EQ(memoSize(), kCharacters);
     EXPECT_EQ(memo().substr(kCharacters - 6, 5).find(' '), std::string::npos);
     EXPECT_TRUE(clock.sleeps().empty());

@@ -1,0 +1,41 @@
+#include "tests/support/VirtualClock.h"
+
+namespace quindle {
+
+void VirtualClock::Sleep(int ms)
+{
+    ++m_sleepCount;
+    if (m_sleepHook)
+        m_sleepHook(ms);
+    if (m_recording)
+        m_sleeps.push_back({m_nowNs / 1000, ms});
+    if (ms > 0)
+        m_nowNs += int64_t(ms) * 1'000'000;
+}
+
+uint32_t VirtualClock::GetTickCount()
+{
+    return m_tickOrigin + uint32_t(m_nowNs / 1'000'000);
+}
+
+uint64_t VirtualClock::PerformanceCounter()
+{
+    return m_counter ? m_counter() : uint64_t(m_nowNs);
+}
+
+void VirtualClock::at(int64_t atMs, std::function<void()> action)
+{
+    m_actions.emplace(std::make_pair(atMs, m_actionSeq++), std::move(action));
+}
+
+void VirtualClock::messagesProcessed()
+{
+    // An action may schedule further actions or run nested ProcessMessages; take one at a time.
+    while (!m_actions.empty() && m_actions.begin()->first.first <= nowMs()) {
+        auto action = std::move(m_actions.begin()->second);
+        m_actions.erase(m_actions.begin());
+        action();
+    }
+}
+
+} // namespace quindle
