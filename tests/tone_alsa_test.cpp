@@ -1,7 +1,7 @@
 // The ALSA back-end against a real PulseAudio server with a null sink: what the sink plays is
 // recorded and compared, frame by frame, with the calls that asked for it.
 #include "keying/Keyer.h"
-#include "tests/keying_support.h"
+#include "tests/support/KeyingTestSupport.h"
 #include "tests/support/PulseServer.h"
 #include "tone/AlsaStream.h"
 #include "tone/AlsaWaveOut.h"
