@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QLineEdit>
+#include <QMenu>
 #include <QSignalSpy>
 #include <QStyle>
 #include <QStyleOptionSpinBox>
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 
 namespace quindle {
 namespace {
@@ -84,7 +86,7 @@ TEST_F(SpinEditTest, DigitsSignsSeparatorAndEditingKeysAreTyped)
     EXPECT_EQ(refusals->count(), 0);
 }
 
-// Reading parses the text; only focus loss and setValue() clamp.
+// Reading parses the text; only the focus moving to another control and setValue() clamp.
 TEST_F(SpinEditTest, ValueParsesTheTextAndFocusLossClamps)
 {
     struct Case {
@@ -112,6 +114,10 @@ TEST_F(SpinEditTest, ValueParsesTheTextAndFocusLossClamps)
     for (const Case& c : cases) {
         spin->setFocus();
         typeText(QString::fromLatin1(c.typed));
+        QMenu menu; // a menu takes the focus for a while and gives it back
+        menu.addAction(QStringLiteral("item"));
+        menu.popup({});
+        menu.close();
         EXPECT_EQ(spin->Value(), c.whileFocused) << c.typed;
         leave();
         EXPECT_EQ(spin->Value(), c.afterFocusLoss) << c.typed;
@@ -137,7 +143,7 @@ TEST_F(SpinEditTest, SetValueClamps)
     }
 }
 
-TEST_F(SpinEditTest, ArrowKeysStepByOneFromTheClampedValue)
+TEST_F(SpinEditTest, ArrowKeysStepByOneFromTheValueAsTypedThenClamp)
 {
     QTest::keyClick(spin, Qt::Key_Up);
     EXPECT_EQ(spin->Value(), 751);
@@ -148,15 +154,15 @@ TEST_F(SpinEditTest, ArrowKeysStepByOneFromTheClampedValue)
     typeText(QString());
     QTest::keyClick(spin, Qt::Key_Up);
     EXPECT_EQ(spin->text(), "101");
-    typeText(QStringLiteral("25000"));
-    QTest::keyClick(spin, Qt::Key_Up);
-    EXPECT_EQ(spin->text(), "20000");
-    typeText(QStringLiteral("50"));
-    QTest::keyClick(spin, Qt::Key_Down);
-    EXPECT_EQ(spin->text(), "100");
-    typeText(QStringLiteral("50"));
-    QTest::keyClick(spin, Qt::Key_Up);
-    EXPECT_EQ(spin->text(), "101");
+    const std::tuple<const char*, Qt::Key, const char*> cases[] = {{"25000", Qt::Key_Up, "20000"},
+                                                                   {"25000", Qt::Key_Down, "20000"},
+                                                                   {"50", Qt::Key_Down, "100"},
+                                                                   {"50", Qt::Key_Up, "100"}};
+    for (const auto& [typed, key, after] : cases) {
+        typeText(QString::fromLatin1(typed));
+        QTest::keyClick(spin, key);
+        EXPECT_EQ(spin->text(), QString::fromLatin1(after)) << typed << " " << key;
+    }
     EXPECT_EQ(refusals->count(), 0);
 }
 
