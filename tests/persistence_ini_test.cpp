@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
@@ -10,6 +11,8 @@
 
 #include <climits>
 #include <variant>
+
+#include <sys/stat.h>
 
 namespace quindle {
 namespace {
@@ -88,6 +91,7 @@ const ReadCase kReadCases[] = {
     {"CR only", "[Morse]\rSize=12\rFreq=600\r", "Freq", 750, 600},
     {"no final line break", "[Morse]\r\nFreq=600", "Freq", 750, 600},
     {"empty file", "", "Freq", 750, 750},
+    {"UTF-8 mark", "\xef\xbb\xbf[Morse]\r\nFreq=600\r\n", "Freq", 750, 600},
 };
 // clang-format on
 
@@ -192,6 +196,11 @@ const WriteCase kWriteCases[] = {
      "<none>",
      {{"Font", "Caf\u00e9 \u20ac"}},
      "[Morse]\r\nFont=Caf\xe9 \x80\r\n"},
+    {"UTF-8 mark kept, UTF-8 written after it",
+     "\xef\xbb\xbf[Morse]\r\nFreq=1\r\n",
+     {{"Freq", "2"}, {"Font", "Caf\u00e9 \u6587"}},
+     "\xef\xbb\xbf[Morse]\r\nFreq=2\r\nFont=Caf\xc3\xa9 \xe6\x96\x87\r\n"},
+    {"a file of only the mark", "\xef\xbb\xbf", {{"Freq", "750"}}, "\xef\xbb\xbf[Morse]\r\nFreq=750\r\n"},
 };
 // clang-format on
 
@@ -402,10 +411,16 @@ TEST_F(IniFileTest, FileOverTheCapIsReadInPartAndNeverRewritten)
     EXPECT_EQ(QFileInfo(path()).size(), huge.size());
 }
 
-TEST_F(IniFileTest, FolderAsSettingsFileReadsDefaults)
+TEST_F(IniFileTest, FolderOrPipeAsSettingsFileReadsDefaults)
 {
     IniFile ini(m_dir.path());
     EXPECT_EQ(ini.readInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 750), 750);
+    // A pipe without a writer would block its reader: it is not read, nor replaced by a file.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path()).constData(), 0600), 0);
+    IniFile pipe(path());
+    EXPECT_EQ(pipe.readInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 750), 750);
+    EXPECT_FALSE(pipe.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 800));
+    EXPECT_FALSE(QFileInfo(path()).isFile());
 }
 
 } // namespace
