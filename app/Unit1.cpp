@@ -325,13 +325,16 @@ void TMorse::FormCreate()
 void TMorse::SaveSettings()
 {
     IniFile SettingsIni(m_iniName);
-    // A failed write ends the save at that key, silently.
+    // A failed write ends the save at that key, silently. A typeface name that the file cannot hold
+    // is no failure: it is skipped, so that the stored name stays and the later keys are written.
+    const QString family = Memo->font().family();
     SettingsIni.writeInteger(kSection, QStringLiteral("Freq"), spFreq->Value()) &&
         SettingsIni.writeInteger(kSection, QStringLiteral("Speed"), SpeedT->Position()) &&
         SettingsIni.writeInteger(kSection, QStringLiteral("Delay"), tbDelay->Position()) &&
         SettingsIni.writeBool(kSection, QStringLiteral("Case"), mnuLowerCase->isChecked()) &&
         SettingsIni.writeInteger(kSection, QStringLiteral("Size"), Memo->font().pointSize()) &&
-        SettingsIni.writeString(kSection, QStringLiteral("Font"), Memo->font().family()) &&
+        (!SettingsIni.canStore(family) ||
+         SettingsIni.writeString(kSection, QStringLiteral("Font"), family)) &&
         SettingsIni.writeBool(kSection, QStringLiteral("Punctuation"), mnuPunct->isChecked()) &&
         SettingsIni.writeBool(kSection, QStringLiteral("Accented"), mnuScan->isChecked()) &&
         SettingsIni.writeBool(kSection, QStringLiteral("Speaker"), mnuSpeaker->isChecked()) &&
