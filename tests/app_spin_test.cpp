@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <tuple>
 
 namespace quindle {
 namespace {
@@ -115,7 +114,6 @@ TEST_F(SpinEditTest, ValueParsesTheTextAndFocusLossClamps)
         spin->setFocus();
         typeText(QString::fromLatin1(c.typed));
         QMenu menu; // a menu takes the focus for a while and gives it back
-        menu.addAction(QStringLiteral("item"));
         menu.popup({});
         menu.close();
         EXPECT_EQ(spin->Value(), c.whileFocused) << c.typed;
@@ -154,15 +152,18 @@ TEST_F(SpinEditTest, ArrowKeysStepByOneFromTheValueAsTypedThenClamp)
     typeText(QString());
     QTest::keyClick(spin, Qt::Key_Up);
     EXPECT_EQ(spin->text(), "101");
-    const std::tuple<const char*, Qt::Key, const char*> cases[] = {{"25000", Qt::Key_Up, "20000"},
-                                                                   {"25000", Qt::Key_Down, "20000"},
-                                                                   {"50", Qt::Key_Down, "100"},
-                                                                   {"50", Qt::Key_Up, "100"}};
-    for (const auto& [typed, key, after] : cases) {
-        typeText(QString::fromLatin1(typed));
-        QTest::keyClick(spin, key);
-        EXPECT_EQ(spin->text(), QString::fromLatin1(after)) << typed << " " << key;
-    }
+    typeText(QStringLiteral("25000"));
+    QTest::keyClick(spin, Qt::Key_Up);
+    EXPECT_EQ(spin->text(), "20000");
+    typeText(QStringLiteral("25000"));
+    QTest::keyClick(spin, Qt::Key_Down);
+    EXPECT_EQ(spin->text(), "20000");
+    typeText(QStringLiteral("50"));
+    QTest::keyClick(spin, Qt::Key_Down);
+    EXPECT_EQ(spin->text(), "100");
+    typeText(QStringLiteral("50"));
+    QTest::keyClick(spin, Qt::Key_Up);
+    EXPECT_EQ(spin->text(), "100");
     EXPECT_EQ(refusals->count(), 0);
 }
 

