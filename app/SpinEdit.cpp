@@ -48,8 +48,9 @@ void SpinEdit::stepBy(int steps)
         QApplication::beep();
         return;
     }
-    // 64-bit sum: a huge step count must not overflow before the clamp.
-    const qint64 stepped = qint64(clampValue(Value())) + qint64(steps) * kIncrement;
+    // From the value as the text reads (typed 50 steps up to 51, clamped to 100), in a 64-bit sum
+    // so that a huge step count or typed number cannot overflow before the clamp.
+    const qint64 stepped = qint64(Value()) + qint64(steps) * kIncrement;
     setValue(int(std::clamp<qint64>(stepped, kMinValue, kMaxValue)));
 }
 
@@ -136,9 +137,15 @@ bool SpinEdit::event(QEvent* event)
 
 void SpinEdit::focusOutEvent(QFocusEvent* event)
 {
+    // Only the focus moving to another control clamps. An opening menu, the menu bar or another
+    // window takes the focus for a while and gives it back: a typed value stays as typed meanwhile,
+    // so that Save Settings Now or Exit, chosen from the menu, save it as typed.
+    const Qt::FocusReason reason = event->reason();
+    const bool leaving = reason != Qt::PopupFocusReason && reason != Qt::MenuBarFocusReason &&
+                         reason != Qt::ActiveWindowFocusReason;
     // A text that is not an integer reads as the minimum, which is in range: it stays as typed.
     const int value = Value();
-    if (value != clampValue(value))
+    if (leaving && value != clampValue(value))
         setValue(value);
     QAbstractSpinBox::focusOutEvent(event);
 }

@@ -7,7 +7,7 @@ namespace quindle {
 
 // The numeric spin box of the tone pitch. Its text is what the user typed, kept as typed: the
 // value is parsed from it on every read, so an out-of-range number stays visible (and is read as
-// typed) until the box loses the focus or the value is set. Only digits, the signs, the decimal
+// typed) until the focus moves to another control or the value is set. Only digits, the signs, the decimal
 // separator and control keys can be typed; any other key, Enter included, beeps and is dropped.
 class SpinEdit : public QAbstractSpinBox {
     Q_OBJECT
@@ -26,7 +26,7 @@ public:
     int minimum() const { return kMinValue; }
     int maximum() const { return kMaxValue; }
 
-    // Steps from the clamped Value(); the result is clamped again.
+    // Steps from Value() as the text reads; the result is clamped.
     void stepBy(int steps) override;
 
     QSize sizeHint() const override;

@@ -123,14 +123,31 @@ TMorse::TMorse(const MorsePlatform& platform) : m_platform(platform)
 
     FormCreate();
 
-    // Centred on the screen when first shown.
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect frame = frameGeometry();
-        move(screen->availableGeometry().center() - QPoint(frame.width() / 2, frame.height() / 2));
-    }
+    // Centred on the screen when first shown; moveEvent() corrects this for the frame.
+    centreOnScreen();
 }
 
 TMorse::~TMorse() = default;
+
+void TMorse::centreOnScreen()
+{
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        const QSize frame = frameGeometry().size();
+        move(area.x() + (area.width() - frame.width()) / 2, area.y() + (area.height() - frame.height()) / 2);
+    }
+}
+
+void TMorse::moveEvent(QMoveEvent* event)
+{
+    QMainWindow::moveEvent(event);
+    // The frame that a window manager adds is known only once it has placed the window: then the
+    // window is centred again, once, by its outer frame rather than by its client area.
+    if (!m_frameCentred && isVisible() && frameGeometry().size() != size()) {
+        m_frameCentred = true;
+        centreOnScreen();
+    }
+}
 
 void TMorse::createMenus()
 {
@@ -325,13 +342,16 @@ void TMorse::FormCreate()
 void TMorse::SaveSettings()
 {
     IniFile SettingsIni(m_iniName);
-    // A failed write ends the save at that key, silently.
+    // A failed write ends the save at that key, silently. A typeface name that the file cannot hold
+    // is no failure: it is skipped, so that the stored name stays and the later keys are written.
+    const QString family = Memo->font().family();
     SettingsIni.writeInteger(kSection, QStringLiteral("Freq"), spFreq->Value()) &&
         SettingsIni.writeInteger(kSection, QStringLiteral("Speed"), SpeedT->Position()) &&
         SettingsIni.writeInteger(kSection, QStringLiteral("Delay"), tbDelay->Position()) &&
         SettingsIni.writeBool(kSection, QStringLiteral("Case"), mnuLowerCase->isChecked()) &&
         SettingsIni.writeInteger(kSection, QStringLiteral("Size"), Memo->font().pointSize()) &&
-        SettingsIni.writeString(kSection, QStringLiteral("Font"), Memo->font().family()) &&
+        (!SettingsIni.canStore(family) ||
+         SettingsIni.writeString(kSection, QStringLiteral("Font"), family)) &&
         SettingsIni.writeBool(kSection, QStringLiteral("Punctuation"), mnuPunct->isChecked()) &&
         SettingsIni.writeBool(kSection, QStringLiteral("Accented"), mnuScan->isChecked()) &&
         SettingsIni.writeBool(kSection, QStringLiteral("Speaker"), mnuSpeaker->isChecked()) &&

@@ -4,18 +4,23 @@
 #include "persistence/TextFile.h"
 
 #include <QFile>
-#include <QFileInfo>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace quindle {
 
 namespace {
 
 const QByteArray kLineEnd = QByteArrayLiteral("\r\n");
+// What many editors write at the start of a UTF-8 file.
+const QByteArray kUtf8Mark = QByteArrayLiteral("\xEF\xBB\xBF");
 
 bool isBlank(char c)
 {
@@ -61,14 +66,62 @@ qsizetype equalsSign(const QByteArray& bytes, Span line)
     return -1;
 }
 
+QString systemErrorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Reads at most limit bytes of the regular file at path into bytes. Returns why the file cannot be
+// read, or "" when it was read or is missing (bytes then empty). Anything but a regular file cannot
+// be read, and is not even opened: a named pipe would block, a device may act on being opened.
+QString readRegularFile(const QString& path, qint64 limit, QByteArray& bytes)
+{
+    bytes.clear();
+    const QString notRegular = QStringLiteral("Not a regular file");
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info {};
+    if (::stat(name.constData(), &info) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? QString() : systemErrorText(errno);
+    if (!S_ISREG(info.st_mode))
+        return S_ISDIR(info.st_mode) ? systemErrorText(EISDIR) : notRegular;
+    // Non-blocking all the same: a pipe may have taken the file's place since.
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return systemErrorText(errno);
+    QString error;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        error = S_ISREG(info.st_mode) ? systemErrorText(errno) : notRegular;
+    } else {
+        // A buffer of the file's own size, not of the limit.
+        bytes.resize(qsizetype(std::min<qint64>(info.st_size, limit)));
+        qsizetype got = 0;
+        while (got < bytes.size() && error.isEmpty()) {
+            const ssize_t n = ::read(fd, bytes.data() + got, size_t(bytes.size() - got));
+            if (n == 0)
+                break;
+            if (n < 0 && errno != EINTR)
+                error = systemErrorText(errno);
+            got += std::max<ssize_t>(n, 0);
+        }
+        bytes.truncate(error.isEmpty() ? got : 0);
+    }
+    ::close(fd);
+    return error;
+}
+
+QString decode(const QByteArray& bytes, Span span, bool utf8)
+{
+    const QByteArray part = bytes.mid(span.begin, span.size());
+    return utf8 ? QString::fromUtf8(part) : cp1252::decode(part);
+}
+
 // Windows-1252 is one byte per character, so names of another length never match; only those of
 // the right length are decoded for the case-insensitive comparison.
-bool nameEquals(const QByteArray& bytes, Span name, const QString& wanted)
+bool nameEquals(const QByteArray& bytes, Span name, const QString& wanted, bool utf8)
 {
-    if (name.size() != wanted.size())
+    if (!utf8 && name.size() != wanted.size())
         return false;
-    const QString text = cp1252::decode(bytes.mid(name.begin, name.size()));
-    return text.compare(wanted, Qt::CaseInsensitive) == 0;
+    return decode(bytes, name, utf8).compare(wanted, Qt::CaseInsensitive) == 0;
 }
 
 bool hasLineBreakOrNul(const QString& s)
@@ -85,27 +138,16 @@ void IniFile::load()
     if (m_loaded)
         return;
     m_loaded = true;
-    QFile file(m_fileName);
-    // A missing or unreadable file reads as empty: every key then gives its default. One that
-    // exists but cannot be read is never rewritten from that empty picture.
-    if (file.open(QIODevice::ReadOnly)) {
-        // One byte more than the cap tells a file at the cap from a larger one, also for devices
-        // and pipes whose size is unknown.
-        // QIODevice::read(n) reserves n bytes first: ask a regular file for no more than it holds.
-        const qint64 wanted = file.isSequential() ? kMaxFileSize + 1 : std::min(file.size(), kMaxFileSize) + 1;
-        m_bytes = file.read(wanted);
-        if (m_bytes.size() > kMaxFileSize) {
-            m_tooLarge = true;
-            m_bytes.truncate(kMaxFileSize);
-        }
-        if (file.error() != QFileDevice::NoError) {
-            m_unreadable = file.errorString();
-            m_bytes.clear();
-        }
-    } else if (QFileInfo::exists(m_fileName)) {
-        m_unreadable = QFileInfo(m_fileName).isDir() ? QString::fromLocal8Bit(std::strerror(EISDIR))
-                                                     : file.errorString();
+    // A missing file reads as empty: every key then gives its default. One that exists but cannot
+    // be read is never rewritten from that empty picture.
+    m_unreadable = readRegularFile(m_fileName, kMaxFileSize + 1, m_bytes);
+    // One byte more than the cap tells a file at the cap from a larger one.
+    if (m_bytes.size() > kMaxFileSize) {
+        m_tooLarge = true;
+        m_bytes.truncate(kMaxFileSize);
     }
+    m_utf8 = m_bytes.startsWith(kUtf8Mark);
+    m_bodyStart = m_utf8 ? kUtf8Mark.size() : 0;
     indexLines();
 }
 
@@ -114,7 +156,8 @@ void IniFile::indexLines()
     m_lines.clear();
     const qsizetype n = m_bytes.size();
     const char* p = m_bytes.constData();
-    qsizetype start = 0;
+    // The mark is no part of the first line, and stays where it is when the file is written.
+    qsizetype start = m_bodyStart;
     for (qsizetype i = 0; i < n; ++i) {
         if (p[i] == '\n' || p[i] == '\r') {
             const qsizetype end = (p[i] == '\r' && i + 1 < n && p[i + 1] == '\n') ? i + 2 : i + 1;
@@ -135,7 +178,7 @@ IniFile::Found IniFile::find(const QString& section, const QString& key) const
     for (qsizetype i = 0; i < qsizetype(m_lines.size()); ++i) {
         const Span line{m_lines[i].start, m_lines[i].start + m_lines[i].length};
         if (const auto name = headerName(m_bytes, line)) {
-            inMatching = nameEquals(m_bytes, *name, section);
+            inMatching = nameEquals(m_bytes, *name, section, m_utf8);
             inFirst = inMatching && found.sectionLine < 0;
             if (inFirst) {
                 found.sectionLine = i;
@@ -148,7 +191,7 @@ IniFile::Found IniFile::find(const QString& section, const QString& key) const
         if (inFirst && trimmed(m_bytes, line).size() > 0)
             found.insertAfter = i;
         const qsizetype eq = equalsSign(m_bytes, line);
-        if (eq >= 0 && nameEquals(m_bytes, trimmed(m_bytes, {line.begin, eq}), key)) {
+        if (eq >= 0 && nameEquals(m_bytes, trimmed(m_bytes, {line.begin, eq}), key, m_utf8)) {
             found.keyLine = i;
             return found;
         }
@@ -179,8 +222,9 @@ std::optional<QString> IniFile::rawValue(const QString& section, const QString& 
             --value.end;
         }
     }
-    value.end = std::min(value.end, value.begin + kMaxValueLength);
-    return cp1252::decode(m_bytes.mid(value.begin, value.size()));
+    // A UTF-8 character takes up to 4 bytes.
+    value.end = std::min(value.end, value.begin + kMaxValueLength * (m_utf8 ? 4 : 1));
+    return decode(m_bytes, value, m_utf8).left(kMaxValueLength);
 }
 
 QString IniFile::readString(const QString& section, const QString& key, const QString& def)
@@ -260,15 +304,13 @@ bool IniFile::writeString(const QString& section, const QString& key, const QStr
         return fail(QStringLiteral("Invalid key name \"%1\"").arg(key));
     if (hasLineBreakOrNul(value))
         return fail(QStringLiteral("The value of \"%1\" holds a line break").arg(key));
-    qsizetype bad = -1;
-    const QByteArray sectionBytes = cp1252::encode(section, &bad);
-    const QByteArray keyBytes = bad < 0 ? cp1252::encode(key, &bad) : QByteArray();
-    const QByteArray valueBytes = bad < 0 ? cp1252::encode(value, &bad) : QByteArray();
-    if (bad >= 0)
+    if (!canStore(section) || !canStore(key) || !canStore(value))
         return fail(
             QStringLiteral("The value of \"%1\" holds a character that Windows-1252 cannot hold").arg(key));
+    const QByteArray sectionBytes = encode(section);
+    const QByteArray keyBytes = encode(key);
+    const QByteArray valueBytes = encode(value);
 
-    load();
     if (!m_unreadable.isEmpty())
         return fail(
             QStringLiteral("Cannot read \"%1\": %2; it is left unchanged").arg(m_fileName, m_unreadable));
@@ -291,7 +333,7 @@ bool IniFile::writeString(const QString& section, const QString& key, const QStr
                 kLineEnd + m_bytes.mid(after.end);
     } else {
         bytes = m_bytes;
-        if (!bytes.isEmpty() && !bytes.endsWith('\n') && !bytes.endsWith('\r'))
+        if (bytes.size() > m_bodyStart && !bytes.endsWith('\n') && !bytes.endsWith('\r'))
             bytes += kLineEnd;
         bytes += '[' + sectionBytes + ']' + kLineEnd + keyBytes + '=' + valueBytes + kLineEnd;
     }
@@ -303,6 +345,21 @@ bool IniFile::writeString(const QString& section, const QString& key, const QStr
     m_bytes = bytes;
     indexLines();
     return true;
+}
+
+bool IniFile::canStore(const QString& text)
+{
+    load();
+    if (m_utf8)
+        return true;
+    qsizetype bad = -1;
+    cp1252::encode(text, &bad);
+    return bad < 0;
+}
+
+QByteArray IniFile::encode(const QString& text) const
+{
+    return m_utf8 ? text.toUtf8() : cp1252::encode(text);
 }
 
 bool IniFile::writeInteger(const QString& section, const QString& key, int value)

@@ -22,8 +22,10 @@ namespace quindle {
 // section is appended at the end of the file; new lines end in CR LF. Every other byte of the file
 // stays as it was. Each write replaces the whole file atomically, so a failure leaves it whole.
 //
-// The file is Windows-1252 text. The object reads it at its first use and keeps the content for
-// its life, which is meant to be one load or one save.
+// The file is Windows-1252 text, or UTF-8 when it starts with the UTF-8 byte-order mark, which is
+// then kept. Only a regular file is read: anything else (a folder, a named pipe, a device) reads
+// as a file that cannot be read. The object reads the file at its first use and keeps the content
+// for its life, which is meant to be one load or one save.
 class IniFile {
 public:
     // A value holds at most this many characters when read. [characters]
@@ -51,6 +53,8 @@ public:
     bool writeInteger(const QString& section, const QString& key, int value);
     // Written as "1" or "0".
     bool writeBool(const QString& section, const QString& key, bool value);
+    // Whether the file's encoding holds every character of text.
+    bool canStore(const QString& text);
 
     // Why the last write failed.
     const QString& errorString() const { return m_error; }
@@ -75,6 +79,7 @@ private:
     Found find(const QString& section, const QString& key) const;
     std::optional<QString> rawValue(const QString& section, const QString& key);
     bool fail(const QString& message);
+    QByteArray encode(const QString& text) const;
 
     QString m_fileName;
     bool m_loaded = false;
@@ -82,6 +87,8 @@ private:
     QString m_unreadable; // why an existing file could not be read
 
     QByteArray m_bytes;
+    bool m_utf8 = false;       // the file starts with the UTF-8 mark
+    qsizetype m_bodyStart = 0; // the first byte after the mark
     std::vector<Line> m_lines;
     QString m_error;
 };

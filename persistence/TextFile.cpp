@@ -53,6 +53,64 @@ private:
     int m_fd;
 };
 
+// Writes bytes at the offset of fd; the errno of a failure, or 0.
+int writeWhole(int fd, const QByteArray& bytes)
+{
+    const char* data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, size_t(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return written < 0 ? errno : ENOSPC;
+        data += written;
+        left -= written;
+    }
+    return 0;
+}
+
+// Syncs fd; the errno of a failure, or 0. A file that cannot be synced (EINVAL) needs no sync.
+int sync(int fd)
+{
+    return ::fsync(fd) != 0 && errno != EINVAL ? errno : 0;
+}
+
+// Whether a new file can be made in the folder of path (of its target, for a symbolic link).
+bool canCreateBeside(const QString& path)
+{
+    const QString folder = QFileInfo(QFileInfo(path).canonicalFilePath()).absolutePath();
+    return ::faccessat(AT_FDCWD, QFile::encodeName(folder).constData(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+// Overwrites an existing file through its own inode, keeping its owner, mode and links. This is not
+// atomic: the room the new content needs is reserved first, so that a full disk or quota stops the
+// write before a byte of the old file is lost.
+FileResult writeInPlace(const QString& path, const QByteArray& bytes)
+{
+    FileResult result;
+    const FileDescriptor fd(::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+    int error = fd.get() < 0 ? errno : 0;
+    const off_t size = off_t(bytes.size());
+    // A filesystem that cannot reserve room is written all the same.
+    if (!error && size > 0 && ::fallocate(fd.get(), FALLOC_FL_KEEP_SIZE, 0, size) != 0 &&
+        (errno == ENOSPC || errno == EDQUOT || errno == EFBIG))
+        error = errno;
+    // Grown first and shrunk last, so that a size limit, too, stops the write before it begins.
+    struct stat info {};
+    if (!error &&
+        (::fstat(fd.get(), &info) != 0 || (size > info.st_size && ::ftruncate(fd.get(), size) != 0)))
+        error = errno;
+    if (!error)
+        error = writeWhole(fd.get(), bytes);
+    if (!error)
+        error = ::ftruncate(fd.get(), size) != 0 ? errno : sync(fd.get());
+    if (error)
+        result.systemError = systemErrorText(error);
+    result.ok = !error;
+    return result;
+}
+
 // Decodes Windows-1252 bytes with every line break as CR LF; false when the result would exceed
 // the memo's capacity.
 bool decodeLines(const QByteArray& bytes, QString& text)
@@ -115,31 +173,36 @@ QString unstorableCharacter(const QString& text, qsizetype index)
 FileResult writeFileAtomically(const QString& path, const QByteArray& bytes)
 {
     FileResult result;
+    struct stat old {};
+    const bool exists = ::stat(QFile::encodeName(path).constData(), &old) == 0 && S_ISREG(old.st_mode);
+    // A replacement would split a hard-linked file from its other names, and needs a new file
+    // beside the old one, which a folder its user cannot write does not take.
+    if (exists && (old.st_nlink > 1 || !canCreateBeside(path)))
+        return writeInPlace(path, bytes);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         // QSaveFile words this one case its own way; its other open errors are the system's texts.
         result.systemError = QFileInfo(path).isDir() ? systemErrorText(EISDIR) : file.errorString();
         return result;
     }
+    const int fd = file.handle();
+    // The replacement takes the old file's owner (given away only by root) and mode, set-id bits
+    // included, which a change of owner clears; where the system refuses, it is written in place.
+    struct stat made {};
+    if (exists && (::fstat(fd, &made) != 0 ||
+                   ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
+                    ::fchown(fd, old.st_uid, old.st_gid) != 0) ||
+                   ::fchmod(fd, old.st_mode & 07777) != 0)) {
+        file.cancelWriting();
+        return writeInPlace(path, bytes);
+    }
     // Written and synced through the descriptor, so that a failure (a full disk, a size limit)
     // is reported with the system's own description, which QSaveFile does not keep.
-    const int fd = file.handle();
-    const char* data = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, size_t(left));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            result.systemError = systemErrorText(written < 0 ? errno : ENOSPC);
-            file.cancelWriting();
-            return result;
-        }
-        data += written;
-        left -= written;
-    }
-    if (::fsync(fd) != 0 && errno != EINVAL) {
-        result.systemError = systemErrorText(errno);
+    int error = writeWhole(fd, bytes);
+    if (!error)
+        error = sync(fd);
+    if (error) {
+        result.systemError = systemErrorText(error);
         file.cancelWriting();
         return result;
     }

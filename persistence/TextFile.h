@@ -15,7 +15,10 @@ struct FileResult {
 };
 
 // Replaces the file at path with bytes in one step (through QSaveFile): after a failure the old
-// file, if any, is whole. An existing file keeps its permissions.
+// file, if any, is whole. The new file keeps the old one's owner and mode. A file that cannot be
+// replaced that way is overwritten in place instead, keeping owner, mode and links, after room has
+// been reserved for the new content: a file with more than one hard link, one in a folder that
+// takes no new file, and one whose owner or mode the new file could not be given.
 FileResult writeFileAtomically(const QString& path, const QByteArray& bytes);
 
 struct TextLoadResult {

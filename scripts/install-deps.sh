@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation
   pulseaudio pulseaudio-utils
-  xvfb x11-utils libx11-dev desktop-file-utils
+  xvfb x11-utils libx11-dev desktop-file-utils openbox
   clang libclang-rt-dev cppcheck
 )
 

@@ -1,5 +1,6 @@
-// Starts the real program on a real X server (Xvfb, started and ended here), waits for its main
-// window and closes it the way a window manager would, by WM_DELETE_WINDOW.
+// Starts the real program on a real X server (Xvfb) under a window manager (openbox), both started
+// and ended here, waits for its main window, checks that its frame is centred and closes it the
+// way a window manager does, by WM_DELETE_WINDOW.
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <string>
@@ -102,6 +104,8 @@ TEST(ProgramSmoke, StartsShowsItsWindowAndClosesWithExitCodeZero)
     ASSERT_NE(binary, nullptr) << "QUINDLE_BINARY names the program under test";
     if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
         GTEST_SKIP() << "Xvfb is not installed";
+    if (QStandardPaths::findExecutable(QStringLiteral("openbox")).isEmpty())
+        GTEST_SKIP() << "openbox is not installed";
 
     XServer x;
     ASSERT_NE(x.display(), nullptr);
@@ -117,6 +121,18 @@ TEST(ProgramSmoke, StartsShowsItsWindowAndClosesWithExitCodeZero)
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     // No sound server here: the program must start all the same.
     env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + dir.filePath(QStringLiteral("none")));
+    QProcess windowManager;
+    windowManager.setProcessEnvironment(env);
+    windowManager.start(QStringLiteral("openbox"), {});
+    // It manages the screen once it has announced itself on the root window.
+    const Atom check = XInternAtom(x.display(), "_NET_SUPPORTING_WM_CHECK", False);
+    ASSERT_TRUE(waitFor([&] {
+        int count = 0;
+        Atom* atoms = XListProperties(x.display(), DefaultRootWindow(x.display()), &count);
+        const bool managed = std::find(atoms, atoms + count, check) != atoms + count;
+        XFree(atoms);
+        return managed;
+    }));
     app.setProcessEnvironment(env);
     app.start(program, {});
     ASSERT_TRUE(app.waitForStarted());
@@ -131,6 +147,20 @@ TEST(ProgramSmoke, StartsShowsItsWindowAndClosesWithExitCodeZero)
     XWindowAttributes attributes{};
     XGetWindowAttributes(x.display(), window, &attributes);
     EXPECT_EQ(attributes.width, 541);
+    // The outer frame, title bar included, is centred on the 1024 x 768 screen, within 2 pixels.
+    XWindowAttributes frame{};
+    EXPECT_TRUE(waitFor([&] {
+        Window top = window, root = 0, parent = 0, *children = nullptr;
+        unsigned count = 0;
+        for (; XQueryTree(x.display(), top, &root, &parent, &children, &count) && parent != root;
+             top = parent)
+            XFree(children);
+        XFree(children);
+        XGetWindowAttributes(x.display(), top, &frame);
+        return std::abs(2 * frame.x + frame.width - 1024) <= 4 &&
+               std::abs(2 * frame.y + frame.height - 768) <= 4;
+    })) << "frame "
+        << frame.width << "x" << frame.height << "+" << frame.x << "+" << frame.y;
 
     Atom protocols = XInternAtom(x.display(), "WM_PROTOCOLS", False);
     Atom deleteWindow = XInternAtom(x.display(), "WM_DELETE_WINDOW", False);
@@ -148,6 +178,8 @@ TEST(ProgramSmoke, StartsShowsItsWindowAndClosesWithExitCodeZero)
     EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(app.exitCode(), 0) << app.readAllStandardError().toStdString();
     EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("quindle2.ini")))) << "closing without the option saves nothing";
+    ::kill(pid_t(windowManager.processId()), SIGTERM);
+    windowManager.waitForFinished();
 }
 
 } // namespace

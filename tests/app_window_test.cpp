@@ -145,6 +145,13 @@ TEST_F(MainWindow, FontDialogChangesTheMemoFontAndOnlyNameAndSizeAreStored)
     dialogs.cancelFont();
     again.mnuFontClick();
     EXPECT_EQ(again.Memo->font().pointSize(), 12);
+    // A name that Windows-1252 cannot hold keeps the stored one; the keys after it are written.
+    dialogs.chooseFont({QStringLiteral("\u6587\u6cc9"), 14, false, false});
+    again.mnuFontClick();
+    again.mnuCT->trigger();
+    again.SaveSettings();
+    EXPECT_TRUE(readIni().contains("Size=14\r\nFont=Arial\r\nPunctuation=0\r\n"));
+    EXPECT_TRUE(readIni().contains("AutoCT=1\r\n"));
 }
 
 TEST_F(MainWindow, ClosingSavesOnlyWhenTickedAndShowsTheNotice)

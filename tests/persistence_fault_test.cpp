@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -83,6 +84,9 @@ TEST(SaveFaults, AFullFilesystemLeavesTheOldFilesWhole)
     if (!fs.mounted())
         GTEST_SKIP() << "cannot mount a scratch filesystem: " << fs.why().toStdString();
     writeOldFiles(fs);
+    // A hard-linked file is written in place: the room for it is reserved before anything changes.
+    ASSERT_TRUE(QFile::copy(fs.file("copy.txt"), fs.file("linked.txt")));
+    ASSERT_EQ(::link(QFile::encodeName(fs.file("linked.txt")), QFile::encodeName(fs.file("link2"))), 0);
     fs.fill();
 
     IniFile ini(fs.file("quindle2.ini"));
@@ -95,8 +99,10 @@ TEST(SaveFaults, AFullFilesystemLeavesTheOldFilesWhole)
     EXPECT_TRUE(saved.error.startsWith(QStringLiteral("Cannot create file \"%1\". ").arg(fs.file("copy.txt"))))
         << saved.error.toStdString();
     EXPECT_EQ(test::readFileBytes(fs.file("copy.txt")), kOldDocument);
+    EXPECT_FALSE(saveTextFile(fs.file("linked.txt"), QString(64 * 1024, u'E')).ok);
+    EXPECT_EQ(test::readFileBytes(fs.file("link2")), kOldDocument);
     // Nothing half-written is left beside them.
-    EXPECT_EQ(QDir(fs.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);
+    EXPECT_EQ(QDir(fs.path()).entryList(QDir::Files | QDir::Hidden).size(), 5);
 }
 
 TEST(SaveFaults, AReadOnlyFilesystemLeavesTheOldFilesWhole)

@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
@@ -10,6 +11,8 @@
 
 #include <climits>
 #include <variant>
+
+#include <sys/stat.h>
 
 namespace quindle {
 namespace {
@@ -88,6 +91,7 @@ const ReadCase kReadCases[] = {
     {"CR only", "[Morse]\rSize=12\rFreq=600\r", "Freq", 750, 600},
     {"no final line break", "[Morse]\r\nFreq=600", "Freq", 750, 600},
     {"empty file", "", "Freq", 750, 750},
+    {"UTF-8 mark", "\xef\xbb\xbf[Morse]\r\nFreq=600\r\n", "Freq", 750, 600},
 };
 // clang-format on
 
@@ -192,6 +196,11 @@ const WriteCase kWriteCases[] = {
      "<none>",
      {{"Font", "Caf\u00e9 \u20ac"}},
      "[Morse]\r\nFont=Caf\xe9 \x80\r\n"},
+    {"UTF-8 mark kept, UTF-8 written after it",
+     "\xef\xbb\xbf[Morse]\r\nFreq=1\r\n",
+     {{"Freq", "2"}, {"Font", "Caf\u00e9 \u6587"}},
+     "\xef\xbb\xbf[Morse]\r\nFreq=2\r\nFont=Caf\xc3\xa9 \xe6\x96\x87\r\n"},
+    {"a file of only the mark", "\xef\xbb\xbf", {{"Freq", "750"}}, "\xef\xbb\xbf[Morse]\r\nFreq=750\r\n"},
 };
 // clang-format on
 
@@ -313,7 +322,7 @@ TEST_F(IniFileTest, FailedWriteLeavesTheOldFileWhole)
     EXPECT_EQ(IniFile(path()).readInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 0), 750);
 }
 
-TEST_F(IniFileTest, PermissionsStopTheWriteAndLoseNothing)
+TEST_F(IniFileTest, PermissionsDecideWhatIsWrittenAndLoseNothing)
 {
     const std::string failure = test::withoutRoot([] {
         QTemporaryDir dir;
@@ -327,11 +336,13 @@ TEST_F(IniFileTest, PermissionsStopTheWriteAndLoseNothing)
         QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner);
         QFile::setPermissions(unreadable, QFile::WriteOwner);
 
-        // A folder that cannot be written: the write fails and the file stays.
+        // A folder that cannot be written: its writable file is saved in place; no new file is made.
         IniFile inLocked(locked + QStringLiteral("/quindle2.ini"));
-        if (inLocked.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 2) ||
-            inLocked.errorString().isEmpty())
-            return std::string("write into a read-only folder succeeded");
+        if (!inLocked.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 2))
+            return "in place: " + inLocked.errorString().toStdString();
+        IniFile newInLocked(locked + QStringLiteral("/new.ini"));
+        if (newInLocked.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 2))
+            return std::string("a file was made in a read-only folder");
         // A file that cannot be read reads as defaults and is never rewritten from them.
         IniFile notRead(unreadable);
         if (notRead.readInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 750) != 750)
@@ -342,7 +353,8 @@ TEST_F(IniFileTest, PermissionsStopTheWriteAndLoseNothing)
 
         QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QFile::setPermissions(unreadable, QFile::ReadOwner | QFile::WriteOwner);
-        if (test::readFileBytes(locked + QStringLiteral("/quindle2.ini")) != content ||
+        if (test::readFileBytes(locked + QStringLiteral("/quindle2.ini")) !=
+                QByteArray(content).replace("600", "2") ||
             test::readFileBytes(unreadable) != content)
             return std::string("a file changed");
         return std::string();
@@ -399,10 +411,16 @@ TEST_F(IniFileTest, FileOverTheCapIsReadInPartAndNeverRewritten)
     EXPECT_EQ(QFileInfo(path()).size(), huge.size());
 }
 
-TEST_F(IniFileTest, FolderAsSettingsFileReadsDefaults)
+TEST_F(IniFileTest, FolderOrPipeAsSettingsFileReadsDefaults)
 {
     IniFile ini(m_dir.path());
     EXPECT_EQ(ini.readInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 750), 750);
+    // A pipe without a writer would block its reader: it is not read, nor replaced by a file.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path()).constData(), 0600), 0);
+    IniFile pipe(path());
+    EXPECT_EQ(pipe.readInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 750), 750);
+    EXPECT_FALSE(pipe.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 800));
+    EXPECT_FALSE(QFileInfo(path()).isFile());
 }
 
 } // namespace

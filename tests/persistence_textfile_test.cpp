@@ -104,9 +104,15 @@ TEST_F(TextFileTest, OpenFailuresNameTheFullPathAndTheReason)
     EXPECT_TRUE(notDir.error.startsWith(QStringLiteral("Cannot open file \""))) << qPrintable(notDir.error);
 }
 
-TEST_F(TextFileTest, PermissionsStopLoadAndSave)
+TEST_F(TextFileTest, PermissionsDecideWhatIsLoadedAndSaved)
 {
-    const std::string failure = test::withoutRoot([] {
+    QString sharedFile;
+    if (::geteuid() == 0 && QFile::setPermissions(m_dir.path(), QFileDevice::Permissions(0x7777))) {
+        sharedFile = path("shared.txt");
+        writeAll(sharedFile, "mine");
+        QFile::setPermissions(sharedFile, QFileDevice::Permissions(0x6666));
+    }
+    const std::string failure = test::withoutRoot([&sharedFile] {
         QTemporaryDir dir;
         const QString secret = dir.filePath(QStringLiteral("secret.txt"));
         const QString locked = dir.filePath(QStringLiteral("locked"));
@@ -117,15 +123,22 @@ TEST_F(TextFileTest, PermissionsStopLoadAndSave)
         QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner);
 
         const QString loadError = loadTextFile(secret).error;
-        const QString saveError =
+        // A writable file in a folder that takes no new file is saved in place.
+        const QString inPlaceError =
             saveTextFile(locked + QStringLiteral("/doc.txt"), QStringLiteral("new")).error;
+        const QString saveError =
+            saveTextFile(locked + QStringLiteral("/new.txt"), QStringLiteral("new")).error;
         QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         if (loadError != QStringLiteral("Cannot open file \"%1\". Permission denied").arg(secret))
             return "load: " + loadError.toStdString();
-        if (saveError != QStringLiteral("Cannot create file \"%1/doc.txt\". Permission denied").arg(locked))
+        if (saveError != QStringLiteral("Cannot create file \"%1/new.txt\". Permission denied").arg(locked))
             return "save: " + saveError.toStdString();
-        if (test::readFileBytes(locked + QStringLiteral("/doc.txt")) != "old")
-            return std::string("the old file changed");
+        if (test::readFileBytes(locked + QStringLiteral("/doc.txt")) != "new")
+            return "in place: " + inPlaceError.toStdString();
+        // A file of root's in a folder anyone may write keeps its owner: written in place.
+        if (!sharedFile.isEmpty() &&
+            (!saveTextFile(sharedFile, QStringLiteral("theirs")).ok || QFileInfo(sharedFile).ownerId() != 0))
+            return std::string("a shared file of root's was not saved in place");
         return std::string();
     });
     EXPECT_EQ(failure, "");
@@ -179,6 +192,15 @@ TEST_F(TextFileTest, SaveReplacesAnExistingFileAndKeepsItsPermissions)
               QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup);
     ASSERT_TRUE(saveTextFile(path("doc.txt"), QString()).ok);
     EXPECT_EQ(QFileInfo(path("doc.txt")).size(), 0);
+    // A hard-linked file stays one file; root saving another user's file leaves it theirs.
+    ASSERT_EQ(::link(QFile::encodeName(path("doc.txt")), QFile::encodeName(path("link.txt"))), 0);
+    ASSERT_TRUE(saveTextFile(path("doc.txt"), QStringLiteral("linked")).ok);
+    EXPECT_EQ(readAll(path("link.txt")), QByteArray("linked"));
+    if (::geteuid() == 0 && ::chown(QFile::encodeName(path("link.txt")), 65534, 65534) == 0) {
+        ASSERT_EQ(::unlink(QFile::encodeName(path("doc.txt"))), 0);
+        ASSERT_TRUE(saveTextFile(path("link.txt"), QStringLiteral("theirs")).ok);
+        EXPECT_EQ(QFileInfo(path("link.txt")).ownerId(), 65534u);
+    }
 }
 
 TEST_F(TextFileTest, SaveFailuresNameTheFullPathAndTheReason)

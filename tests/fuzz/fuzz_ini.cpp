@@ -73,9 +73,10 @@ public:
         qsizetype end;      // after its line end
     };
 
-    explicit Model(const QByteArray& bytes) : m_bytes(bytes)
+    // After the UTF-8 mark, which is no part of the first line, the file is UTF-8.
+    explicit Model(const QByteArray& bytes) : m_bytes(bytes), m_utf8(bytes.startsWith("\xEF\xBB\xBF"))
     {
-        qsizetype start = 0;
+        qsizetype start = bodyStart();
         while (start < bytes.size()) {
             qsizetype i = start;
             while (i < bytes.size() && bytes[i] != '\r' && bytes[i] != '\n')
@@ -98,9 +99,16 @@ public:
         return s;
     }
 
-    static bool sameName(const QByteArray& name, const QString& wanted)
+    qsizetype bodyStart() const { return m_utf8 ? 3 : 0; }
+    QString decode(const QByteArray& bytes) const
     {
-        return cp1252::decode(name).compare(wanted, Qt::CaseInsensitive) == 0;
+        return m_utf8 ? QString::fromUtf8(bytes) : cp1252::decode(bytes);
+    }
+    QByteArray encode(const QString& text) const { return m_utf8 ? text.toUtf8() : cp1252::encode(text); }
+
+    bool sameName(const QByteArray& name, const QString& wanted) const
+    {
+        return decode(name).compare(wanted, Qt::CaseInsensitive) == 0;
     }
 
     // The section name of a header line.
@@ -114,14 +122,14 @@ public:
     }
 
     // What a read gives for the value text of an entry line.
-    static QString valueOf(const QByteArray& raw)
+    QString valueOf(const QByteArray& raw) const
     {
         QByteArray v = trimmed(raw);
         if (const qsizetype nul = v.indexOf('\0'); nul >= 0)
             v.truncate(nul);
         if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
             v = v.mid(1, v.size() - 2);
-        return cp1252::decode(v.left(IniFile::kMaxValueLength));
+        return decode(v).left(IniFile::kMaxValueLength);
     }
 
     struct Where {
@@ -170,6 +178,7 @@ public:
 
 private:
     QByteArray m_bytes;
+    bool m_utf8;
     std::vector<Line> m_lines;
 };
 
@@ -256,7 +265,7 @@ QByteArray expectedAfterWrite(const QByteArray& old, const Model& model, const Q
                               const QByteArray& value)
 {
     const Model::Where w = model.find(section, key);
-    const QByteArray entry = cp1252::encode(key) + '=' + value;
+    const QByteArray entry = model.encode(key) + '=' + value;
     if (w.keyLine >= 0) {
         const Model::Line& line = model.lines()[w.keyLine];
         const QByteArray name = Model::trimmed(line.content.left(line.content.indexOf('=')));
@@ -268,9 +277,9 @@ QByteArray expectedAfterWrite(const QByteArray& old, const Model& model, const Q
         return old.left(line.end) + (ended ? "" : "\r\n") + entry + "\r\n" + old.mid(line.end);
     }
     QByteArray bytes = old;
-    if (!bytes.isEmpty() && !bytes.endsWith('\r') && !bytes.endsWith('\n'))
+    if (bytes.size() > model.bodyStart() && !bytes.endsWith('\r') && !bytes.endsWith('\n'))
         bytes += "\r\n";
-    return bytes + '[' + cp1252::encode(section) + "]\r\n" + entry + "\r\n";
+    return bytes + '[' + model.encode(section) + "]\r\n" + entry + "\r\n";
 }
 
 // A value the writer must accept: Windows-1252 text without line breaks and NULs.
@@ -337,7 +346,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         fail("a valid write failed");
 
     const QByteArray now = readAll(path);
-    if (now != expectedAfterWrite(old, model, section, keyName, cp1252::encode(value)))
+    if (now != expectedAfterWrite(old, model, section, keyName, model.encode(value)))
         fail("the write changed more than the key's line");
 
     // Every other key reads as before; the written one reads what was written.
@@ -347,9 +356,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         for (const Key& k : kKeys) {
             const QString sName = QString::fromLatin1(s);
             const QString kName = QString::fromLatin1(k.name);
-            const std::optional<QString> expected = (sName == section && kName == keyName)
-                                                        ? std::optional<QString>(Model::valueOf(cp1252::encode(value)))
-                                                        : model.read(sName, kName);
+            const std::optional<QString> expected =
+                (sName == section && kName == keyName)
+                    ? std::optional<QString>(model.valueOf(model.encode(value)))
+                    : model.read(sName, kName);
             if (fresh.readString(sName, kName, kFontDefault) != expected.value_or(kFontDefault))
                 fail("a key reads differently after the write");
         }
