@@ -15,6 +15,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <thread>
+#include <utility>
 
 namespace quindle {
 
@@ -411,7 +412,7 @@ private:
         AlsaDevice::Result result = pump();
         lock.lock();
         m_stats.lateRequests += late;
-        m_stats.restarts += restarts;
+        m_stats.restarts += restarts + std::exchange(m_shifts, 0);
         if (!result.ok()) {
             fail(result, lock);
             return 0;
@@ -438,9 +439,11 @@ private:
             // The device is about to run dry although the schedule says it is fed: render ahead, and
             // keep more ahead from now on.
             const int64_t queued = m_alsa.bufferFrames() - avail;
+            // What is placed from now on lands later: the rhythm restarts there.
             if (queued < m_alsa.periodFrames() / 2 && frames < m_alsa.periodFrames()) {
                 frames = m_alsa.periodFrames();
                 ++m_starved;
+                ++m_shifts;
                 m_map->growLevel(m_map->nsOfFrames(m_alsa.periodFrames() / 2), kMaxLevelNs);
             }
             frames = std::min(frames, std::min(avail, m_alsa.bufferFrames()));
@@ -484,6 +487,7 @@ private:
         if (!result.ok())
             return result;
         ++m_xruns;
+        ++m_shifts;
         m_map->growLevel(m_map->nsOfFrames(m_alsa.periodFrames()), kMaxLevelNs);
         m_outLen = 0;
         return start(false);
@@ -585,6 +589,7 @@ private:
     int64_t m_idleSinceNs = -1; // when the stream fell idle; -1 while in use [ns]
     int64_t m_onsetWrittenNs = 0;
     int m_corrections = 0, m_xruns = 0, m_starved = 0;
+    int m_shifts = 0; // level grown since the last round: a restart of the rhythm
 
     std::thread m_thread;
 
