@@ -10,6 +10,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation
   pulseaudio pulseaudio-utils
+  # A headless PipeWire for the same audio tests; reached through pipewire-pulse, since
+  # pipewire-alsa conflicts with pulseaudio. WirePlumber needs a session bus.
+  pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon
   xvfb x11-utils libx11-dev desktop-file-utils openbox
   clang libclang-rt-dev cppcheck
 )

@@ -7,10 +7,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <sys/socket.h>
-#include <sys/types.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace quindle::test {
 
@@ -30,34 +26,6 @@ QProcessEnvironment clientEnvironment(const QString& dir, const QString& server)
     env.insert("PULSE_STATE_PATH", dir + "/state");
     env.insert("PULSE_SERVER", server);
     return env;
-}
-
-bool socketAccepts(const QString& path)
-{
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    const QByteArray p = path.toLocal8Bit();
-    std::strncpy(addr.sun_path, p.constData(), sizeof addr.sun_path - 1);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
-}
-
-void endProcess(std::unique_ptr<QProcess>& process, int signal)
-{
-    if (!process)
-        return;
-    if (process->state() != QProcess::NotRunning) {
-        ::kill(pid_t(process->processId()), signal);
-        if (!process->waitForFinished(5000)) {
-            ::kill(pid_t(process->processId()), SIGKILL);
-            process->waitForFinished(5000);
-        }
-    }
-    process.reset();
 }
 
 } // namespace
@@ -105,6 +73,7 @@ bool PulseServer::start(QString* error)
     const QString socket = m_dir.path() + "/pulse.sock";
     QFile::remove(socket);
     m_server = std::make_unique<QProcess>();
+    dieWithThisThread(*m_server);
     m_server->setProcessEnvironment(clientEnvironment(m_dir.path(), server()));
     m_server->setProcessChannelMode(QProcess::MergedChannels);
     m_server->setStandardOutputFile(m_dir.path() + "/server.log", QIODevice::Append);
@@ -139,6 +108,7 @@ bool PulseServer::startRecording(QString* error)
     const QString file = m_dir.path() + "/record.raw";
     QFile::remove(file);
     m_recorder = std::make_unique<QProcess>();
+    dieWithThisThread(*m_recorder);
     m_recorder->setProcessEnvironment(clientEnvironment(m_dir.path(), server()));
     m_recorder->setStandardOutputFile(file);
     m_recorder->setReadChannel(QProcess::StandardError);

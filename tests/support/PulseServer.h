@@ -4,43 +4,36 @@
 // folder, for tests of the ALSA back-end: clients reach it through PULSE_SERVER, and the sink's
 // monitor is recorded with parec. Processes are ended by their PID.
 
-#include <QProcess>
-#include <QString>
-#include <QTemporaryDir>
+#include "tests/support/SoundServer.h"
 
-#include <cstdint>
-#include <memory>
-#include <vector>
+#include <QTemporaryDir>
 
 namespace quindle::test {
 
-class PulseServer {
+class PulseServer final : public SoundServer {
 public:
-    static constexpr unsigned kRate = 22540; // [frames/s]
-
     PulseServer();
-    ~PulseServer();
+    ~PulseServer() override;
 
     // Whether pulseaudio and parec are installed.
     static bool installed();
 
-    // Starts the server (again, on the same socket, after kill()) and waits until it accepts
-    // clients. False with a reason when it does not come up.
-    bool start(QString* error = nullptr);
-    // Ends the server at once (SIGKILL), as a crash would.
-    void kill();
-    bool running() const;
+    QString name() const override { return "PulseAudio"; }
+    // Ready once the socket accepts clients.
+    bool start(QString* error = nullptr) override;
+    void kill() override;
+    bool running() const override;
 
-    // The value for PULSE_SERVER; exportToEnvironment() sets it in this process, before ALSA
-    // looks for its "default" device.
+    // The value for PULSE_SERVER; exportToEnvironment() sets it in this process.
     QString server() const;
-    void exportToEnvironment() const;
+    void exportToEnvironment() const override;
 
-    // Records the sink's monitor from now on, until stopRecording(), which returns the samples.
-    bool startRecording(QString* error = nullptr);
-    std::vector<int16_t> stopRecording();
+    bool startRecording(QString* error = nullptr) override;
+    std::vector<int16_t> stopRecording() override;
 
 private:
+    bool programsInstalled() const override { return installed(); }
+
     QTemporaryDir m_dir;
     std::unique_ptr<QProcess> m_server;
     std::unique_ptr<QProcess> m_recorder;

@@ -1,0 +1,97 @@
+#pragma once
+
+// A private sound server with one null sink at kRate frames/s (mono, s16) that the ALSA device
+// "default" of this process reaches once exportToEnvironment() ran, for tests of the ALSA
+// back-end; what the sink plays is recorded. Every process is started and ended by its PID and
+// dies with the thread that started it, even when the test program crashes.
+
+#include <QProcess>
+#include <QString>
+
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
+
+namespace quindle::test {
+
+class SoundServer {
+public:
+    static constexpr unsigned kRate = 22540; // [frames/s]
+
+    virtual ~SoundServer() = default;
+
+    virtual QString name() const = 0;
+    // Whether the server's programs are installed (scripts/install-deps.sh installs them).
+    bool installed() const { return programsInstalled(); }
+
+    // Starts the server (again, on the same socket, after kill()) and waits until clients can
+    // play on the sink. False with a reason when it does not come up in time.
+    virtual bool start(QString* error = nullptr) = 0;
+    // Ends the server at once (SIGKILL), as a crash would; the recording ends with it.
+    virtual void kill() = 0;
+    virtual bool running() const = 0;
+    // Points this process's ALSA "default" at the server; call before ALSA reads its
+    // configuration.
+    virtual void exportToEnvironment() const = 0;
+
+    // Records the sink from now on, until stopRecording(), which returns the samples at kRate.
+    virtual bool startRecording(QString* error = nullptr) = 0;
+    virtual std::vector<int16_t> stopRecording() = 0;
+
+protected:
+    virtual bool programsInstalled() const = 0;
+
+    // Makes the process receive SIGKILL when the calling thread ends; set before start().
+    static void dieWithThisThread(QProcess& process);
+    // Sends signal, then SIGKILL when the process has not ended within 5 s.
+    static void endProcess(std::unique_ptr<QProcess>& process, int signal);
+    static bool socketAccepts(const QString& path);
+};
+
+// Defined here, so that a program that links one server's source alone needs nothing more.
+inline void SoundServer::dieWithThisThread(QProcess& process)
+{
+    const pid_t parent = getpid();
+    process.setChildProcessModifier([parent] {
+        // The parent may have gone between the fork and the prctl.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
+            _exit(127);
+    });
+}
+
+inline void SoundServer::endProcess(std::unique_ptr<QProcess>& process, int signal)
+{
+    if (!process)
+        return;
+    if (process->state() != QProcess::NotRunning) {
+        ::kill(pid_t(process->processId()), signal);
+        if (!process->waitForFinished(5000)) {
+            ::kill(pid_t(process->processId()), SIGKILL);
+            process->waitForFinished(5000);
+        }
+    }
+    process.reset();
+}
+
+inline bool SoundServer::socketAccepts(const QString& path)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const QByteArray p = path.toLocal8Bit();
+    std::strncpy(addr.sun_path, p.constData(), sizeof addr.sun_path - 1);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+}
+
+} // namespace quindle::test
