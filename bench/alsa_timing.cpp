@@ -1,7 +1,7 @@
 // Sound-card timing of the whole program: the real main window keys a Text run through the real
-// ALSA back-end onto a PulseAudio null sink, which is recorded; every tone and silence on the
-// recording is measured against the length the keying asked for (n x (DotTime - 4) for a tone, the
-// sum of the sleeps between two tones for a silence).
+// ALSA back-end onto the null sink of a PulseAudio or a PipeWire server, which is recorded; every tone and
+// silence on the recording is measured against the length the keying asked for (n x (DotTime - 4) for a tone,
+// the sum of the sleeps between two tones for a silence).
 //
 //   build/bench/bench_alsa_timing
 //
@@ -16,6 +16,7 @@
 #include "bench/support/WidgetBenchmarkMain.h"
 #include "keying/Clock.h"
 #include "keying/Keyer.h"
+#include "tests/support/PipeWireServer.h"
 #include "tests/support/PulseServer.h"
 #include "tone/AlsaStream.h"
 #include "tone/AlsaWaveOut.h"
@@ -39,11 +40,28 @@
 namespace {
 
 using namespace quindle;
+using quindle::test::PipeWireServer;
 using quindle::test::PulseServer;
+using quindle::test::SoundServer;
 
 constexpr unsigned kRate = 22540; // [frames/s]
 
-PulseServer* g_server = nullptr;
+// The servers that started, by the number a benchmark names: 0 PulseAudio, 1 PipeWire.
+SoundServer* g_servers[2] = {};
+
+// Points ALSA's "default" at server number k for the streams opened from now on; null when that
+// server did not start (the benchmark is then skipped).
+SoundServer* useServer(benchmark::State& state, int64_t k)
+{
+    SoundServer* server = g_servers[k];
+    if (!server) {
+        state.SkipWithError("this sound server is not running");
+        return nullptr;
+    }
+    server->exportToEnvironment();
+    state.SetLabel(server->name().toStdString());
+    return server;
+}
 
 // The program's clock, keeping the keying's own lengths: each sleep, and whether a tone sounded
 // through it.
@@ -160,13 +178,16 @@ void BM_Rhythm(benchmark::State& state)
 {
     const int dotMs = int(state.range(0));
     const double seconds = double(state.range(1));
+    SoundServer* server = useServer(state, state.range(2));
+    if (!server)
+        return;
     for (auto _ : state) {
         Program program;
         program.clock.sounding = [&] { return program.waveOut.openHandle() != 0; };
         QString text;
         for (int i = 0; i < int(std::ceil(seconds * 1000 / (56.0 * dotMs))); ++i)
             text += QStringLiteral("PARIS ");
-        if (!program.stream.acquire(kRate).ok || !g_server->startRecording()) {
+        if (!program.stream.acquire(kRate).ok || !server->startRecording()) {
             state.SkipWithError("no sound server");
             return;
         }
@@ -175,7 +196,7 @@ void BM_Rhythm(benchmark::State& state)
         const double wall = double(AlsaStream::monotonicNs() - t0) / 1e9;
         const double cpu = cpuSeconds() - cpu0, ui = threadCpuSeconds() - ui0;
         QTest::qWait(int(program.stream.stats().leadNs / 1'000'000) + 200);
-        const std::vector<Stretch> sound = findSound(g_server->stopRecording());
+        const std::vector<Stretch> sound = findSound(server->stopRecording());
         const AlsaStream::Stats stats = program.stream.stats();
 
         std::vector<int> tones, silences{0};
@@ -220,14 +241,23 @@ void BM_Rhythm(benchmark::State& state)
         state.SetIterationTime(wall);
     }
 }
-BENCHMARK(BM_Rhythm)->Args({15, 60})->Args({80, 30})->Iterations(1)->UseManualTime()->Unit(
-    benchmark::kSecond);
+BENCHMARK(BM_Rhythm)
+    ->ArgNames({"dot_ms", "s", "server"})
+    ->Args({15, 60, 0})
+    ->Args({15, 60, 1})
+    ->Args({80, 30, 0})
+    ->Args({80, 30, 1})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 
 // From the Text button's handler to the first sample of its first tone reaching the sound server,
 // with the stream open (range 1) or closed for idleness (range 0). [ms]
 void BM_FirstSound(benchmark::State& state)
 {
     const bool open = state.range(0) != 0;
+    if (!useServer(state, state.range(1)))
+        return;
     Program program(open ? AlsaStream::kIdleCloseMs : 200);
     std::vector<double> delays;
     for (auto _ : state) {
@@ -246,7 +276,11 @@ void BM_FirstSound(benchmark::State& state)
     state.counters["max_ms"] = percentile(delays, 1.0);
     state.counters["lead_ms"] = double(program.stream.stats().leadNs) / 1e6;
 }
-BENCHMARK(BM_FirstSound)->Arg(1)->Arg(0)->Iterations(10)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FirstSound)
+    ->ArgNames({"open", "server"})
+    ->ArgsProduct({{1, 0}, {0, 1}})
+    ->Iterations(10)
+    ->Unit(benchmark::kMillisecond);
 
 // A program left alone after one element: the CPU time of the whole process while it does nothing
 // for range(0) seconds, and from the device's idle close to the end [% of one core]; the worker's
@@ -254,6 +288,8 @@ BENCHMARK(BM_FirstSound)->Arg(1)->Arg(0)->Iterations(10)->Unit(benchmark::kMilli
 void BM_AlsaIdle(benchmark::State& state)
 {
     const int seconds = int(state.range(0));
+    if (!useServer(state, 0))
+        return;
     for (auto _ : state) {
         Program program;
         if (!program.stream.acquire(kRate).ok) {
@@ -296,19 +332,19 @@ BENCHMARK(BM_AlsaIdle)->Arg(20)->Iterations(1)->UseManualTime()->Unit(benchmark:
 
 int main(int argc, char** argv)
 {
-    if (!PulseServer::installed()) {
-        std::printf("pulseaudio or parec is not installed; nothing measured\n");
-        return 0;
+    PulseServer pulse;
+    PipeWireServer pipewire;
+    SoundServer* servers[2] = {&pulse, &pipewire};
+    for (int k = 0; k < 2; ++k) {
+        QString error;
+        if (!servers[k]->installed())
+            std::printf("%s is not installed; not measured\n", qPrintable(servers[k]->name()));
+        else if (!servers[k]->start(&error))
+            std::printf("%s did not start: %s\n", qPrintable(servers[k]->name()), qPrintable(error));
+        else
+            g_servers[k] = servers[k];
     }
-    PulseServer server;
-    QString error;
-    if (!server.start(&error)) {
-        std::printf("PulseAudio did not start: %s\n", qPrintable(error));
-        return 1;
-    }
-    server.exportToEnvironment();
-    g_server = &server;
     const int result = quindle::bench::runWidgetBenchmarks(argc, argv);
-    g_server = nullptr;
+    g_servers[0] = g_servers[1] = nullptr;
     return result;
 }

@@ -2,6 +2,7 @@
 // recorded and compared, frame by frame, with the calls that asked for it.
 #include "keying/Keyer.h"
 #include "tests/support/KeyingTestSupport.h"
+#include "tests/support/PipeWireServer.h"
 #include "tests/support/PulseServer.h"
 #include "tone/AlsaStream.h"
 #include "tone/AlsaWaveOut.h"
@@ -24,7 +25,9 @@
 namespace {
 
 using namespace quindle;
+using quindle::test::PipeWireServer;
 using quindle::test::PulseServer;
+using quindle::test::SoundServer;
 
 constexpr unsigned kRate = 22540; // [frames/s]
 constexpr int kAmplitude = 8192;
@@ -182,24 +185,39 @@ double frequencyOf(const std::vector<int16_t>& s, const Stretch& t)
     return changes < 2 ? 0 : (changes - 1) / 2.0 / (double(last - first) / kRate);
 }
 
+enum class ServerKind { PulseAudio, PipeWire };
+
+// Each server is started at its first use and kept for the rest of the program.
+SoundServer* startedServer(ServerKind kind, QString& error)
+{
+    static std::unique_ptr<SoundServer> servers[2];
+    static QString errors[2];
+    const size_t k = size_t(kind);
+    if (!servers[k]) {
+        if (kind == ServerKind::PulseAudio)
+            servers[k] = std::make_unique<PulseServer>();
+        else
+            servers[k] = std::make_unique<PipeWireServer>();
+        if (servers[k]->installed() && !servers[k]->start(&errors[k]))
+            errors[k] = servers[k]->name() + ": " + errors[k];
+    }
+    error = errors[k];
+    return servers[k].get();
+}
+
 class AlsaBackendTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        if (!PulseServer::installed())
-            return;
-        s_server = std::make_unique<PulseServer>();
-        if (!s_server->start(&s_startError))
-            return;
-        s_server->exportToEnvironment();
-    }
-    static void TearDownTestSuite() { s_server.reset(); }
+    virtual ServerKind kind() const { return ServerKind::PulseAudio; }
 
     void SetUp() override
     {
-        if (!PulseServer::installed())
-            GTEST_SKIP() << "pulseaudio or parec is not installed (scripts/install-deps.sh installs them)";
-        ASSERT_TRUE(s_server && s_server->running()) << s_startError.toStdString();
+        QString error;
+        server = startedServer(kind(), error);
+        if (!server->installed())
+            GTEST_SKIP() << server->name().toStdString()
+                         << " is not installed (scripts/install-deps.sh installs it)";
+        ASSERT_TRUE(server->running()) << error.toStdString();
+        server->exportToEnvironment();
     }
 
     // One sound-card element as the engine keys it: open, fill, write all four buffers, hold,
@@ -230,14 +248,21 @@ protected:
         QTest::qWait(int(stream.stats().leadNs / 1'000'000) + 150);
     }
 
-    static std::unique_ptr<PulseServer> s_server;
-    static QString s_startError;
+    SoundServer* server = nullptr;
     StampClock clock;
     SineBuffers buffers;
 };
 
-std::unique_ptr<PulseServer> AlsaBackendTest::s_server;
-QString AlsaBackendTest::s_startError;
+// The tests that run on both servers.
+class AlsaServerTest : public AlsaBackendTest, public ::testing::WithParamInterface<ServerKind> {
+protected:
+    ServerKind kind() const override { return GetParam(); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Servers, AlsaServerTest, ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWire),
+                         [](const ::testing::TestParamInfo<ServerKind>& info) {
+                             return info.param == ServerKind::PulseAudio ? "PulseAudio" : "PipeWire";
+                         });
 
 TEST_F(AlsaBackendTest, ElementsSoundForExactlyTheTimeBetweenOpenAndReset)
 {
@@ -245,7 +270,7 @@ TEST_F(AlsaBackendTest, ElementsSoundForExactlyTheTimeBetweenOpenAndReset)
     AlsaWaveOut out(stream, clock);
     Listener listener;
     QString error;
-    ASSERT_TRUE(s_server->startRecording(&error)) << error.toStdString();
+    ASSERT_TRUE(server->startRecording(&error)) << error.toStdString();
 
     // Dots at the fastest speed and slower, a long dash, gaps from a dot's pause up.
     const std::vector<int> tones = {11, 33, 76, 438, 11};
@@ -257,7 +282,7 @@ TEST_F(AlsaBackendTest, ElementsSoundForExactlyTheTimeBetweenOpenAndReset)
             clock.Sleep(gaps[k]);
     }
     settle(stream);
-    const std::vector<int16_t> rec = s_server->stopRecording();
+    const std::vector<int16_t> rec = server->stopRecording();
     const std::vector<Stretch> sound = findSound(rec);
 
     const AlsaStream::Stats stats = stream.stats();
@@ -320,7 +345,7 @@ TEST_F(AlsaBackendTest, BuffersPlayOutInOrderAndWaitWhilePaused)
     AlsaStream stream;
     AlsaWaveOut out(stream, clock);
     Listener listener;
-    ASSERT_TRUE(s_server->startRecording());
+    ASSERT_TRUE(server->startRecording());
 
     std::vector<int16_t> a(1000), b(500), c(800);
     for (size_t i = 0; i < a.size(); ++i)
@@ -354,7 +379,7 @@ TEST_F(AlsaBackendTest, BuffersPlayOutInOrderAndWaitWhilePaused)
     ASSERT_TRUE(QTest::qWaitFor([&] { return listener.count(MM_WOM_DONE) == 3; }, 3000));
     EXPECT_EQ(out.waveOutClose(h), MMSYSERR_NOERROR);
     settle(stream);
-    const std::vector<int16_t> rec = s_server->stopRecording();
+    const std::vector<int16_t> rec = server->stopRecording();
     const std::vector<Stretch> sound = findSound(rec);
     ASSERT_EQ(sound.size(), 2u);
     EXPECT_NEAR(double(sound[0].frames() + 1), double(a.size() + b.size()), 2);
@@ -396,7 +421,7 @@ TEST_F(AlsaBackendTest, OtherFormatsAreConvertedAndAnotherRateReopensTheStream)
             }
         }
         WAVEHDR header{reinterpret_cast<char*>(bytes.data()), uint32_t(bytes.size()), 0, 0, 0, 0, nullptr, 0};
-        ASSERT_TRUE(s_server->startRecording());
+        ASSERT_TRUE(server->startRecording());
         HWAVEOUT h = 0;
         ASSERT_EQ(out.waveOutOpen(&h, WAVE_MAPPER, c.format, &listener), MMSYSERR_NOERROR);
         out.waveOutPrepareHeader(h, &header);
@@ -404,7 +429,7 @@ TEST_F(AlsaBackendTest, OtherFormatsAreConvertedAndAnotherRateReopensTheStream)
         ASSERT_TRUE(QTest::qWaitFor([&] { return (header.dwFlags & WHDR_DONE) != 0; }, 3000));
         out.waveOutClose(h);
         settle(stream);
-        const std::vector<int16_t> rec = s_server->stopRecording();
+        const std::vector<int16_t> rec = server->stopRecording();
         const std::vector<Stretch> sound = findSound(rec, 100);
         ASSERT_EQ(sound.size(), 1u);
         // The sine starts at 0: the stretch begins with its second sample.
@@ -484,7 +509,7 @@ TEST_F(AlsaBackendTest, RefusesMisuseWithTheCodesOfTheContract)
     EXPECT_TRUE(out.waveOutGetErrorText(9999).empty());
 }
 
-TEST_F(AlsaBackendTest, SurvivesTheServerBeingKilledAndSoundsAgainWhenItIsBack)
+TEST_P(AlsaServerTest, SurvivesTheServerBeingKilledAndSoundsAgainWhenItIsBack)
 {
     AlsaStream stream;
     AlsaWaveOut out(stream, clock);
@@ -509,7 +534,7 @@ TEST_F(AlsaBackendTest, SurvivesTheServerBeingKilledAndSoundsAgainWhenItIsBack)
         }
         if (killInside) {
             clock.Sleep(ms / 2);
-            s_server->kill();
+            server->kill();
             clock.Sleep(ms / 2);
         } else {
             clock.Sleep(ms);
@@ -537,8 +562,8 @@ TEST_F(AlsaBackendTest, SurvivesTheServerBeingKilledAndSoundsAgainWhenItIsBack)
     EXPECT_EQ(listener.count(MM_WOM_OPEN), listener.count(MM_WOM_CLOSE));
 
     QString error;
-    ASSERT_TRUE(s_server->start(&error)) << error.toStdString();
-    ASSERT_TRUE(s_server->startRecording(&error)) << error.toStdString();
+    ASSERT_TRUE(server->start(&error)) << error.toStdString();
+    ASSERT_TRUE(server->startRecording(&error)) << error.toStdString();
     int attempts = 0;
     while (!anyElement(30, false) && ++attempts < 20)
         clock.Sleep(30);
@@ -546,7 +571,7 @@ TEST_F(AlsaBackendTest, SurvivesTheServerBeingKilledAndSoundsAgainWhenItIsBack)
     clock.Sleep(30);
     const auto [openNs, resetNs] = element(out, listener, 60);
     settle(stream);
-    const std::vector<Stretch> sound = findSound(s_server->stopRecording());
+    const std::vector<Stretch> sound = findSound(server->stopRecording());
     std::string seen;
     for (const Stretch& t : sound)
         seen += " [" + std::to_string(t.start) + "," + std::to_string(t.end) + ")";
@@ -565,7 +590,7 @@ TEST_F(AlsaBackendTest, SpeakerFallsBackToASquareWaveOnTheStream)
     SpeakerProbe nowhere{"/nonexistent/input", "/nonexistent/sys", {"/nonexistent/console"}};
     std::unique_ptr<SpeakerSink> sink = openSpeakerSink(stream, clock, nowhere);
     ASSERT_NE(dynamic_cast<SquareWaveSink*>(sink.get()), nullptr);
-    ASSERT_TRUE(s_server->startRecording());
+    ASSERT_TRUE(server->startRecording());
 
     // A tone of planned length keeps it, although the speaker waits in whole ticks and its off
     // comes a little early or late.
@@ -574,7 +599,7 @@ TEST_F(AlsaBackendTest, SpeakerFallsBackToASquareWaveOnTheStream)
     clock.Sleep(59);
     sink->toneOff();
     settle(stream);
-    const std::vector<int16_t> rec = s_server->stopRecording();
+    const std::vector<int16_t> rec = server->stopRecording();
     const std::vector<Stretch> sound = findSound(rec);
     ASSERT_EQ(sound.size(), 1u);
     EXPECT_NEAR(double(sound[0].frames()), double(framesOf(60'000'000)), 1);
@@ -590,7 +615,7 @@ TEST_F(AlsaBackendTest, TheEngineKeysElementsOnTheRealBackEnd)
     AlsaWaveOut out(stream, clock);
     SilentSink speaker;
     ToneOutput tone(clock, speaker, out, [] { return 750; });
-    ASSERT_TRUE(s_server->startRecording());
+    ASSERT_TRUE(server->startRecording());
 
     constexpr int dotTime = 30; // [ms]
     const std::vector<int> factors = {1, 3, 1, 1, 3};
@@ -607,7 +632,7 @@ TEST_F(AlsaBackendTest, TheEngineKeysElementsOnTheRealBackEnd)
         clock.Sleep(dotTime);
     }
     settle(stream);
-    const std::vector<int16_t> rec = s_server->stopRecording();
+    const std::vector<int16_t> rec = server->stopRecording();
     const std::vector<Stretch> sound = findSound(rec);
     // What the engine's fill puts into the four buffers of a run.
     std::vector<int16_t> expected(4 * kBufferFrames);
@@ -633,7 +658,7 @@ TEST_F(AlsaBackendTest, TheEngineKeysElementsOnTheRealBackEnd)
 // asks (n x (DotTime - 4)), and every silence the sum of the sleeps between two tones, to within
 // two frames. A silence may only be longer where the stream counted a restart of the rhythm: the
 // window held for 200 ms stretches the one silence it falls in, and the rhythm is exact again after.
-TEST_F(AlsaBackendTest, TextRunsKeepTheirRhythmOnTheStream)
+TEST_P(AlsaServerTest, TextRunsKeepTheirRhythmOnTheStream)
 {
     struct Case {
         const char* name;
@@ -665,10 +690,10 @@ TEST_F(AlsaBackendTest, TextRunsKeepTheirRhythmOnTheStream)
         };
         Keyer keyer(host, tone, rhythm);
         ASSERT_TRUE(stream.acquire(kRate).ok);
-        ASSERT_TRUE(s_server->startRecording());
+        ASSERT_TRUE(server->startRecording());
         keyer.btnTextClick();
         settle(stream);
-        const std::vector<Stretch> sound = findSound(s_server->stopRecording());
+        const std::vector<Stretch> sound = findSound(server->stopRecording());
         const AlsaStream::Stats stats = stream.stats();
 
         std::vector<int> tones, silences{0};
@@ -726,7 +751,7 @@ TEST_F(AlsaBackendTest, AnIdleStreamClosesAndTheNextUseReopensIt)
         EXPECT_EQ(after.wakeups, before.wakeups) << "the worker of a closed stream must not wake";
         EXPECT_EQ(after.opens, before.opens);
     };
-    ASSERT_TRUE(s_server->startRecording());
+    ASSERT_TRUE(server->startRecording());
 
     HWAVEOUT h = 0;
     ASSERT_EQ(out.waveOutOpen(&h, WAVE_MAPPER, monoFormat(), &listener), MMSYSERR_NOERROR);
@@ -771,7 +796,7 @@ TEST_F(AlsaBackendTest, AnIdleStreamClosesAndTheNextUseReopensIt)
     stream.pcmClose(AlsaStream::now());
     settle(stream);
 
-    const std::vector<int16_t> rec = s_server->stopRecording();
+    const std::vector<int16_t> rec = server->stopRecording();
     const std::vector<Stretch> sound = findSound(rec);
     std::string seen;
     for (const Stretch& t : sound)
@@ -800,10 +825,9 @@ TEST_F(AlsaBackendTest, AnIdleStreamClosesAndTheNextUseReopensIt)
     EXPECT_EQ(stream.stats().lateRequests, 0);
 }
 
-// No server needed: a device that does not exist.
-TEST(AlsaNoDevice, OpenFailsWithACodeAndTheReasonAndTheSpeakerIsSilent)
+// A device that does not exist, and the server's "default" read from a configuration that does not.
+TEST_P(AlsaServerTest, AMissingDeviceFailsTheOpenWithTheReasonAndTheSpeakerIsSilent)
 {
-    StampClock clock;
     for (const auto& [device, config] :
          {std::pair<std::string, std::string>{"quindle_no_such_device", ""},
           std::pair<std::string, std::string>{"default", "/nonexistent/asound.conf"}}) {

@@ -119,19 +119,6 @@ int64_t AlsaDevice::write(const int16_t* samples, int64_t n)
     return w == -EAGAIN ? 0 : int64_t(w);
 }
 
-bool AlsaDevice::nextHeardNs(int64_t& heardNs)
-{
-    snd_pcm_sframes_t delay = 0;
-    const int64_t before = monotonicNs();
-    if (snd_pcm_delay(m_pcm, &delay) < 0)
-        return false;
-    const int64_t after = monotonicNs();
-    if (after - before > 1'000'000)
-        return false;
-    heardNs = before + (after - before) / 2 + int64_t(delay) * 1'000'000'000 / m_rate;
-    return true;
-}
-
 AlsaDevice::Result AlsaDevice::recover(int error, const std::function<bool()>& stop)
 {
     int err = error;

@@ -42,9 +42,6 @@ public:
     int64_t avail();
     // Frames taken (maybe fewer than n; 0 when full), or a negative error.
     int64_t write(const int16_t* samples, int64_t n);
-    // When the next frame written will be heard [ns, CLOCK_MONOTONIC]; false when the reading
-    // failed or was not tied to a moment (preempted while reading).
-    bool nextHeardNs(int64_t& heardNs);
     // After an underrun (-EPIPE) or a suspend (-ESTRPIPE): makes the device take samples again.
     // stop() ends the wait for a resume. Other errors are not recovered.
     Result recover(int error, const std::function<bool()>& stop);

@@ -28,7 +28,7 @@ using Lock = std::unique_lock<PiMutex>;
 // a period: fewer, larger rounds cost less CPU, smaller ones less lead.
 constexpr unsigned kPeriodFrames = 512;
 constexpr unsigned kBufferPeriods = 4;
-// Frames written ahead of being heard, at least; more when the device reports more at the open.
+// Frames written ahead of being taken by the device, at least; more after it ran short.
 constexpr unsigned kLevelPeriods = 2;
 // How late a call may reach the worker and still land on its frame, at the start of a schedule,
 // and how that grows after a call came too late anyway. [ns]
@@ -321,7 +321,7 @@ private:
     }
 
     // A fresh device (or one recovered from an underrun): a little silence to start it, then the
-    // timing from where it reports its next frame is heard.
+    // timing from where the device stands.
     AlsaDevice::Result start(bool fresh)
     {
         const int64_t prefill = int64_t(kLevelPeriods) * m_alsa.periodFrames();
@@ -338,28 +338,33 @@ private:
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             done += w;
         }
-        int64_t heard = 0;
-        for (int attempt = 0; attempt < 5 && !m_alsa.nextHeardNs(heard); ++attempt) {
-        }
-        if (heard == 0)
-            heard = monotonicNs() + prefill * 1'000'000'000 / m_alsa.rate();
         if (fresh) {
             const int64_t periodNs = m_alsa.periodFrames() * 1'000'000'000 / m_alsa.rate();
             m_map = std::make_unique<StreamMap>(
                 m_alsa.rate(),
                 StreamMap::Params{kLevelPeriods * periodNs, kGuardNs, kGuardStepNs, kMaxGuardNs});
             m_mixer.reset(0);
-            // The device may hold more ahead of being heard than the silence written (a sound
-            // server's own latency): so much the level must be, at least.
-            const int64_t reported = heard - monotonicNs();
-            if (reported > m_map->levelNs())
-                m_map->growLevel(reported - m_map->levelNs(), kMaxLevelNs);
         }
         m_outLen = 0;
         m_written = m_mixer.rendered();
-        m_map->anchor(m_written, heard);
+        // The silence sits just before the next frame of the mixer in the device.
+        m_startFrame = m_written - prefill;
+        m_deviceWritten = prefill;
+        const int64_t avail = m_alsa.avail();
+        if (avail < 0)
+            return {int(avail), std::string("Cannot start the sound device: ") + snd_strerror(int(avail))};
+        m_map->anchor(position(avail), monotonicNs());
         m_lastProgressNs = monotonicNs();
         return {};
+    }
+
+    // The frame the device takes next, as a frame of the mixer, when it has room for avail frames.
+    // Its own count of frames played, rather than its reports of delay: those are estimates that
+    // a sound server makes of its latency, and PipeWire's swing by a hundred milliseconds in a
+    // stream's first seconds while the frames it takes keep a steady pace.
+    int64_t position(int64_t avail) const
+    {
+        return m_startFrame + m_deviceWritten - (m_alsa.bufferFrames() - avail);
     }
 
     void closeDevice(Lock& lock)
@@ -422,7 +427,7 @@ private:
         // The next period is due when it may be rendered; a full device is looked at again sooner.
         const int64_t now = monotonicNs();
         const int64_t period = m_alsa.periodFrames();
-        int64_t due = m_map->heardAt(m_mixer.rendered() + period) - m_map->levelNs();
+        int64_t due = m_map->timeOf(m_mixer.rendered() + period) - m_map->levelNs();
         if (m_outLen > 0)
             due = now + m_map->nsOfFrames(period) / 4;
         return std::clamp(due, now + 500'000, now + m_map->nsOfFrames(2 * period));
@@ -435,6 +440,7 @@ private:
             const int64_t avail = m_alsa.avail();
             if (avail < 0)
                 return recover(int(avail));
+            m_map->observe(position(avail), now);
             int64_t frames = m_map->renderLimit(now) - m_mixer.rendered();
             // The device is about to run dry although the schedule says it is fed: render ahead, and
             // keep more ahead from now on.
@@ -466,16 +472,18 @@ private:
                 m_outPos += size_t(w);
                 m_outLen -= size_t(w);
                 m_written += w;
+                m_deviceWritten += w;
                 m_lastProgressNs = now;
             } else if (now - m_lastProgressNs > kStallNs) {
                 return {-EIO, "The sound device stopped taking samples"};
             }
         }
-        int64_t heard = 0;
-        if (m_alsa.nextHeardNs(heard))
-            m_map->observe(m_written, heard);
-        if (m_mixer.idle() && m_map->correctDrift())
+        // One frame more or less in a silence, and only one in each: every silence stays within a
+        // frame of its length.
+        if (m_mixer.idle() && m_mixer.lastOnset() != m_correctedAfter && m_map->correctDrift()) {
             ++m_corrections;
+            m_correctedAfter = m_mixer.lastOnset();
+        }
         return {};
     }
 
@@ -584,7 +592,10 @@ private:
     std::vector<int16_t> m_out;
     std::vector<int16_t> m_silence;
     size_t m_outPos = 0, m_outLen = 0; // rendered frames the device has not taken yet
-    int64_t m_written = 0;             // mixer frames the device has taken
+    int64_t m_written = 0;             // mixer frames written to the device
+    int64_t m_startFrame = 0;          // where the device's count began, as a frame of the mixer
+    int64_t m_deviceWritten = 0;       // frames written to the device since it started
+    int64_t m_correctedAfter = -1;     // the onset after which the drift was last corrected
     int64_t m_lastProgressNs = 0;
     int64_t m_idleSinceNs = -1; // when the stream fell idle; -1 while in use [ns]
     int64_t m_onsetWrittenNs = 0;

@@ -30,41 +30,44 @@ void StreamMap::growLevel(int64_t stepNs, int64_t maxNs)
     m_levelNs = std::min(m_levelNs + stepNs, std::max(maxNs, m_levelNs));
 }
 
-void StreamMap::anchor(int64_t frame, int64_t heardNs)
+void StreamMap::anchor(int64_t frame, int64_t atNs)
 {
     m_anchored = true;
     m_deviceFrame = frame;
-    m_deviceNs = heardNs;
-    m_reports = 0;
+    m_deviceNs = atNs;
+    m_readings = 0;
+    m_correcting = false;
     m_baselineSum = 0;
     m_baselineNs = 0;
     m_driftNs = 0;
 }
 
-void StreamMap::observe(int64_t frame, int64_t heardNs)
+void StreamMap::observe(int64_t frame, int64_t atNs)
 {
     if (!m_anchored)
         return;
-    const double offset = double(heardNs - heardAt(frame));
-    ++m_reports;
-    if (m_reports <= kSettleReports)
+    const double offset = double(atNs - timeOf(frame));
+    ++m_readings;
+    if (m_readings <= kSettleReadings)
         return;
-    if (m_reports <= kSettleReports + kBaselineReports) {
+    if (m_readings <= kSettleReadings + kBaselineReadings) {
         m_baselineSum += offset;
-        m_baselineNs = m_baselineSum / (m_reports - kSettleReports);
+        m_baselineNs = m_baselineSum / (m_readings - kSettleReadings);
         return;
     }
     const double d = offset - m_baselineNs;
     if (std::abs(d - m_driftNs) > double(kDisturbedNs))
         return;
-    m_driftNs += (d - m_driftNs) / 256;
+    m_driftNs += (d - m_driftNs) / 512;
 }
 
 bool StreamMap::correctDrift()
 {
-    if (std::abs(m_driftNs) < double(kDriftThresholdNs))
+    const double size = std::abs(m_driftNs);
+    m_correcting = size > double(m_correcting ? kDriftStopNs : kDriftStartNs);
+    if (!m_correcting)
         return false;
-    // Reports later than the timing: the device plays slower; its frames are heard one later.
+    // Readings later than the timing: the device plays slower; its frames are taken one later.
     const int64_t step = m_driftNs > 0 ? 1 : -1;
     m_deviceFrame -= step;
     m_driftNs -= double(step) * double(kNsPerS) / m_rate;
@@ -72,19 +75,19 @@ bool StreamMap::correctDrift()
     return true;
 }
 
-int64_t StreamMap::heardAt(int64_t frame) const
+int64_t StreamMap::timeOf(int64_t frame) const
 {
     return m_deviceNs + divRound(__int128(frame - m_deviceFrame) * kNsPerS, m_rate);
 }
 
-int64_t StreamMap::frameHeardAt(int64_t ns) const
+int64_t StreamMap::frameAt(int64_t ns) const
 {
     return m_deviceFrame + divRound(__int128(ns - m_deviceNs) * m_rate, kNsPerS);
 }
 
 int64_t StreamMap::renderLimit(int64_t nowNs) const
 {
-    return frameHeardAt(nowNs + m_levelNs);
+    return frameAt(nowNs + m_levelNs);
 }
 
 int64_t StreamMap::nsOfFrames(int64_t frames) const
@@ -99,7 +102,7 @@ int64_t StreamMap::framesOfNs(int64_t ns) const
 
 int64_t StreamMap::frameOf(int64_t stampNs) const
 {
-    return frameHeardAt(stampNs + m_levelNs + m_guardNs);
+    return frameAt(stampNs + m_levelNs + m_guardNs);
 }
 
 StreamMap::Placement StreamMap::place(const ScheduleTime& at, bool startsSound, int64_t frontier,

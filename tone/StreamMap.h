@@ -1,12 +1,13 @@
 #pragma once
 
-// Where a moment of the keying's schedule is heard on the stream.
+// Where a moment of the keying's schedule lands on the stream.
 //
-// The device side: frame f is heard at heardAt(f), a line through the moment the device reported
-// at the open, followed afterwards for drift. The schedule side: a call stamped t is heard a lead
-// after t, on frameOf(t) = frameHeardAt(t + lead), where lead = level + guard. Frames are rendered
-// `level` ahead of being heard, so a call that reaches the worker up to `guard` after its stamp
-// still lands on its own frame, and every edge keeps its place on the schedule.
+// The device side: the device takes frame f out of its buffer at timeOf(f), a line through where
+// it stood at the start, followed afterwards for drift. (A sound server's own latency comes after
+// that, the same for every frame.) The schedule side: a call stamped t lands a lead after t, on
+// frameOf(t) = frameAt(t + lead), where lead = level + guard. Frames are rendered `level` ahead of
+// being taken, so a call that reaches the worker up to `guard` after its stamp still lands on its
+// own frame, and every edge keeps its place on the schedule.
 //
 // Plain code without a device: the worker feeds it the device's reports and asks where calls land.
 
@@ -19,20 +20,24 @@ namespace quindle {
 class StreamMap {
 public:
     struct Params {
-        int64_t levelNs;     // frames are rendered this far ahead of being heard [ns]
+        int64_t levelNs;     // frames are rendered this far ahead of being taken [ns]
         int64_t guardNs;     // lateness a call may have at the start of a schedule [ns]
         int64_t guardStepNs; // added to the guard whenever a call came too late anyway [ns]
         int64_t maxGuardNs;
     };
 
-    // The device's reports are noisy by milliseconds: the first kSettleReports are ignored, the
-    // next kBaselineReports give the baseline that later reports are compared with.
-    static constexpr int kSettleReports = 40;
-    static constexpr int kBaselineReports = 80;
-    // A report further than this from the smoothed trend was disturbed (a late wake-up). [ns]
+    // The device's position moves in the steps the sound server takes samples in, and a server
+    // settles its buffering in the first seconds (PipeWire by several milliseconds after about
+    // five): the first kSettleReadings are ignored, the next kBaselineReadings give the baseline
+    // that later readings are compared with. [readings, about 44 a second]
+    static constexpr int kSettleReadings = 400;
+    static constexpr int kBaselineReadings = 200;
+    // A reading further than this from the smoothed trend was disturbed (a late wake-up). [ns]
     static constexpr int64_t kDisturbedNs = 20'000'000;
-    // A smoothed drift of this much is corrected, one frame at a time. [ns]
-    static constexpr int64_t kDriftThresholdNs = 500'000;
+    // The smoothed drift is corrected, a frame at a time, from when it passes kDriftStartNs until
+    // it is back within kDriftStopNs: the readings wander by a millisecond or two on their own.
+    static constexpr int64_t kDriftStartNs = 1'500'000;
+    static constexpr int64_t kDriftStopNs = 500'000;
 
     StreamMap(unsigned rate, const Params& params);
 
@@ -45,11 +50,11 @@ public:
     void growLevel(int64_t stepNs, int64_t maxNs);
 
     // ---- The device side ----
-    // Frame `frame` is heard at heardNs: a fresh start of the device's timing (open, underrun).
-    void anchor(int64_t frame, int64_t heardNs);
+    // The device takes frame `frame` at atNs: a fresh start of its timing (open, underrun).
+    void anchor(int64_t frame, int64_t atNs);
     bool anchored() const { return m_anchored; }
-    // A later report of the same kind, for the drift.
-    void observe(int64_t frame, int64_t heardNs);
+    // A later reading of the same kind, for the drift.
+    void observe(int64_t frame, int64_t atNs);
     // Moves the device's timing one frame towards the reports when the drift calls for it. A frame
     // more or less lands between two edges: call it only while nothing sounds and nothing waits.
     // True when a frame was corrected.
@@ -57,8 +62,8 @@ public:
     double driftNs() const { return m_driftNs; }
     int corrections() const { return m_corrections; }
 
-    int64_t heardAt(int64_t frame) const;     // [ns]
-    int64_t frameHeardAt(int64_t ns) const;   // the nearest frame
+    int64_t timeOf(int64_t frame) const;      // [ns]
+    int64_t frameAt(int64_t ns) const;        // the nearest frame
     int64_t renderLimit(int64_t nowNs) const; // frames below it may be rendered at nowNs
     int64_t nsOfFrames(int64_t frames) const; // rounded [ns]
     int64_t framesOfNs(int64_t ns) const;     // rounded
@@ -84,12 +89,13 @@ private:
     int64_t m_guardNs;
 
     bool m_anchored = false;
-    int64_t m_deviceFrame = 0; // heard at m_deviceNs
+    int64_t m_deviceFrame = 0; // taken at m_deviceNs
     int64_t m_deviceNs = 0;
-    int m_reports = 0;
+    int m_readings = 0;
+    bool m_correcting = false;
     double m_baselineSum = 0;
     double m_baselineNs = 0;
-    double m_driftNs = 0; // smoothed offset of the reports from the timing, past the baseline
+    double m_driftNs = 0; // smoothed offset of the readings from the timing, past the baseline
     int m_corrections = 0;
 
     bool m_haveEpoch = false;
