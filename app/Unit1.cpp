@@ -3,6 +3,7 @@
 #include "app/Controls.h"
 #include "app/Fonts.h"
 #include "app/MemoEdit.h"
+#include "app/MemoText.h"
 #include "app/QtDialogs.h"
 #include "app/SpinEdit.h"
 #include "app/Unit2.h"
@@ -484,7 +485,7 @@ int TMorse::memoLength() const { return Memo->length(); }
 
 uint8_t TMorse::memoCharAt(int pos) const
 {
-    return cp1252::fromUnicode(Memo->charAt(pos));
+    return Memo->model().codeAt(pos);
 }
 
 void TMorse::memoAppend(uint8_t code)
