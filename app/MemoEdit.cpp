@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <utility>
 
 namespace quindle {
 
@@ -38,14 +39,26 @@ struct MemoEdit::Private {
     MemoLayout layout;          // reads model.text()
     qreal preferredX = -1;      // [px] kept by Up/Down and page moves
     bool scrollPending = false; // a scroll to the selection waits for the layout
+    // What this memo asked to be repainted since its last paint, for paintPending(): a bounding
+    // rectangle, cheaper to keep than a region, and the few pixels more cost little to paint.
+    QRect pendingPaint;
+    bool pendingPaintAll = false;
 
     int length() const { return model.length(); }
     int selStart() const { return model.selStart(); }
     int selEnd() const { return model.selEnd(); }
     int caret() const { return model.caret(); }
 
-    void update(const QRect& rect) { q->viewport()->update(rect); }
-    void updateAll() { q->viewport()->update(); }
+    void update(const QRect& rect)
+    {
+        q->viewport()->update(rect);
+        pendingPaint |= rect;
+    }
+    void updateAll()
+    {
+        q->viewport()->update();
+        pendingPaintAll = true;
+    }
 
     int wrapWidth() const { return q->viewport()->width() - kLeftMargin - kRightMargin; }
     int topLine() const { return q->verticalScrollBar()->value(); }
@@ -419,6 +432,17 @@ void MemoEdit::setSelLength(int length)
     d->ensureSelectionVisible();
 }
 
+void MemoEdit::paintPending()
+{
+    // Taken either way: a memo that cannot paint now (hidden, minimised) keeps the areas as Qt's
+    // own pending updates, and the record does not grow over a long run.
+    const QRect rect = std::exchange(d->pendingPaint, QRect());
+    if (std::exchange(d->pendingPaintAll, false))
+        viewport()->repaint();
+    else if (!rect.isEmpty())
+        viewport()->repaint(rect);
+}
+
 bool MemoEdit::modified() const
 {
     return d->model.modified();
@@ -581,6 +605,8 @@ bool MemoEdit::event(QEvent* event)
 
 void MemoEdit::paintEvent(QPaintEvent* event)
 {
+    d->pendingPaint = QRect();
+    d->pendingPaintAll = false;
     d->ensureLayout();
     QPainter p(viewport());
     p.setFont(d->layout.font());
@@ -858,6 +884,8 @@ void MemoEdit::scrollContentsBy(int, int dy)
     // dy is in lines. Moving the pixels already drawn leaves only the lines scrolled in to paint,
     // which matters when a run's highlight or appended groups scroll the view line by line.
     const int lines = d->visibleLines();
+    // What waits to be painted has moved with the pixels: paintPending() paints all of it.
+    d->pendingPaintAll = true;
     if (!d->layout.isValid() || std::abs(dy) >= lines) {
         viewport()->update();
         return;

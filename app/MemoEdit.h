@@ -43,6 +43,9 @@ public:
     // Selects from selStart() on, clamped to the text, and scrolls it into view. An end between CR
     // and LF moves on after the LF, so a selected line break is selected whole.
     void setSelLength(int length);
+    // Paints at once what this memo has asked to be repainted (a moved selection, appended text),
+    // rather than at the next pass of the event loop.
+    void paintPending();
 
     // Raised by the user's edits only (typing, paste, cut, delete), lowered by clear().
     bool modified() const;

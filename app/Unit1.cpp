@@ -495,7 +495,15 @@ void TMorse::memoAppend(uint8_t code)
 
 int TMorse::memoSelStart() const { return Memo->selStart(); }
 void TMorse::memoSetSelStart(int pos) { Memo->setSelStart(pos); }
-void TMorse::memoSetSelLength(int length) { Memo->setSelLength(length); }
+
+void TMorse::memoSetSelLength(int length)
+{
+    Memo->setSelLength(length);
+    // The engine highlights the character it is about to key and moves on after a '!' without
+    // processing messages: paint now, so that every character is seen highlighted while keyed.
+    Memo->paintPending();
+}
+
 void TMorse::memoSetFocus() { Memo->setFocus(); }
 void TMorse::memoSetModified(bool modified) { Memo->setModified(modified); }
 
