@@ -1,6 +1,7 @@
 #include "app/MemoEdit.h"
 
 #include "app/MemoLayout.h"
+#include "app/MemoText.h"
 
 #include <QAction>
 #include <QApplication>
@@ -17,6 +18,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <utility>
 
 namespace quindle {
 
@@ -25,92 +28,37 @@ namespace {
 constexpr int kLeftMargin = 2;  // [px]
 constexpr int kRightMargin = 2; // [px]
 constexpr int kTopMargin = 1;   // [px]
-// Longest text a user edit may produce; keeps every position well inside int.
-constexpr qsizetype kMaxLength = 0x3FFFFFFF;
-
-// Line breaks as CR LF: a lone CR and a lone LF each become CR LF; nothing else changes.
-QString withCrLf(const QString& s)
-{
-    // Most texts (files loaded, groups appended) need no change: check before copying.
-    const qsizetype n = s.size();
-    const QChar* c = s.constData();
-    bool clean = true;
-    for (qsizetype i = 0; i < n && clean; ++i) {
-        if (c[i] == u'\r')
-            clean = i + 1 < n && c[++i] == u'\n';
-        else if (c[i] == u'\n')
-            clean = false;
-    }
-    if (clean)
-        return s;
-    QString out;
-    out.reserve(s.size() + s.size() / 8 + 2);
-    for (qsizetype i = 0; i < s.size(); ++i) {
-        const QChar c = s.at(i);
-        if (c == u'\r') {
-            out += QLatin1String("\r\n");
-            if (i + 1 < s.size() && s.at(i + 1) == u'\n')
-                ++i;
-        } else if (c == u'\n') {
-            out += QLatin1String("\r\n");
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-bool isWordChar(QChar c)
-{
-    return c.isLetterOrNumber() || c == u'_' || c.isMark();
-}
 
 } // namespace
 
 struct MemoEdit::Private {
-    explicit Private(MemoEdit* owner) : q(owner), layout(text) {}
+    explicit Private(MemoEdit* owner) : q(owner), layout(model.text()) {}
 
     MemoEdit* q;
-    QString text;
-    MemoLayout layout;
-    int anchor = 0;
-    int caret = 0;
-    bool modified = false;
-    bool readOnly = false;
-    qreal preferredX = -1; // [px] kept by Up/Down and page moves
+    MemoText model;
+    MemoLayout layout;          // reads model.text()
+    qreal preferredX = -1;      // [px] kept by Up/Down and page moves
     bool scrollPending = false; // a scroll to the selection waits for the layout
+    // What this memo asked to be repainted since its last paint, for paintPending(): a bounding
+    // rectangle, cheaper to keep than a region, and the few pixels more cost little to paint.
+    QRect pendingPaint;
+    bool pendingPaintAll = false;
 
-    // One undo step; undoing it turns it into its own redo, as in a plain edit control.
-    struct Undo {
-        bool valid = false;
-        int pos = 0;
-        QString removed;
-        QString inserted;
-        bool typing = false; // consecutive typing merges into one step
-    } undoStep;
+    int length() const { return model.length(); }
+    int selStart() const { return model.selStart(); }
+    int selEnd() const { return model.selEnd(); }
+    int caret() const { return model.caret(); }
 
-    int length() const { return static_cast<int>(text.size()); }
-    int selStart() const { return std::min(anchor, caret); }
-    int selEnd() const { return std::max(anchor, caret); }
-
-    bool insideCrLf(int pos) const
+    void update(const QRect& rect)
     {
-        return pos > 0 && pos < length() && text.at(pos - 1) == u'\r' && text.at(pos) == u'\n';
+        q->viewport()->update(rect);
+        pendingPaint |= rect;
     }
-    bool insidePair(int pos) const
+    void updateAll()
     {
-        return pos > 0 && pos < length() && text.at(pos - 1).isHighSurrogate() && text.at(pos).isLowSurrogate();
+        q->viewport()->update();
+        pendingPaintAll = true;
     }
-    // Where the user's caret may stand: never inside CR LF nor inside a surrogate pair.
-    int snapped(int pos, bool forward) const
-    {
-        pos = std::clamp(pos, 0, length());
-        if (insideCrLf(pos) || insidePair(pos))
-            return forward ? pos + 1 : pos - 1;
-        return pos;
-    }
-    int nextPos(int pos) const { return pos >= length() ? pos : snapped(pos + 1, true); }
-    int prevPos(int pos) const { return pos <= 0 ? pos : snapped(pos - 1, false); }
 
     int wrapWidth() const { return q->viewport()->width() - kLeftMargin - kRightMargin; }
     int topLine() const { return q->verticalScrollBar()->value(); }
@@ -150,7 +98,7 @@ struct MemoEdit::Private {
     void updateLines(int first, int last)
     {
         if (!layout.isValid()) {
-            q->viewport()->update();
+            updateAll();
             return;
         }
         const int top = topLine();
@@ -159,14 +107,14 @@ struct MemoEdit::Private {
         if (first > last)
             return;
         const int y = lineY(first);
-        q->viewport()->update(0, y, q->viewport()->width(), (last - first + 1) * layout.lineHeight());
+        update(QRect(0, y, q->viewport()->width(), (last - first + 1) * layout.lineHeight()));
     }
     // Repaints the characters from..to, the caret at either end included; a partial line only
     // as wide as needed, so that moving a one-character highlight repaints a few pixels.
     void updateRange(int from, int to)
     {
         if (!layout.isValid()) {
-            q->viewport()->update();
+            updateAll();
             return;
         }
         if (from > to)
@@ -181,7 +129,7 @@ struct MemoEdit::Private {
         auto xAt = [&](int line, int pos) { return kLeftMargin + int(layout.xOf(line, pos)); };
         auto updateSpan = [&](int line, int x0, int x1) {
             if (line >= top && line <= bottom)
-                q->viewport()->update(QRect(x0, lineY(line), x1 - x0, h));
+                update(QRect(x0, lineY(line), x1 - x0, h));
         };
         if (first == last) {
             updateSpan(first, xAt(first, from) - pad, xAt(first, to) + pad + 2);
@@ -218,69 +166,56 @@ struct MemoEdit::Private {
         ensureLineVisible(layout.lineOf(start));
     }
 
-    // Moves the selection; only the lines it leaves and enters are repainted.
+    // The selection moved from [oldStart, oldEnd): only the lines it left and entered are repainted.
+    void selectionMoved(int oldStart, int oldEnd)
+    {
+        updateRange(oldStart, oldEnd);
+        updateRange(selStart(), selEnd());
+    }
     void setSelection(int newAnchor, int newCaret)
     {
         const int oldStart = selStart();
         const int oldEnd = selEnd();
-        anchor = newAnchor;
-        caret = newCaret;
-        updateRange(oldStart, oldEnd);
-        updateRange(selStart(), selEnd());
+        model.select(newAnchor, newCaret);
+        selectionMoved(oldStart, oldEnd);
     }
     // The user moved the caret: optionally extending the selection, scrolled into view.
     void moveCaret(int pos, bool extend)
     {
-        setSelection(extend ? anchor : pos, pos);
+        setSelection(extend ? model.anchor() : pos, pos);
         ensureCaretVisible();
     }
     void ensureCaretVisible()
     {
         ensureLayout();
-        ensureLineVisible(layout.lineOf(caret));
+        ensureLineVisible(layout.lineOf(caret()));
     }
 
-    // Replaces [pos, pos + removed) by ins as the user's edit: caret after it, modified raised.
+    // The user's edit, through the model: caret after it, modified raised, scrolled into view.
     bool userReplace(int pos, int removed, const QString& insert, bool typing)
     {
-        if (readOnly)
-            return false;
-        const QString ins = withCrLf(insert);
-        if (removed == 0 && ins.isEmpty())
-            return false;
-        if (text.size() - removed + ins.size() > kMaxLength) {
+        const MemoText::Edit edit = model.replace(pos, removed, insert, typing);
+        if (edit.status == MemoText::EditStatus::TooLong)
             QApplication::beep();
+        if (edit.status != MemoText::EditStatus::Changed)
             return false;
-        }
-        Undo& u = undoStep;
-        if (typing && removed == 0 && u.valid && u.typing && u.pos + u.inserted.size() == pos) {
-            u.inserted += ins;
-        } else {
-            u.valid = true;
-            u.pos = pos;
-            u.removed = text.mid(pos, removed);
-            u.inserted = ins;
-            u.typing = typing;
-        }
-        replaceText(pos, removed, ins);
-        anchor = caret = pos + static_cast<int>(ins.size());
+        textChanged(edit.change);
         preferredX = -1;
-        modified = true;
         ensureCaretVisible();
         Q_EMIT q->textEdited();
         return true;
     }
-    void replaceText(int pos, int removed, const QString& ins)
+    // The model's text changed: re-wraps from the change on and repaints the lines that moved.
+    void textChanged(const MemoText::Change& change)
     {
-        text.replace(pos, removed, ins);
         if (layout.isValid()) {
             const int lines = layout.lineCount();
-            const int first = layout.textReplaced(pos, removed, static_cast<int>(ins.size()));
+            const int first = layout.textReplaced(change.pos, change.removed, change.inserted);
             if (layout.lineCount() != lines)
                 updateScrollBar();
             updateLines(first, topLine() + visibleLines());
         } else {
-            q->viewport()->update();
+            updateAll();
         }
     }
     void insertTyped(const QString& s) { userReplace(selStart(), selEnd() - selStart(), s, true); }
@@ -289,46 +224,28 @@ struct MemoEdit::Private {
     void moveByLines(int lines, bool extend)
     {
         ensureLayout();
-        const int line = layout.lineOf(caret);
+        const int line = layout.lineOf(caret());
         if (preferredX < 0)
-            preferredX = layout.xOf(line, caret);
+            preferredX = layout.xOf(line, caret());
         const int target = std::clamp(line + lines, 0, layout.lineCount() - 1);
         const qreal x = preferredX;
         moveCaret(layout.posAt(target, x), extend);
         preferredX = x;
     }
-    int wordStartBefore(int pos) const
-    {
-        while (pos > 0 && !isWordChar(text.at(pos - 1)))
-            --pos;
-        while (pos > 0 && isWordChar(text.at(pos - 1)))
-            --pos;
-        return snapped(pos, false);
-    }
-    int wordStartAfter(int pos) const
-    {
-        const int n = length();
-        while (pos < n && isWordChar(text.at(pos)))
-            ++pos;
-        while (pos < n && !isWordChar(text.at(pos)))
-            ++pos;
-        return snapped(pos, true);
-    }
-
     int hitTest(const QPoint& point)
     {
         ensureLayout();
-        const int line = std::clamp(topLine() + (point.y() - kTopMargin) / layout.lineHeight() -
-                                        (point.y() < 0 ? 1 : 0),
-                                    0, layout.lineCount() - 1);
+        const int line =
+            std::clamp(topLine() + (point.y() - kTopMargin) / layout.lineHeight() - (point.y() < 0 ? 1 : 0),
+                       0, layout.lineCount() - 1);
         return layout.posAt(line, point.x() - kLeftMargin);
     }
 
     QRect caretRect()
     {
         ensureLayout();
-        const int line = layout.lineOf(caret);
-        const int x = kLeftMargin + static_cast<int>(std::lround(layout.xOf(line, caret)));
+        const int line = layout.lineOf(caret());
+        const int x = kLeftMargin + static_cast<int>(std::lround(layout.xOf(line, caret())));
         return QRect(x, lineY(line), 1, layout.lineHeight());
     }
 
@@ -359,7 +276,8 @@ void MemoEdit::Private::drawLine(QPainter& p, int line, int y, bool focused, int
             if (runSelected)
                 p.fillRect(QRectF(runX, y, x - runX, h), selColor);
             p.setPen(runSelected ? selTextColor : textColor);
-            p.drawText(QPointF(runX, baseline), QString::fromRawData(text.constData() + runStart, to - runStart));
+            p.drawText(QPointF(runX, baseline),
+                       QString::fromRawData(model.text().constData() + runStart, to - runStart));
         }
         runStart = -1;
     };
@@ -396,8 +314,8 @@ void MemoEdit::Private::drawLine(QPainter& p, int line, int y, bool focused, int
     }
     flush(end);
 
-    if (focused && layout.lineOf(caret) == line) {
-        const qreal cx = kLeftMargin + layout.xOf(line, caret);
+    if (focused && layout.lineOf(caret()) == line) {
+        const qreal cx = kLeftMargin + layout.xOf(line, caret());
         p.fillRect(QRectF(std::round(cx), y, 1, h), textColor);
     }
 }
@@ -417,22 +335,25 @@ MemoEdit::MemoEdit(QWidget* parent) : QAbstractScrollArea(parent), d(std::make_u
 
 MemoEdit::~MemoEdit() = default;
 
+const MemoText& MemoEdit::model() const
+{
+    return d->model;
+}
+
 QString MemoEdit::text() const
 {
-    return d->text;
+    return d->model.text();
 }
 
 void MemoEdit::setText(const QString& text)
 {
-    d->text = withCrLf(text); // shares the caller's string when it already has CR LF ends
-    d->anchor = d->caret = d->length();
-    d->undoStep = {};
+    d->model.setText(text);
     d->preferredX = -1;
     d->scrollPending = false;
     d->layout.invalidate();
     verticalScrollBar()->setValue(0);
     d->layoutIfShown();
-    viewport()->update();
+    d->updateAll();
 }
 
 int MemoEdit::length() const
@@ -442,28 +363,26 @@ int MemoEdit::length() const
 
 QChar MemoEdit::charAt(int pos) const
 {
-    return pos >= 0 && pos < d->length() ? d->text.at(pos) : QChar();
+    return d->model.charAt(pos);
 }
 
 void MemoEdit::append(const QString& s)
 {
-    const QString add = withCrLf(s);
-    if (add.isEmpty())
+    const int oldLength = d->length();
+    const std::optional<MemoText::Change> change = d->model.append(s);
+    if (!change)
         return;
     if (!d->layout.isValid()) {
-        d->text += add; // wrapped with the rest when first shown or asked for
-        viewport()->update();
+        d->updateAll(); // wrapped with the rest when first shown or asked for
+        return;
+    }
+    // A low surrogate completing a pair narrows the old last character, which can move an earlier
+    // line's break: wrap it as an edit of that character.
+    if (change->pos < oldLength) {
+        d->textChanged(*change);
         return;
     }
     const int lines = d->layout.lineCount();
-    const int oldLength = d->length();
-    // A low surrogate completing a pair narrows the old last character, which can move an earlier
-    // line's break: wrap it as an edit of that character.
-    if (oldLength > 0 && d->text.at(oldLength - 1).isHighSurrogate() && add.front().isLowSurrogate()) {
-        d->replaceText(oldLength - 1, 1, d->text.mid(oldLength - 1, 1) + add);
-        return;
-    }
-    d->text += add;
     d->layout.textAppended();
     if (d->layout.lineCount() != lines)
         d->updateScrollBar();
@@ -474,16 +393,13 @@ void MemoEdit::append(const QString& s)
 
 void MemoEdit::clear()
 {
-    d->text.clear();
-    d->anchor = d->caret = 0;
-    d->undoStep = {};
+    d->model.clear();
     d->preferredX = -1;
     d->scrollPending = false;
-    d->modified = false;
     d->layout.invalidate();
     verticalScrollBar()->setValue(0);
     d->layoutIfShown();
-    viewport()->update();
+    d->updateAll();
 }
 
 int MemoEdit::selStart() const
@@ -498,77 +414,75 @@ int MemoEdit::selLength() const
 
 void MemoEdit::setSelStart(int pos)
 {
-    pos = std::clamp(pos, 0, d->length());
-    if (d->insideCrLf(pos))
-        --pos;
-    d->setSelection(pos, pos);
+    const int oldStart = d->selStart();
+    const int oldEnd = d->selEnd();
+    d->model.setSelStart(pos);
+    d->selectionMoved(oldStart, oldEnd);
     d->preferredX = -1;
     d->ensureSelectionVisible();
 }
 
 void MemoEdit::setSelLength(int length)
 {
-    const int start = d->selStart();
-    int end = static_cast<int>(std::clamp<qint64>(qint64(start) + std::max(length, 0), start, d->length()));
-    if (d->insideCrLf(end))
-        ++end;
-    d->setSelection(start, end);
+    const int oldStart = d->selStart();
+    const int oldEnd = d->selEnd();
+    d->model.setSelLength(length);
+    d->selectionMoved(oldStart, oldEnd);
     d->preferredX = -1;
     d->ensureSelectionVisible();
 }
 
+void MemoEdit::paintPending()
+{
+    // Taken either way: a memo that cannot paint now (hidden, minimised) keeps the areas as Qt's
+    // own pending updates, and the record does not grow over a long run.
+    const QRect rect = std::exchange(d->pendingPaint, QRect());
+    if (std::exchange(d->pendingPaintAll, false))
+        viewport()->repaint();
+    else if (!rect.isEmpty())
+        viewport()->repaint(rect);
+}
+
 bool MemoEdit::modified() const
 {
-    return d->modified;
+    return d->model.modified();
 }
 
 void MemoEdit::setModified(bool modified)
 {
-    d->modified = modified;
+    d->model.setModified(modified);
 }
 
 void MemoEdit::setReadOnly(bool readOnly)
 {
-    d->readOnly = readOnly;
+    d->model.setReadOnly(readOnly);
     setAttribute(Qt::WA_InputMethodEnabled, !readOnly);
 }
 
 bool MemoEdit::isReadOnly() const
 {
-    return d->readOnly;
+    return d->model.isReadOnly();
 }
 
 QString MemoEdit::selectedText() const
 {
-    return d->text.mid(d->selStart(), d->selEnd() - d->selStart());
+    return d->model.selectedText();
 }
 
 void MemoEdit::undo()
 {
-    Private::Undo& u = d->undoStep;
-    if (d->readOnly || !u.valid)
+    const std::optional<MemoText::Change> change = d->model.undo();
+    if (!change)
         return;
-    const int pos = u.pos;
-    const int len = static_cast<int>(u.inserted.size());
-    if (pos + len > d->length() || QStringView(d->text).mid(pos, len) != u.inserted) {
-        u = {};
-        return;
-    }
-    const QString restore = u.removed;
-    u.removed = u.inserted;
-    u.inserted = restore;
-    u.typing = false;
-    d->replaceText(pos, len, restore);
-    d->anchor = d->caret = pos + static_cast<int>(restore.size());
+    d->textChanged(*change);
     d->preferredX = -1;
-    d->modified = true;
     d->ensureCaretVisible();
     Q_EMIT textEdited();
 }
 
 void MemoEdit::cut()
 {
-    if (d->readOnly || d->selEnd() == d->selStart())
+    if (d->model.isReadOnly() || d->selEnd() == d->selStart())
         return;
     copy();
     deleteSelection();
@@ -614,12 +528,13 @@ int MemoEdit::lineOfPosition(int pos) const
 
 bool MemoEdit::isUndoAvailable() const
 {
-    return d->undoStep.valid;
+    return d->model.isUndoAvailable();
 }
 
 QMenu* MemoEdit::createStandardContextMenu()
 {
     auto* menu = new QMenu(this);
+    const bool editable = !d->model.isReadOnly();
     const bool hasSelection = d->selEnd() > d->selStart();
     const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
     auto add = [&](const QString& caption, bool enabled, void (MemoEdit::*slot)()) {
@@ -628,15 +543,15 @@ QMenu* MemoEdit::createStandardContextMenu()
         connect(action, &QAction::triggered, this, [this, slot] { (this->*slot)(); });
         return action;
     };
-    add(tr("&Undo"), !d->readOnly && d->undoStep.valid, &MemoEdit::undo)->setObjectName("undo");
+    add(tr("&Undo"), editable && d->model.isUndoAvailable(), &MemoEdit::undo)->setObjectName("undo");
     menu->addSeparator();
-    add(tr("Cu&t"), !d->readOnly && hasSelection, &MemoEdit::cut)->setObjectName("cut");
+    add(tr("Cu&t"), editable && hasSelection, &MemoEdit::cut)->setObjectName("cut");
     QAction* copyAction = menu->addAction(tr("&Copy"));
     copyAction->setObjectName("copy");
     copyAction->setEnabled(hasSelection);
     connect(copyAction, &QAction::triggered, this, [this] { copy(); });
-    add(tr("&Paste"), !d->readOnly && mime && mime->hasText(), &MemoEdit::paste)->setObjectName("paste");
-    add(tr("&Delete"), !d->readOnly && hasSelection, &MemoEdit::deleteSelection)->setObjectName("delete");
+    add(tr("&Paste"), editable && mime && mime->hasText(), &MemoEdit::paste)->setObjectName("paste");
+    add(tr("&Delete"), editable && hasSelection, &MemoEdit::deleteSelection)->setObjectName("delete");
     menu->addSeparator();
     add(tr("Select &All"), d->length() > 0, &MemoEdit::selectAll)->setObjectName("selectAll");
     return menu;
@@ -690,6 +605,8 @@ bool MemoEdit::event(QEvent* event)
 
 void MemoEdit::paintEvent(QPaintEvent* event)
 {
+    d->pendingPaint = QRect();
+    d->pendingPaintAll = false;
     d->ensureLayout();
     QPainter p(viewport());
     p.setFont(d->layout.font());
@@ -717,7 +634,7 @@ void MemoEdit::resizeEvent(QResizeEvent* event)
     } else if (d->layout.isValid()) {
         d->updateScrollBar();
     }
-    viewport()->update();
+    d->updateAll();
 }
 
 void MemoEdit::keyPressEvent(QKeyEvent* event)
@@ -761,14 +678,14 @@ void MemoEdit::keyPressEvent(QKeyEvent* event)
         if (!shift && d->selEnd() > d->selStart() && !ctrl)
             d->moveCaret(d->selStart(), false);
         else
-            d->moveCaret(ctrl ? d->wordStartBefore(d->caret) : d->prevPos(d->caret), shift);
+            d->moveCaret(ctrl ? d->model.wordStartBefore(d->caret()) : d->model.prevPos(d->caret()), shift);
         d->preferredX = -1;
         return;
     case Qt::Key_Right:
         if (!shift && d->selEnd() > d->selStart() && !ctrl)
             d->moveCaret(d->selEnd(), false);
         else
-            d->moveCaret(ctrl ? d->wordStartAfter(d->caret) : d->nextPos(d->caret), shift);
+            d->moveCaret(ctrl ? d->model.wordStartAfter(d->caret()) : d->model.nextPos(d->caret()), shift);
         d->preferredX = -1;
         return;
     case Qt::Key_Up:
@@ -783,35 +700,36 @@ void MemoEdit::keyPressEvent(QKeyEvent* event)
         const int page = d->visibleLines();
         const int step = key == Qt::Key_PageUp ? -page : page;
         QScrollBar* bar = verticalScrollBar();
-        const int caretLine = d->layout.lineOf(d->caret) - bar->value();
+        const int caretLine = d->layout.lineOf(d->caret()) - bar->value();
         d->moveByLines(step, shift);
         // The view moves by the same page, so the caret keeps its row on screen where it can.
-        bar->setValue(d->layout.lineOf(d->caret) - caretLine);
+        bar->setValue(d->layout.lineOf(d->caret()) - caretLine);
         return;
     }
     case Qt::Key_Home:
         d->ensureLayout();
-        d->moveCaret(ctrl ? 0 : d->layout.lineStart(d->layout.lineOf(d->caret)), shift);
+        d->moveCaret(ctrl ? 0 : d->layout.lineStart(d->layout.lineOf(d->caret())), shift);
         d->preferredX = -1;
         return;
     case Qt::Key_End:
         d->ensureLayout();
-        d->moveCaret(ctrl ? d->length() : d->layout.caretEnd(d->layout.lineOf(d->caret)), shift);
+        d->moveCaret(ctrl ? d->length() : d->layout.caretEnd(d->layout.lineOf(d->caret())), shift);
         d->preferredX = -1;
         return;
     case Qt::Key_Backspace:
         if (d->selEnd() > d->selStart())
             deleteSelection();
-        else if (d->caret > 0)
-            d->userReplace(d->prevPos(d->caret), d->caret - d->prevPos(d->caret), QString(), false);
+        else if (d->caret() > 0)
+            d->userReplace(d->model.prevPos(d->caret()), d->caret() - d->model.prevPos(d->caret()), QString(),
+                           false);
         return;
     case Qt::Key_Delete:
         if (shift && !ctrl)
             cut();
         else if (d->selEnd() > d->selStart())
             deleteSelection();
-        else if (d->caret < d->length())
-            d->userReplace(d->caret, d->nextPos(d->caret) - d->caret, QString(), false);
+        else if (d->caret() < d->length())
+            d->userReplace(d->caret(), d->model.nextPos(d->caret()) - d->caret(), QString(), false);
         return;
     case Qt::Key_Insert:
         if (shift && !ctrl)
@@ -834,7 +752,7 @@ void MemoEdit::keyPressEvent(QKeyEvent* event)
     // Ctrl, Alt and Meta combinations are commands, not text.
     const QString typed = event->text();
     if (!typed.isEmpty() && !(mods & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
-        if (d->readOnly)
+        if (d->model.isReadOnly())
             QApplication::beep();
         else
             d->insertTyped(typed);
@@ -845,7 +763,7 @@ void MemoEdit::keyPressEvent(QKeyEvent* event)
 
 void MemoEdit::inputMethodEvent(QInputMethodEvent* event)
 {
-    if (d->readOnly) {
+    if (d->model.isReadOnly()) {
         event->ignore();
         return;
     }
@@ -854,8 +772,8 @@ void MemoEdit::inputMethodEvent(QInputMethodEvent* event)
         int from = d->selStart();
         int to = d->selEnd();
         if (event->replacementLength() > 0 || event->replacementStart() != 0) {
-            from = d->snapped(d->caret + event->replacementStart(), false);
-            to = d->snapped(from + event->replacementLength(), true);
+            from = d->model.snapped(d->caret() + event->replacementStart(), false);
+            to = d->model.snapped(from + event->replacementLength(), true);
         }
         d->userReplace(from, to - from, commit, true);
     }
@@ -866,7 +784,7 @@ QVariant MemoEdit::inputMethodQuery(Qt::InputMethodQuery query) const
 {
     switch (query) {
     case Qt::ImEnabled:
-        return !d->readOnly;
+        return !d->model.isReadOnly();
     case Qt::ImCursorRectangle:
         return d->caretRect().translated(viewport()->pos());
     case Qt::ImFont:
@@ -875,12 +793,13 @@ QVariant MemoEdit::inputMethodQuery(Qt::InputMethodQuery query) const
     case Qt::ImAnchorPosition:
     case Qt::ImSurroundingText: {
         d->ensureLayout();
-        const int line = d->layout.lineOf(d->caret);
+        const int line = d->layout.lineOf(d->caret());
         const int start = d->layout.lineStart(line);
         const int end = d->layout.lineEnd(line);
         if (query == Qt::ImSurroundingText)
-            return d->text.mid(start, end - start);
-        const int pos = query == Qt::ImCursorPosition ? d->caret : std::clamp(d->anchor, start, end);
+            return d->model.text().mid(start, end - start);
+        const int pos =
+            query == Qt::ImCursorPosition ? d->caret() : std::clamp(d->model.anchor(), start, end);
         return pos - start;
     }
     case Qt::ImCurrentSelection:
@@ -920,21 +839,7 @@ void MemoEdit::mouseDoubleClickEvent(QMouseEvent* event)
 {
     if (event->button() != Qt::LeftButton)
         return;
-    const int pos = d->hitTest(event->position().toPoint());
-    int from = pos;
-    int to = pos;
-    const auto same = [&](int i) {
-        return isWordChar(d->text.at(i)) == isWordChar(d->text.at(pos)) && d->text.at(i) != u'\r' &&
-               d->text.at(i) != u'\n';
-    };
-    if (pos < d->length() && d->text.at(pos) != u'\r') {
-        while (from > 0 && same(from - 1))
-            --from;
-        while (to < d->length() && same(to))
-            ++to;
-    }
-    from = d->snapped(from, false);
-    to = d->snapped(to, true);
+    const auto [from, to] = d->model.wordAt(d->hitTest(event->position().toPoint()));
     d->setSelection(from, to);
     d->ensureCaretVisible();
 }
@@ -967,10 +872,10 @@ void MemoEdit::changeEvent(QEvent* event)
         d->layoutIfShown();
         if (d->layout.isValid())
             d->ensureSelectionVisible();
-        viewport()->update();
+        d->updateAll();
     } else if (event->type() == QEvent::PaletteChange || event->type() == QEvent::EnabledChange ||
                event->type() == QEvent::ActivationChange) {
-        viewport()->update();
+        d->updateAll();
     }
 }
 
@@ -979,6 +884,8 @@ void MemoEdit::scrollContentsBy(int, int dy)
     // dy is in lines. Moving the pixels already drawn leaves only the lines scrolled in to paint,
     // which matters when a run's highlight or appended groups scroll the view line by line.
     const int lines = d->visibleLines();
+    // What waits to be painted has moved with the pixels: paintPending() paints all of it.
+    d->pendingPaintAll = true;
     if (!d->layout.isValid() || std::abs(dy) >= lines) {
         viewport()->update();
         return;

@@ -9,18 +9,21 @@ class QMenu;
 
 namespace quindle {
 
+class MemoText;
+
 // The memo: a multi-line, word-wrapping text box with a vertical scroll bar that stays fast on
 // texts of many megabytes, including one single paragraph of that size (a long practice run).
-// The text is held with CR LF line ends, so positions count CR LF as two: a position is an index
-// into text(). Line breaks typed, pasted or set are stored as CR LF; the caret and the selection
-// never stand between a CR and its LF. Appending, reading one character and setting the
-// selection cost no copy of the text and no layout of the whole text.
+// The text, its positions (CR LF counts as two), the selection and the editing rules are a
+// MemoText (model()); this widget paints, scrolls and turns input into the model's edits.
+// Appending, reading one character and setting the selection cost no copy of the text and no
+// layout of the whole text.
 class MemoEdit : public QAbstractScrollArea {
     Q_OBJECT
 public:
     explicit MemoEdit(QWidget* parent = nullptr);
     ~MemoEdit() override;
 
+    const MemoText& model() const;
     QString text() const;
     // Replaces the text; lone CR and lone LF become CR LF. The caret goes after the last character
     // and the view to the top; modified() does not change and the undo step is dropped.
@@ -40,6 +43,9 @@ public:
     // Selects from selStart() on, clamped to the text, and scrolls it into view. An end between CR
     // and LF moves on after the LF, so a selected line break is selected whole.
     void setSelLength(int length);
+    // Paints at once what this memo has asked to be repainted (a moved selection, appended text),
+    // rather than at the next pass of the event loop.
+    void paintPending();
 
     // Raised by the user's edits only (typing, paste, cut, delete), lowered by clear().
     bool modified() const;

@@ -3,6 +3,7 @@
 #include "app/Controls.h"
 #include "app/Fonts.h"
 #include "app/MemoEdit.h"
+#include "app/MemoText.h"
 #include "app/QtDialogs.h"
 #include "app/SpinEdit.h"
 #include "app/Unit2.h"
@@ -504,7 +505,7 @@ int TMorse::memoLength() const { return Memo->length(); }
 
 uint8_t TMorse::memoCharAt(int pos) const
 {
-    return cp1252::fromUnicode(Memo->charAt(pos));
+    return Memo->model().codeAt(pos);
 }
 
 void TMorse::memoAppend(uint8_t code)
@@ -514,7 +515,15 @@ void TMorse::memoAppend(uint8_t code)
 
 int TMorse::memoSelStart() const { return Memo->selStart(); }
 void TMorse::memoSetSelStart(int pos) { Memo->setSelStart(pos); }
-void TMorse::memoSetSelLength(int length) { Memo->setSelLength(length); }
+
+void TMorse::memoSetSelLength(int length)
+{
+    Memo->setSelLength(length);
+    // The engine highlights the character it is about to key and moves on after a '!' without
+    // processing messages: paint now, so that every character is seen highlighted while keyed.
+    Memo->paintPending();
+}
+
 void TMorse::memoSetFocus() { Memo->setFocus(); }
 void TMorse::memoSetModified(bool modified) { Memo->setModified(modified); }
 

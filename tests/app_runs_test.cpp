@@ -538,6 +538,43 @@ TEST_F(TextRun, JoinsAndSilentCharacters)
     EXPECT_EQ(withAccent, routes.timeline());
 }
 
+// Calls back at every paint of the object it filters.
+class PaintWatch final : public QObject {
+public:
+    explicit PaintWatch(std::function<void()> onPaint) : m_onPaint(std::move(onPaint)) {}
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint)
+            m_onPaint();
+        return false;
+    }
+
+private:
+    std::function<void()> m_onPaint;
+};
+
+TEST_F(TextRun, EachCharacterIsPaintedHighlightedBeforeItIsKeyedAJoinToo)
+{
+    setMemo("E!EE");
+    morse().Memo->setSelStart(0);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&morse()));
+    std::vector<int> painted; // the one-character selections the memo was painted with
+    PaintWatch watch([&] {
+        if (selLength() == 1 && (painted.empty() || painted.back() != selStart()))
+            painted.push_back(selStart());
+    });
+    morse().Memo->viewport()->installEventFilter(&watch);
+    std::vector<int> keyedUnpainted;
+    clock.setSleepHook([&](int) {
+        if (selLength() == 1 && (painted.empty() || painted.back() != selStart()))
+            keyedUnpainted.push_back(selStart());
+    });
+    click(morse().btnText);
+    EXPECT_EQ(heard(), "EI"); // the join runs the last two together
+    EXPECT_EQ(painted, (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(keyedUnpainted, std::vector<int>{});
+}
+
 TEST_F(TextRun, AutoCtFramesTheText)
 {
     check(morse().mnuCT, true);
