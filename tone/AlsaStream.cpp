@@ -24,12 +24,19 @@ namespace {
 using Kind = StreamRequest::Kind;
 using Lock = std::unique_lock<PiMutex>;
 
-// The device takes samples in periods of about this size [frames], and the worker wakes about once
-// a period: fewer, larger rounds cost less CPU, smaller ones less lead.
+// The device takes samples in periods of about this size [frames], and the worker writes one a
+// round. A sound server's client library costs the process about 0.15 ms of CPU for each period
+// (its own thread answers the server's request for more), so larger periods cost less CPU and
+// smaller ones less lead.
 constexpr unsigned kPeriodFrames = 512;
-constexpr unsigned kBufferPeriods = 4;
-// Frames written ahead of being taken by the device, at least; more after it ran short.
-constexpr unsigned kLevelPeriods = 2;
+constexpr unsigned kRoundPeriods = 1;
+// Frames written ahead of being taken by the device: a round, and two periods more for the steps
+// the server takes samples in (with one period fewer, PipeWire's pulse server plays a period of
+// silence now and then). More after the device ran short.
+constexpr unsigned kLevelPeriods = kRoundPeriods + 2;
+// The device's buffer holds a period more than that: the servers size their own buffering from
+// it, and run dry when the client keeps it much less than full.
+constexpr unsigned kBufferPeriods = kLevelPeriods + 1;
 // How late a call may reach the worker and still land on its frame, at the start of a schedule,
 // and how that grows after a call came too late anyway. [ns]
 constexpr int64_t kGuardNs = 8'000'000;
@@ -202,8 +209,14 @@ private:
         r.kind = kind;
         r.at = at;
         r.opening = m_opening;
-        if (m_state != State::Running)
+        // The first sound after a quiet time is looked at at once, so that it reaches the device as
+        // soon as its frame may be rendered rather than at the next round.
+        const bool sounds = kind == Kind::PcmWrite || kind == Kind::SquareOn || kind == Kind::PcmRestart;
+        if (m_state != State::Running || (sounds && m_quiet)) {
+            m_quiet = false;
+            m_wakeEarly = true;
             m_wake.notify_all();
+        }
         return r;
     }
 
@@ -268,7 +281,8 @@ private:
             if (m_state != State::Running)
                 continue;
             m_wake.wait_until(lock, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(due)),
-                              [&] { return m_stop || m_openAsked > m_openServed; });
+                              [&] { return m_stop || m_openAsked > m_openServed || m_wakeEarly; });
+            m_wakeEarly = false;
         }
         closeDevice(lock);
     }
@@ -407,6 +421,8 @@ private:
         std::swap(m_requests, m_batch);
         ++m_stats.wakeups;
         lock.unlock();
+        // Quiet a while: the sound that comes now starts a run, not a silence inside one.
+        const bool wasQuiet = quiet();
         int late = 0, restarts = 0;
         for (StreamRequest& r : m_batch) {
             const StreamMap::Placement p = m_mixer.accept(std::move(r), *m_map);
@@ -424,13 +440,18 @@ private:
         }
         publish();
         handOver(lock);
-        // The next period is due when it may be rendered; a full device is looked at again sooner.
+        // The next round is due when it may be rendered, or the first sound after a quiet time as
+        // soon as it may be: it then reaches the device without waiting for the round. A full
+        // device is looked at again sooner.
         const int64_t now = monotonicNs();
-        const int64_t period = m_alsa.periodFrames();
-        int64_t due = m_map->timeOf(m_mixer.rendered() + period) - m_map->levelNs();
-        if (m_outLen > 0)
-            due = now + m_map->nsOfFrames(period) / 4;
-        return std::clamp(due, now + 500'000, now + m_map->nsOfFrames(2 * period));
+        const int64_t round = int64_t(kRoundPeriods) * m_alsa.periodFrames();
+        int64_t due = m_map->timeOf(m_mixer.rendered() + round) - m_map->levelNs();
+        if (const int64_t onset = m_mixer.nextOnset(); onset != ToneMixer::kNever && wasQuiet)
+            due = std::min(due, m_map->timeOf(onset + 64) - m_map->levelNs());
+        m_quiet = quiet();
+        if (m_outLen > 0 || m_deviceBound)
+            due = now + m_map->nsOfFrames(m_alsa.periodFrames());
+        return std::clamp(due, now + 500'000, now + m_map->nsOfFrames(2 * round));
     }
 
     AlsaDevice::Result pump()
@@ -446,13 +467,16 @@ private:
             // keep more ahead from now on.
             const int64_t queued = m_alsa.bufferFrames() - avail;
             // What is placed from now on lands later: the rhythm restarts there.
-            if (queued < m_alsa.periodFrames() / 2 && frames < m_alsa.periodFrames()) {
+            if (queued < m_alsa.periodFrames() && frames < m_alsa.periodFrames()) {
                 frames = m_alsa.periodFrames();
                 ++m_starved;
                 ++m_shifts;
-                m_map->growLevel(m_map->nsOfFrames(m_alsa.periodFrames() / 2), kMaxLevelNs);
+                m_map->growLevel(m_map->nsOfFrames(m_alsa.periodFrames()), kMaxLevelNs);
             }
-            frames = std::min(frames, std::min(avail, m_alsa.bufferFrames()));
+            // A device that takes its frames later than its timing says (a server that started
+            // late) is full before the schedule: it is written as it makes room.
+            m_deviceBound = frames > avail;
+            frames = std::min(frames, avail);
             if (frames > 0) {
                 if (m_out.size() < size_t(frames))
                     m_out.resize(size_t(m_alsa.bufferFrames()));
@@ -499,6 +523,13 @@ private:
         m_map->growLevel(m_map->nsOfFrames(m_alsa.periodFrames()), kMaxLevelNs);
         m_outLen = 0;
         return start(false);
+    }
+
+    // Nothing sounds or waits, and nothing has begun for half a second.
+    bool quiet() const
+    {
+        return m_mixer.idle() && (m_mixer.lastOnset() < 0 ||
+                                  m_mixer.rendered() - m_mixer.lastOnset() > int64_t(m_alsa.rate()) / 2);
     }
 
     // Worker, m_mutex held: the figures of the worker's own state.
@@ -573,6 +604,8 @@ private:
     uint64_t m_openServed = 0; // number of the latest request an attempt has finished for
     uint64_t m_ownEpoch = 0;
     std::vector<StreamRequest> m_requests; // swapped out whole by the worker
+    bool m_quiet = false;                  // nothing sounds or waits on the stream
+    bool m_wakeEarly = false;              // a call the worker should look at before its next round
     bool m_pcmHeld = false;
     bool m_pcmBroken = false;
     uint64_t m_opening = 0;
@@ -600,7 +633,9 @@ private:
     int64_t m_idleSinceNs = -1; // when the stream fell idle; -1 while in use [ns]
     int64_t m_onsetWrittenNs = 0;
     int m_corrections = 0, m_xruns = 0, m_starved = 0;
-    int m_shifts = 0; // level grown since the last round: a restart of the rhythm
+    int m_shifts = 0;
+    bool m_deviceBound = false; // the last round rendered less than due, for want of room // level grown
+                                // since the last round: a restart of the rhythm
 
     std::thread m_thread;
 

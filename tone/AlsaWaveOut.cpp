@@ -54,10 +54,15 @@ public:
     // Any thread.
     void post(uint32_t message, HWAVEOUT handle, WAVEHDR* header)
     {
+        bool first = false;
         {
             std::lock_guard lock(m_mutex);
+            first = m_notes.empty();
             m_notes.push_back({message, handle, header});
         }
+        // One wake-up for a batch: a delivery takes every note waiting when it runs.
+        if (!first)
+            return;
         const uint64_t one = 1;
         if (m_fd < 0 || write(m_fd, &one, sizeof one) != ssize_t(sizeof one))
             QMetaObject::invokeMethod(

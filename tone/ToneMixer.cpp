@@ -40,6 +40,15 @@ int64_t ToneMixer::quietFrom() const
     return quiet;
 }
 
+int64_t ToneMixer::nextOnset() const
+{
+    for (const Event& e : m_events) {
+        if (e.kind == Kind::PcmWrite || e.kind == Kind::SquareOn || e.kind == Kind::PcmRestart)
+            return e.frame;
+    }
+    return kNever;
+}
+
 StreamMap::Placement ToneMixer::accept(StreamRequest&& r, StreamMap& map)
 {
     // The first write of an opening is where its sound begins; later ones queue behind it.

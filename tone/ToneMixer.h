@@ -67,6 +67,8 @@ public:
     int64_t quietFrom() const;
     // Where sound last began (-1: never).
     int64_t lastOnset() const { return m_lastOnset; }
+    // Where the first call waiting to be rendered may begin a sound (kNever: none waits).
+    int64_t nextOnset() const;
 
     // Filled by render; the owner empties them. Sample memory is handed back rather than freed
     // here, so that the audio thread never takes the allocator's locks.
