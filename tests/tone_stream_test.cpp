@@ -176,6 +176,23 @@ TEST(StreamSchedule, VoicesPauseAndPlayTheirPlannedLength)
     EXPECT_EQ(w.late, 0);
 }
 
+TEST(StreamMap, ANewScheduleStartsWhereTheDeviceStandsLately)
+{
+    // The device takes its frames 20 ms later than the timing guessed at the open: a restarted
+    // schedule keeps the timing (its rhythm goes on), a new one moves it to the readings.
+    StreamMap map(kRate, {kLevelNs, kGuardNs, 5 * kMs, 250 * kMs});
+    map.anchor(0, 0);
+    for (int64_t f = 512; f <= 512 * StreamMap::kRecentReadings; f += 512)
+        map.observe(f, map.timeOf(f) + 20 * kMs);
+    const int64_t before = map.timeOf(0);
+    map.place({100 * kMs, 1, false}, true, 0, 0);
+    EXPECT_EQ(map.timeOf(0), before + 20 * kMs);
+    for (int64_t f = 512; f <= 512 * StreamMap::kRecentReadings; f += 512)
+        map.observe(f, map.timeOf(f) + 10 * kMs);
+    map.place({120 * kMs, 2, true}, true, 0, 0);
+    EXPECT_EQ(map.timeOf(0), before + 20 * kMs) << "a restarted schedule moves nothing";
+}
+
 TEST(StreamMap, FollowsDriftOneFrameAtATime)
 {
     // The device plays 100 ppm slow, its position read in steps of 128 frames: once the readings

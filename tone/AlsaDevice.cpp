@@ -119,6 +119,12 @@ int64_t AlsaDevice::write(const int16_t* samples, int64_t n)
     return w == -EAGAIN ? 0 : int64_t(w);
 }
 
+void AlsaDevice::wait(int timeoutMs)
+{
+    // An error shows again at the next avail or write, where it is handled.
+    snd_pcm_wait(m_pcm, timeoutMs);
+}
+
 AlsaDevice::Result AlsaDevice::recover(int error, const std::function<bool()>& stop)
 {
     int err = error;

@@ -42,6 +42,8 @@ public:
     int64_t avail();
     // Frames taken (maybe fewer than n; 0 when full), or a negative error.
     int64_t write(const int16_t* samples, int64_t n);
+    // Returns when the device has room for a period, or after timeoutMs [ms].
+    void wait(int timeoutMs);
     // After an underrun (-EPIPE) or a suspend (-ESTRPIPE): makes the device take samples again.
     // stop() ends the wait for a resume. Other errors are not recovered.
     Result recover(int error, const std::function<bool()>& stop);

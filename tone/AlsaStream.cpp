@@ -280,8 +280,17 @@ private:
             const int64_t due = round(lock);
             if (m_state != State::Running)
                 continue;
-            m_wake.wait_until(lock, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(due)),
-                              [&] { return m_stop || m_openAsked > m_openServed || m_wakeEarly; });
+            if ((m_outLen > 0 || m_deviceBound) && m_firstOnset >= m_written) {
+                // The first sound after a quiet time is due and the device has no room for it: it
+                // says when it has. (A sound server's device makes room in steps, when the server
+                // asks for more.) Otherwise a period's wait does, at less cost.
+                lock.unlock();
+                m_alsa.wait(int(std::clamp<int64_t>((due - monotonicNs()) / 1'000'000, 1, 50)));
+                lock.lock();
+            } else {
+                m_wake.wait_until(lock, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(due)),
+                                  [&] { return m_stop || m_openAsked > m_openServed || m_wakeEarly; });
+            }
             m_wakeEarly = false;
         }
         closeDevice(lock);
@@ -442,15 +451,17 @@ private:
         handOver(lock);
         // The next round is due when it may be rendered, or the first sound after a quiet time as
         // soon as it may be: it then reaches the device without waiting for the round. A full
-        // device is looked at again sooner.
+        // device is waited for until a period later at most.
         const int64_t now = monotonicNs();
         const int64_t round = int64_t(kRoundPeriods) * m_alsa.periodFrames();
         int64_t due = m_map->timeOf(m_mixer.rendered() + round) - m_map->levelNs();
-        if (const int64_t onset = m_mixer.nextOnset(); onset != ToneMixer::kNever && wasQuiet)
+        if (const int64_t onset = m_mixer.nextOnset(); onset != ToneMixer::kNever && wasQuiet) {
             due = std::min(due, m_map->timeOf(onset + 64) - m_map->levelNs());
+            m_firstOnset = onset;
+        }
         m_quiet = quiet();
         if (m_outLen > 0 || m_deviceBound)
-            due = now + m_map->nsOfFrames(m_alsa.periodFrames());
+            due = now + m_map->nsOfFrames(m_alsa.periodFrames() + m_alsa.periodFrames() / 4);
         return std::clamp(due, now + 500'000, now + m_map->nsOfFrames(2 * round));
     }
 
@@ -634,7 +645,8 @@ private:
     int64_t m_onsetWrittenNs = 0;
     int m_corrections = 0, m_xruns = 0, m_starved = 0;
     int m_shifts = 0;
-    bool m_deviceBound = false; // the last round rendered less than due, for want of room // level grown
+    bool m_deviceBound = false; // the last round rendered less than due, for want of room
+    int64_t m_firstOnset = -1;  // where the first sound after a quiet time begins // level grown
                                 // since the last round: a restart of the rhythm
 
     std::thread m_thread;

@@ -37,6 +37,8 @@ void StreamMap::anchor(int64_t frame, int64_t atNs)
     m_deviceNs = atNs;
     m_readings = 0;
     m_correcting = false;
+    m_recentCount = 0;
+    m_recentNs = 0;
     m_baselineSum = 0;
     m_baselineNs = 0;
     m_driftNs = 0;
@@ -47,6 +49,8 @@ void StreamMap::observe(int64_t frame, int64_t atNs)
     if (!m_anchored)
         return;
     const double offset = double(atNs - timeOf(frame));
+    m_recentNs +=
+        (offset - m_recentNs) / (m_recentCount < kRecentReadings ? ++m_recentCount : kRecentReadings);
     ++m_readings;
     if (m_readings <= kSettleReadings)
         return;
@@ -112,10 +116,21 @@ StreamMap::Placement StreamMap::place(const ScheduleTime& at, bool startsSound, 
     if (!m_haveEpoch || at.epoch != m_epoch) {
         m_haveEpoch = true;
         m_epoch = at.epoch;
-        if (at.restarted)
+        if (at.restarted) {
             p.restart = true; // the clock restarted: the silence before stretched already
-        else
+        } else {
             m_guardNs = m_params.guardNs;
+            if (m_recentCount >= kRecentReadings) {
+                const int64_t shift = int64_t(m_recentNs);
+                // Readings from now on come out `shift` smaller: so must the baseline they are
+                // compared with.
+                m_deviceNs += shift;
+                const int inBaseline = std::clamp(m_readings - kSettleReadings, 0, kBaselineReadings);
+                m_baselineSum -= double(shift) * inBaseline;
+                m_baselineNs -= double(shift);
+                m_recentNs = 0;
+            }
+        }
         // A new schedule never reaches back into what is rendered or already sounds.
         const int64_t floor = std::max(frontier, notBefore);
         if (const int64_t f = frameOf(at.ns); f < floor)

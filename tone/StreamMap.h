@@ -34,6 +34,8 @@ public:
     static constexpr int kBaselineReadings = 200;
     // A reading further than this from the smoothed trend was disturbed (a late wake-up). [ns]
     static constexpr int64_t kDisturbedNs = 20'000'000;
+    // Where the readings stand lately, for realigning the timing at the start of a schedule. [readings]
+    static constexpr int kRecentReadings = 16;
     // The smoothed drift is corrected, a frame at a time, from when it passes kDriftStartNs until
     // it is back within kDriftStopNs: the readings wander by a millisecond or two on their own.
     static constexpr int64_t kDriftStartNs = 1'500'000;
@@ -75,8 +77,10 @@ public:
         bool restart = false; // the rhythm restarts here: the silence before this edge stretched
     };
     // Where a call stamped `at` lands. Frames below `frontier` are rendered; frames below
-    // `notBefore` hold sound placed earlier. A new schedule starts with the small lead again (never
-    // reaching back before either); a restarted one keeps its lead. A call that starts sound and
+    // `notBefore` hold sound placed earlier. A new schedule starts with the small lead again and
+    // with the device's timing moved to where its readings stand lately (never reaching back before
+    // either): the timing at the open is a guess, and a sound server takes its frames in steps
+    // around it. A restarted schedule keeps its lead. A call that starts sound and
     // comes too late shifts everything after it by its lateness and a guard step (a restart); any
     // other late call lands on the frontier.
     Placement place(const ScheduleTime& at, bool startsSound, int64_t frontier, int64_t notBefore);
@@ -93,6 +97,8 @@ private:
     int64_t m_deviceNs = 0;
     int m_readings = 0;
     bool m_correcting = false;
+    int m_recentCount = 0;
+    double m_recentNs = 0; // the readings' offset from the timing lately [ns]
     double m_baselineSum = 0;
     double m_baselineNs = 0;
     double m_driftNs = 0; // smoothed offset of the readings from the timing, past the baseline
