@@ -18,6 +18,7 @@
 #include "keying/Keyer.h"
 #include "tests/support/PipeWireServer.h"
 #include "tests/support/PulseServer.h"
+#include "tests/support/RhythmClock.h"
 #include "tone/AlsaStream.h"
 #include "tone/AlsaWaveOut.h"
 #include "tone/SpeakerSinks.h"
@@ -42,6 +43,7 @@ namespace {
 using namespace quindle;
 using quindle::test::PipeWireServer;
 using quindle::test::PulseServer;
+using quindle::test::RhythmClock;
 using quindle::test::SoundServer;
 
 constexpr unsigned kRate = 22540; // [frames/s]
@@ -62,33 +64,6 @@ SoundServer* useServer(benchmark::State& state, int64_t k)
     state.SetLabel(server->name().toStdString());
     return server;
 }
-
-// The program's clock, keeping the keying's own lengths: each sleep, and whether a tone sounded
-// through it.
-class RhythmClock final : public Clock {
-public:
-    void Sleep(int ms) override
-    {
-        if (sounding)
-            sleeps.push_back({ms, sounding()});
-        m_real.Sleep(ms);
-    }
-    uint32_t GetTickCount() override { return m_real.GetTickCount(); }
-    uint64_t PerformanceCounter() override { return m_real.PerformanceCounter(); }
-    int64_t nowNs() override { return m_real.nowNs(); }
-    ScheduleTime scheduleTime() override { return m_real.scheduleTime(); }
-    void startSchedule() override { m_real.startSchedule(); }
-
-    struct Slept {
-        int ms;
-        bool tone;
-    };
-    std::function<bool()> sounding;
-    std::vector<Slept> sleeps;
-
-private:
-    RealClock m_real;
-};
 
 // The program as main() puts it together, on the sound card alone.
 struct Program {
@@ -199,15 +174,7 @@ void BM_Rhythm(benchmark::State& state)
         const std::vector<Stretch> sound = findSound(server->stopRecording());
         const AlsaStream::Stats stats = program.stream.stats();
 
-        std::vector<int> tones, silences{0};
-        for (const RhythmClock::Slept& s : program.clock.sleeps) {
-            if (s.tone) {
-                tones.push_back(s.ms);
-                silences.push_back(0);
-            } else {
-                silences.back() += s.ms;
-            }
-        }
+        const auto [tones, silences] = program.clock.lengths();
         if (sound.size() != tones.size()) {
             state.SkipWithError(
                 ("recorded " + std::to_string(sound.size()) + " tones of " + std::to_string(tones.size()))

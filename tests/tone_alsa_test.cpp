@@ -4,6 +4,7 @@
 #include "tests/support/KeyingTestSupport.h"
 #include "tests/support/PipeWireServer.h"
 #include "tests/support/PulseServer.h"
+#include "tests/support/RhythmClock.h"
 #include "tone/AlsaStream.h"
 #include "tone/AlsaWaveOut.h"
 #include "tone/SoundcardTone.h"
@@ -27,6 +28,7 @@ namespace {
 using namespace quindle;
 using quindle::test::PipeWireServer;
 using quindle::test::PulseServer;
+using quindle::test::RhythmClock;
 using quindle::test::SoundServer;
 
 constexpr unsigned kRate = 22540; // [frames/s]
@@ -50,32 +52,6 @@ public:
     }
     void startSchedule() override { m_real.startSchedule(); }
     std::vector<int64_t> stamps;
-
-private:
-    RealClock m_real;
-};
-
-// The program's clock, keeping the keying's own lengths: each sleep, and whether a tone sounded
-// through it.
-class RhythmClock final : public Clock {
-public:
-    struct Slept {
-        int ms;
-        bool tone;
-    };
-    void Sleep(int ms) override
-    {
-        sleeps.push_back({ms, sounding && sounding()});
-        m_real.Sleep(ms);
-    }
-    uint32_t GetTickCount() override { return m_real.GetTickCount(); }
-    uint64_t PerformanceCounter() override { return m_real.PerformanceCounter(); }
-    int64_t nowNs() override { return m_real.nowNs(); }
-    ScheduleTime scheduleTime() override { return m_real.scheduleTime(); }
-    void startSchedule() override { m_real.startSchedule(); }
-
-    std::function<bool()> sounding;
-    std::vector<Slept> sleeps;
 
 private:
     RealClock m_real;
@@ -259,7 +235,8 @@ protected:
     ServerKind kind() const override { return GetParam(); }
 };
 
-INSTANTIATE_TEST_SUITE_P(Servers, AlsaServerTest, ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWire),
+INSTANTIATE_TEST_SUITE_P(Servers, AlsaServerTest,
+                         ::testing::Values(ServerKind::PulseAudio, ServerKind::PipeWire),
                          [](const ::testing::TestParamInfo<ServerKind>& info) {
                              return info.param == ServerKind::PulseAudio ? "PulseAudio" : "PipeWire";
                          });
@@ -696,15 +673,7 @@ TEST_P(AlsaServerTest, TextRunsKeepTheirRhythmOnTheStream)
         const std::vector<Stretch> sound = findSound(server->stopRecording());
         const AlsaStream::Stats stats = stream.stats();
 
-        std::vector<int> tones, silences{0};
-        for (const RhythmClock::Slept& s : rhythm.sleeps) {
-            if (s.tone) {
-                tones.push_back(s.ms);
-                silences.push_back(0);
-            } else {
-                silences.back() += s.ms;
-            }
-        }
+        const auto [tones, silences] = rhythm.lengths();
         ASSERT_EQ(stats.xruns, 0) << "the device ran dry: nothing to measure";
         ASSERT_EQ(sound.size(), tones.size())
             << "restarts " << stats.restarts << ", late " << stats.lateRequests;
