@@ -25,8 +25,9 @@
 
 #include <QAction>
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QTemporaryDir>
-#include <QTest>
+#include <QTimer>
 
 #include <benchmark/benchmark.h>
 
@@ -101,6 +102,14 @@ struct Program {
     std::unique_ptr<TMorse> morse;
 };
 
+// Lets the program sit in its event loop, as it does between the user's clicks. [ms]
+void idleFor(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
 double threadCpuSeconds()
 {
     timespec ts{};
@@ -170,7 +179,7 @@ void BM_Rhythm(benchmark::State& state)
         const int64_t t0 = program.key(text, 180 - dotMs);
         const double wall = double(AlsaStream::monotonicNs() - t0) / 1e9;
         const double cpu = cpuSeconds() - cpu0, ui = threadCpuSeconds() - ui0;
-        QTest::qWait(int(program.stream.stats().leadNs / 1'000'000) + 200);
+        idleFor(int(program.stream.stats().leadNs / 1'000'000) + 200);
         const std::vector<Stretch> sound = findSound(server->stopRecording());
         const AlsaStream::Stats stats = program.stream.stats();
 
@@ -231,13 +240,13 @@ void BM_FirstSound(benchmark::State& state)
         // A click comes after a quiet while: a second with the stream open, or past its idle close.
         if (open)
             program.stream.acquire(kRate);
-        QTest::qWait(open ? 1000 : 600);
+        idleFor(open ? 1000 : 600);
         if (open != program.stream.stats().running) {
             state.SkipWithError("the stream is not in the state to measure");
             return;
         }
         const int64_t entry = program.key(QStringLiteral("E"), 165);
-        QTest::qWait(int(program.stream.stats().leadNs / 1'000'000) + 50);
+        idleFor(int(program.stream.stats().leadNs / 1'000'000) + 50);
         delays.push_back(double(program.stream.stats().lastOnsetWrittenNs - entry) / 1e6);
     }
     state.counters["p50_ms"] = percentile(delays, 0.5);
@@ -271,7 +280,7 @@ void BM_AlsaIdle(benchmark::State& state)
         double closedCpu = -1;
         int64_t closedNs = 0, closedWakeups = 0;
         for (int k = 0; k < seconds * 10; ++k) {
-            QTest::qWait(100);
+            idleFor(100);
             if (closedCpu < 0 && !program.stream.stats().running) {
                 closedCpu = cpuSeconds();
                 closedNs = AlsaStream::monotonicNs();

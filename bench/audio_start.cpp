@@ -1,5 +1,6 @@
 // How long the sound-card element's Start takes: opening the device and filling all four buffers
-// (16364 samples of the sine) before the first write. The tone starts only after it.
+// before the first write. The tone's buffers are computed once for a pitch (16364 samples of the
+// sine, BM_FillOneBuffer a quarter of that) and copied at every Start after.
 
 #include "keying/Clock.h"
 #include "tone/SoundcardTone.h"
