@@ -487,6 +487,8 @@ private:
             // A device that takes its frames later than its timing says (a server that started
             // late) is full before the schedule: it is written as it makes room.
             m_deviceBound = frames > avail;
+            if (avail == 0 && frames > 0 && now - m_lastProgressNs > kStallNs)
+                return {-EIO, "The sound device stopped taking samples"};
             frames = std::min(frames, avail);
             if (frames > 0) {
                 if (m_out.size() < size_t(frames))
