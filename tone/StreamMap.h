@@ -54,7 +54,6 @@ public:
     // ---- The device side ----
     // The device takes frame `frame` at atNs: a fresh start of its timing (open, underrun).
     void anchor(int64_t frame, int64_t atNs);
-    bool anchored() const { return m_anchored; }
     // A later reading of the same kind, for the drift.
     void observe(int64_t frame, int64_t atNs);
     // Moves the device's timing one frame towards the reports when the drift calls for it. A frame

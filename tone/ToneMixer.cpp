@@ -126,7 +126,7 @@ void ToneMixer::apply(Event& e, int64_t frame)
             break;
         }
         if (m_pcm.empty()) {
-            onset(frame);
+            m_lastOnset = frame;
             m_pcmEnd = m_pcmLength < 0 ? kNever : frame + m_pcmLength;
             m_pcmLength = -1;
         }
@@ -154,7 +154,7 @@ void ToneMixer::apply(Event& e, int64_t frame)
     case Kind::SquareOn:
         if (!m_squareOn) {
             m_squarePhase = 0;
-            onset(frame);
+            m_lastOnset = frame;
         }
         m_squareOn = true;
         m_squareStep = e.step;
@@ -167,11 +167,6 @@ void ToneMixer::apply(Event& e, int64_t frame)
             m_squareOn = false;
         break;
     }
-}
-
-void ToneMixer::onset(int64_t frame)
-{
-    m_lastOnset = frame;
 }
 
 void ToneMixer::dropPcm()

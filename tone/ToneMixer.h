@@ -94,7 +94,6 @@ private:
     void apply(Event& e, int64_t frame);
     void renderVoices(int16_t* out, int64_t from, int64_t to);
     void dropPcm();
-    void onset(int64_t frame);
 
     int64_t m_rendered = 0;
     std::deque<Event> m_events; // in frame order

@@ -36,7 +36,6 @@ public:
     bool AudioOut1FillBuffer(char* Buffer, int& Size);
 
     TAudioOut& AudioOut1() { return *m_audioOut; }
-    const SineBufferCache& sines() const { return m_sines; }
     PortSpace& ports() { return m_ports; }
     SpeakerDriver& speaker() { return m_speaker; }
 
