@@ -12,6 +12,8 @@
 #include <QIcon>
 #include <QSessionManager>
 
+#include <cstdlib>
+
 int main(int argc, char** argv)
 {
     using namespace quindle;
@@ -43,5 +45,11 @@ int main(int argc, char** argv)
                      [&window](QSessionManager&) { window.close(); });
 
     window.show();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    // The settings are saved by now. A frozen sound server can hold the device's close for a
+    // minute: past a short wait the program ends without it, and without the destructors, which
+    // would release what the sound thread still uses. Nothing of the program's own is lost.
+    if (!stream.shutdown())
+        std::quick_exit(status);
+    return status;
 }

@@ -561,6 +561,37 @@ TEST_P(AlsaServerTest, SurvivesTheServerBeingKilledAndSoundsAgainWhenItIsBack)
     RecordProperty("device_failures", stream.stats().failures);
 }
 
+// A stopped server holds the device's close inside its client library for a minute; the stream's
+// end, asked for or by its destructor, leaves the worker there and returns while it is stopped.
+TEST_F(AlsaBackendTest, AFrozenServerHoldsNeitherTheStreamsEndNorItsOwner)
+{
+    auto* pulse = static_cast<PulseServer*>(server);
+    for (const bool explicitly : {true, false}) {
+        auto stream = std::make_unique<AlsaStream>();
+        auto out = std::make_unique<AlsaWaveOut>(*stream, clock);
+        Listener listener;
+        HWAVEOUT h = 0;
+        ASSERT_EQ(out->waveOutOpen(&h, WAVE_MAPPER, monoFormat(), &listener), MMSYSERR_NOERROR);
+        buffers.fill(750);
+        for (WAVEHDR& header : buffers.headers) {
+            out->waveOutPrepareHeader(h, &header);
+            out->waveOutWrite(h, &header);
+        }
+        clock.Sleep(40);
+        pulse->freeze(true);
+        const int64_t t0 = AlsaStream::monotonicNs();
+        if (explicitly) {
+            EXPECT_FALSE(stream->shutdown()) << "the device's close cannot end while the server is stopped";
+        }
+        out.reset(); // after the shutdown: its calls are no-ops
+        stream.reset();
+        RecordProperty(explicitly ? "shutdown_ms" : "destructor_ms",
+                       int((AlsaStream::monotonicNs() - t0) / 1'000'000));
+        pulse->freeze(false);
+        QCoreApplication::processEvents();
+    }
+}
+
 TEST_F(AlsaBackendTest, SpeakerFallsBackToASquareWaveOnTheStream)
 {
     AlsaStream stream;

@@ -59,19 +59,24 @@ public:
         : m_device(std::move(device)), m_configPath(std::move(configPath)),
           m_idleCloseNs(int64_t(std::max(0, idleCloseMs)) * 1'000'000)
     {
-        m_thread = std::thread([this] { run(); });
     }
 
-    ~Impl()
+    // Asks the worker to end and waits at most waitMs for it. When the device holds it past that,
+    // nothing of the owner's is reported to any more: the callback may be gone soon.
+    bool stop(int waitMs)
     {
-        {
-            std::lock_guard lock(m_mutex);
-            m_stop = true;
-            m_stopping = true;
-        }
+        Lock lock(m_mutex);
+        m_stop = true;
+        m_stopping = true;
         m_wake.notify_all();
         m_settled.notify_all();
-        m_thread.join();
+        const bool ended =
+            m_settled.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return m_ended; });
+        if (!ended) {
+            m_pcmDone = nullptr;
+            m_pcmHeld = false;
+        }
+        return ended;
     }
 
     Status acquire(unsigned rate)
@@ -83,7 +88,7 @@ public:
     bool pcmOpen(ScheduleTime at, std::function<void(uint64_t)> done)
     {
         Lock lock(m_mutex);
-        if (m_pcmHeld)
+        if (m_pcmHeld || m_stop)
             return false;
         wakeFromIdle(at, lock);
         if (m_pcmHeld)
@@ -168,6 +173,8 @@ private:
 
     Status acquireLocked(unsigned rate, Lock& lock)
     {
+        if (m_stop)
+            return {false, -ESHUTDOWN, "The sound stream has ended"};
         if (rate == 0)
             rate = m_runRate ? m_runRate : kDefaultRate;
         m_used = true;
@@ -233,6 +240,7 @@ private:
 
     // ---- worker ----
 
+public:
     void run()
     {
         // A little real-time priority where the system grants it (inherited by the sound server
@@ -294,8 +302,11 @@ private:
             m_wakeEarly = false;
         }
         closeDevice(lock);
+        m_ended = true;
+        m_settled.notify_all();
     }
 
+private:
     // Without a device, calls have nothing to play on: their samples go back to be freed.
     void dropRequests()
     {
@@ -603,6 +614,7 @@ private:
     std::condition_variable_any m_wake;    // worker: an open was asked for, a call came, or stop
     std::condition_variable_any m_settled; // callers: an open attempt finished
     bool m_stop = false;
+    bool m_ended = false; // the worker has closed the device and returned
     std::atomic<bool> m_stopping{false};
 
     // Shared with the callers (m_mutex).
@@ -651,8 +663,6 @@ private:
     int64_t m_firstOnset = -1;  // where the first sound after a quiet time begins // level grown
                                 // since the last round: a restart of the rhythm
 
-    std::thread m_thread;
-
     static std::vector<std::vector<int16_t>> reserved(size_t n)
     {
         std::vector<std::vector<int16_t>> v;
@@ -662,11 +672,28 @@ private:
 };
 
 AlsaStream::AlsaStream(std::string device, std::string configPath, int idleCloseMs)
-    : m_impl(std::make_unique<Impl>(std::move(device), std::move(configPath), idleCloseMs))
+    : m_impl(std::make_shared<Impl>(std::move(device), std::move(configPath), idleCloseMs))
 {
+    // The worker holds its own share: left behind by shutdown, it frees the state when it ends.
+    m_thread = std::thread([impl = m_impl] { impl->run(); });
 }
 
-AlsaStream::~AlsaStream() = default;
+AlsaStream::~AlsaStream()
+{
+    shutdown();
+}
+
+bool AlsaStream::shutdown(int waitMs)
+{
+    if (!m_thread.joinable())
+        return m_ended;
+    m_ended = m_impl->stop(waitMs);
+    if (m_ended)
+        m_thread.join();
+    else
+        m_thread.detach();
+    return m_ended;
+}
 
 AlsaStream::Status AlsaStream::acquire(unsigned rate)
 {

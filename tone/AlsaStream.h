@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace quindle {
@@ -30,12 +31,16 @@ public:
     // The device is closed once nothing uses the stream for this long, counted from when the last
     // sound is heard. [ms]
     static constexpr int kIdleCloseMs = 10'000;
+    // How long the owner waits for the device's close when the stream goes: a frozen sound server
+    // holds it for a minute inside its client library. [ms]
+    static constexpr int kShutdownWaitMs = 250;
 
     // device: an ALSA PCM name; configPath: an ALSA configuration file to use instead of the
     // system's (empty: the system's, re-read at every open, so that a sound server that started
     // later is found); idleCloseMs: see kIdleCloseMs (tests shorten it).
     explicit AlsaStream(std::string device = "default", std::string configPath = {},
                         int idleCloseMs = kIdleCloseMs);
+    // Shuts the stream down (see shutdown).
     ~AlsaStream();
     AlsaStream(const AlsaStream&) = delete;
     AlsaStream& operator=(const AlsaStream&) = delete;
@@ -96,6 +101,12 @@ public:
     };
     Stats stats() const;
 
+    // Ends the stream: the worker closes the device, waited for at most waitMs [ms]. True when it
+    // ended. False when the device still holds it: the worker is then left to finish on its own,
+    // with what it uses, and reports nothing more; the process should end without waiting for it.
+    // Every call afterwards is a cheap no-op (open and write refused).
+    bool shutdown(int waitMs = kShutdownWaitMs);
+
     // CLOCK_MONOTONIC [ns], the time base of every schedule time.
     static int64_t monotonicNs();
     // The present moment as a schedule time, for callers that keep no schedule.
@@ -103,7 +114,10 @@ public:
 
 private:
     class Impl;
-    std::unique_ptr<Impl> m_impl;
+    // Shared with the worker, which keeps its state alive when it is left behind at shutdown.
+    std::shared_ptr<Impl> m_impl;
+    std::thread m_thread;
+    bool m_ended = false;
 };
 
 } // namespace quindle

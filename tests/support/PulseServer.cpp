@@ -102,6 +102,12 @@ void PulseServer::kill()
     endProcess(m_server, SIGKILL);
 }
 
+void PulseServer::freeze(bool frozen)
+{
+    if (running())
+        ::kill(pid_t(m_server->processId()), frozen ? SIGSTOP : SIGCONT);
+}
+
 bool PulseServer::startRecording(QString* error)
 {
     endProcess(m_recorder, SIGINT);

@@ -23,6 +23,8 @@ public:
     bool start(QString* error = nullptr) override;
     void kill() override;
     bool running() const override;
+    // Stops the server (SIGSTOP) or lets it go on (SIGCONT), by its PID: a frozen server.
+    void freeze(bool frozen);
 
     // The value for PULSE_SERVER; exportToEnvironment() sets it in this process.
     QString server() const;
