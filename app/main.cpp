@@ -39,6 +39,15 @@ int main(int argc, char** argv)
     TForm2 form2;
     TForm3 form3;
     window.setForms(&form2, &form3);
+    // A late wake-up that the active output absorbs keeps the keying's schedule: on the stream
+    // (the sound card, or the speaker played on it) what the stream's lead allows; a speaker that
+    // sounds at once absorbs nothing.
+    const bool speakerOnStream = dynamic_cast<SquareWaveSink*>(speaker.get()) != nullptr;
+    clock.setLatenessBudget([&window, &stream, speakerOnStream]() -> int64_t {
+        const bool onStream = window.isChecked(MenuOption::Soundcard) ||
+                              (speakerOnStream && window.isChecked(MenuOption::Speaker));
+        return onStream ? stream.absorbableNs() : 0;
+    });
     QObject::connect(&window, &TMorse::finished, &app, [] { QCoreApplication::exit(0); });
     // Logging off runs the same closing steps as the close box.
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &window,

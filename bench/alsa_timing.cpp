@@ -5,8 +5,10 @@
 //
 //   build/bench/bench_alsa_timing
 //
-// Figures (as counters): tone and silence errors, 50th/99th percentile and maximum [ms]; the
-// stream's restarts, late calls, underruns, drift corrections per minute and lead; the CPU time of
+// Figures (as counters): tone and silence errors, 50th/99th percentile and maximum [ms], and the
+// silences more than 0.3 ms off; the stream's restarts, late wake-ups absorbed, late calls,
+// underruns, drift corrections per minute and lead; with busy=1 the same while a parallel build of
+// the project runs beside it, and the load average at the end; the CPU time of
 // the whole process per second of keying [ms/s]; from the Text button's handler to the first sample
 // reaching the sound server, with the stream open and closed [ms]; the CPU time of a process left
 // idle after one element, before and after the stream's idle close [% of one core].
@@ -26,12 +28,16 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <benchmark/benchmark.h>
 
+#include <csignal>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -71,6 +77,7 @@ struct Program {
     explicit Program(int idleCloseMs = AlsaStream::kIdleCloseMs)
         : stream("default", {}, idleCloseMs), waveOut(stream, clock)
     {
+        clock.real().setLatenessBudget([this] { return stream.absorbableNs(); });
         MorsePlatform platform;
         platform.clock = &clock;
         platform.speakerSink = &speaker;
@@ -101,6 +108,55 @@ struct Program {
     SilentSink speaker;
     std::unique_ptr<TMorse> morse;
 };
+
+// A parallel build of the project from scratch in a temporary folder (the compiler cache off), in a
+// session and process group of its own, as from a terminal beside the program (the kernel then
+// shares the cores between the two sessions), ended as a whole: a busy machine, as a user's may be.
+class BusyBuild {
+public:
+    BusyBuild()
+    {
+        m_build.setChildProcessModifier([] {
+            setsid();
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+        });
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("CCACHE_DISABLE", "1");
+        m_build.setProcessEnvironment(env);
+        m_build.setStandardOutputFile(QProcess::nullDevice());
+        m_build.setStandardErrorFile(QProcess::nullDevice());
+        m_build.start("sh", {"-c", "cmake -S \"$0\" -B \"$1\" -DCMAKE_BUILD_TYPE=RelWithDebInfo && exec cmake --build \"$1\" -j2",
+                             QStringLiteral(QUINDLE_SOURCE_DIR), m_dir.path()});
+        m_build.waitForStarted();
+    }
+    ~BusyBuild()
+    {
+        if (m_build.state() == QProcess::NotRunning)
+            return;
+        const pid_t group = pid_t(m_build.processId());
+        ::kill(-group, SIGTERM);
+        if (!m_build.waitForFinished(5000))
+            ::kill(-group, SIGKILL);
+        m_build.waitForFinished(5000);
+        ::kill(-group, SIGKILL); // compilers the build left behind
+    }
+    bool running() const { return m_build.state() == QProcess::Running; }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_build;
+};
+
+double loadAverage()
+{
+    double load = 0;
+    if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(f, "%lf", &load) != 1)
+            load = 0;
+        std::fclose(f);
+    }
+    return load;
+}
 
 // Lets the program sit in its event loop, as it does between the user's clicks. [ms]
 void idleFor(int ms)
@@ -157,7 +213,7 @@ double framesToMs(int64_t frames)
     return double(frames) * 1000.0 / kRate;
 }
 
-// A Text run of "PARIS " repeated for about `seconds` at `dotMs`.
+// A Text run of "PARIS " repeated for about `seconds` at `dotMs`, with a build beside it when busy.
 void BM_Rhythm(benchmark::State& state)
 {
     const int dotMs = int(state.range(0));
@@ -166,6 +222,15 @@ void BM_Rhythm(benchmark::State& state)
     if (!server)
         return;
     for (auto _ : state) {
+        std::unique_ptr<BusyBuild> build;
+        if (state.range(3) != 0) {
+            build = std::make_unique<BusyBuild>();
+            idleFor(15'000); // past the configuration, into the compiling
+            if (!build->running()) {
+                state.SkipWithError("the build beside the benchmark did not run");
+                return;
+            }
+        }
         Program program;
         program.clock.sounding = [&] { return program.waveOut.openHandle() != 0; };
         QString text;
@@ -179,6 +244,9 @@ void BM_Rhythm(benchmark::State& state)
         const int64_t t0 = program.key(text, 180 - dotMs);
         const double wall = double(AlsaStream::monotonicNs() - t0) / 1e9;
         const double cpu = cpuSeconds() - cpu0, ui = threadCpuSeconds() - ui0;
+        const double load = loadAverage();
+        const bool built = build && !build->running(); // ended before the keying did
+        build.reset();
         idleFor(int(program.stream.stats().leadNs / 1'000'000) + 200);
         const std::vector<Stretch> sound = findSound(server->stopRecording());
         const AlsaStream::Stats stats = program.stream.stats();
@@ -203,7 +271,15 @@ void BM_Rhythm(benchmark::State& state)
         state.counters["silence_p50_ms"] = percentile(silenceErr, 0.5);
         state.counters["silence_p99_ms"] = percentile(silenceErr, 0.99);
         state.counters["silence_max_ms"] = percentile(silenceErr, 1.0);
+        state.counters["silences_off"] =
+            double(std::count_if(silenceErr.begin(), silenceErr.end(), [](double e) { return e > 0.3; }));
         state.counters["restarts"] = stats.restarts;
+        state.counters["absorbed"] = stats.absorbed;
+        state.counters["clock_restarts"] = program.clock.real().resyncs();
+        if (state.range(3) != 0) {
+            state.counters["load1"] = load;
+            state.counters["build_ended_early"] = built;
+        }
         state.counters["late"] = stats.lateRequests;
         state.counters["xruns"] = stats.xruns;
         state.counters["starved"] = stats.starved;
@@ -218,11 +294,13 @@ void BM_Rhythm(benchmark::State& state)
     }
 }
 BENCHMARK(BM_Rhythm)
-    ->ArgNames({"dot_ms", "s", "server"})
-    ->Args({15, 60, 0})
-    ->Args({15, 60, 1})
-    ->Args({80, 30, 0})
-    ->Args({80, 30, 1})
+    ->ArgNames({"dot_ms", "s", "server", "busy"})
+    ->Args({15, 60, 0, 0})
+    ->Args({15, 60, 1, 0})
+    ->Args({80, 30, 0, 0})
+    ->Args({80, 30, 1, 0})
+    ->Args({15, 60, 0, 1})
+    ->Args({15, 60, 1, 1})
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);

@@ -1,5 +1,6 @@
 #include "keying/Clock.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
@@ -16,24 +17,38 @@ int64_t monotonicNs()
 
 } // namespace
 
-int64_t RealClock::sync()
+ScheduleTime Schedule::sync(int64_t nowNs, int64_t absorbableNs)
 {
-    const int64_t now = monotonicNs();
-    if (!m_scheduled || now - m_deadlineNs > kResyncNs) {
+    const int64_t lateNs = nowNs - m_deadlineNs;
+    if (!m_scheduled || lateNs > std::max(absorbableNs, kImmediateNs)) {
         m_restarted = m_scheduled;
-        if (m_scheduled)
-            ++m_resyncs;
-        m_deadlineNs = now;
+        m_restarts += m_scheduled;
+        m_deadlineNs = nowNs;
         m_scheduled = true;
         ++m_epoch;
+        return {m_deadlineNs, m_epoch, m_restarted, 0};
     }
-    return now;
+    if (lateNs > kImmediateNs && m_deadlineNs != m_absorbedDeadlineNs) {
+        m_absorbedDeadlineNs = m_deadlineNs;
+        ++m_absorbed;
+    }
+    return {m_deadlineNs, m_epoch, m_restarted, std::max<int64_t>(0, lateNs)};
+}
+
+int64_t Schedule::advance(int ms)
+{
+    m_deadlineNs += int64_t(ms) * 1'000'000;
+    return m_deadlineNs;
+}
+
+ScheduleTime RealClock::sync()
+{
+    return m_schedule.sync(monotonicNs(), m_budget ? m_budget() : 0);
 }
 
 ScheduleTime RealClock::scheduleTime()
 {
-    sync();
-    return {m_deadlineNs, m_epoch, m_restarted};
+    return sync();
 }
 
 void RealClock::Sleep(int ms)
@@ -41,11 +56,11 @@ void RealClock::Sleep(int ms)
     sync();
     if (ms <= 0)
         return;
-    m_deadlineNs += int64_t(ms) * 1'000'000;
+    const int64_t deadlineNs = m_schedule.advance(ms);
     m_requestedNs += int64_t(ms) * 1'000'000;
     timespec ts{};
-    ts.tv_sec = time_t(m_deadlineNs / 1'000'000'000);
-    ts.tv_nsec = long(m_deadlineNs % 1'000'000'000);
+    ts.tv_sec = time_t(deadlineNs / 1'000'000'000);
+    ts.tv_nsec = long(deadlineNs % 1'000'000'000);
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
     }
 }

@@ -15,6 +15,9 @@ struct ScheduleTime {
     uint64_t epoch = 0; // a new number at every start or restart of the schedule
     // This epoch began because the thread fell behind its schedule (not at a run's start).
     bool restarted = false;
+    // How far behind the deadline the thread was when it took this time, kept within what the
+    // output absorbs. [ns]
+    int64_t lateNs = 0;
 };
 
 // The time seam: every sleep and every reading of time in the program goes through one Clock.
@@ -39,35 +42,65 @@ public:
     virtual void startSchedule() {}
 };
 
-// Sleeps on CLOCK_MONOTONIC against absolute deadlines, so that the time spent between two
-// sleeps (message processing, filling buffers) does not add up into the rhythm. When a sleep or a
-// reading of the schedule comes more than kResyncNs behind the deadline (a modal dialog held the
-// run, the machine stalled), the schedule restarts from now instead of hurrying to catch up.
+// The keying's schedule on a monotonic time line: absolute deadlines, so that the time spent
+// between two sleeps (message processing, filling buffers) does not add up into the rhythm. A
+// wake-up later than the active output can absorb (a modal dialog held the run, the machine
+// stalled) restarts the schedule from then, and nothing hurries to catch up: the silence it lands
+// in stretches. A smaller lateness only makes the next sleep shorter, and no edge moves.
+class Schedule {
+public:
+    // What an output that sounds at once absorbs: there every call is its own edge. [ns]
+    static constexpr int64_t kImmediateNs = 5'000'000;
+
+    // Where the schedule stands at nowNs when the output absorbs absorbableNs of lateness (at
+    // least kImmediateNs): starts the schedule, restarts it from nowNs, or keeps the deadline.
+    ScheduleTime sync(int64_t nowNs, int64_t absorbableNs);
+    // Moves the deadline ms [ms] on (after a sync); returns it. [ns]
+    int64_t advance(int ms);
+    // The next sync starts afresh: a run begins.
+    void start() { m_scheduled = false; }
+
+    // Restarts after a lateness beyond the output's, and deadlines woken up to late beyond
+    // kImmediateNs that kept their place.
+    int restarts() const { return m_restarts; }
+    int absorbed() const { return m_absorbed; }
+
+private:
+    int64_t m_deadlineNs = 0;
+    bool m_scheduled = false;
+    uint64_t m_epoch = 0;
+    bool m_restarted = false;
+    int64_t m_absorbedDeadlineNs = -1; // counted already
+    int m_restarts = 0;
+    int m_absorbed = 0;
+};
+
+// Sleeps on CLOCK_MONOTONIC to the deadlines of a Schedule.
 class RealClock final : public Clock {
 public:
-    static constexpr int64_t kResyncNs = 5'000'000;
-
     void Sleep(int ms) override;
     uint32_t GetTickCount() override;
     uint64_t PerformanceCounter() override;
     int64_t nowNs() override;
     ScheduleTime scheduleTime() override;
-    void startSchedule() override { m_scheduled = false; }
+    void startSchedule() override { m_schedule.start(); }
 
-    // Total time that sleeps were asked for, and how often the schedule restarted. For benchmarks.
+    // Asked at every reading of the schedule: how much lateness the active output absorbs [ns].
+    // Without it (or below that), Schedule::kImmediateNs.
+    void setLatenessBudget(std::function<int64_t()> budget) { m_budget = std::move(budget); }
+
+    // Total time that sleeps were asked for, how often the schedule restarted and how often a late
+    // wake-up was absorbed. For benchmarks.
     int64_t requestedNs() const { return m_requestedNs; }
-    int resyncs() const { return m_resyncs; }
+    int resyncs() const { return m_schedule.restarts(); }
+    int absorbed() const { return m_schedule.absorbed(); }
 
 private:
-    // Starts the schedule, or restarts it when the thread fell behind; returns now. [ns]
-    int64_t sync();
+    ScheduleTime sync();
 
-    int64_t m_deadlineNs = 0;
-    bool m_scheduled = false;
-    uint64_t m_epoch = 0;
-    bool m_restarted = false;
+    Schedule m_schedule;
+    std::function<int64_t()> m_budget;
     int64_t m_requestedNs = 0;
-    int m_resyncs = 0;
 };
 
 } // namespace quindle

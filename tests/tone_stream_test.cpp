@@ -1,6 +1,8 @@
 // The stream's map and mixer on synthetic schedules, without a device: calls reach the worker at
 // chosen moments, frames are rendered as time passes, and every edge is read back from the samples.
+#include "keying/Clock.h"
 #include "tone/StreamMap.h"
+#include "tone/StreamTiming.h"
 #include "tone/ToneMixer.h"
 
 #include <gtest/gtest.h>
@@ -24,19 +26,20 @@ int64_t frames(int64_t ns)
 
 // A worker without a device: frame 0 is taken at 1 s, and every 5 ms it renders what is due.
 struct Worker {
-    StreamMap map{kRate, {kLevelNs, kGuardNs, 5 * kMs, 250 * kMs}};
+    explicit Worker(const StreamMap::Params& params = {kLevelNs, kGuardNs, 5 * kMs, 250 * kMs})
+        : map(kRate, params)
+    {
+        map.anchor(0, 1000 * kMs);
+        mixer.reset(0);
+        now = 1000 * kMs - params.levelNs;
+    }
+    StreamMap map;
     ToneMixer mixer;
     std::vector<int16_t> out;
     int64_t now = 0;
     int late = 0, restarts = 0;
     uint64_t tokens = 0;
 
-    Worker()
-    {
-        map.anchor(0, 1000 * kMs);
-        mixer.reset(0);
-        now = 1000 * kMs - kLevelNs;
-    }
     void runTo(int64_t t)
     {
         while (now < t) {
@@ -52,10 +55,14 @@ struct Worker {
     void call(Kind kind, int64_t atMs, int64_t lateMs, uint64_t epoch = 1, bool restarted = false,
               int64_t lengthMs = -1)
     {
-        runTo(1000 * kMs + (atMs + lateMs) * kMs);
+        callAt(kind, {1000 * kMs + atMs * kMs, epoch, restarted}, 1000 * kMs + (atMs + lateMs) * kMs, lengthMs);
+    }
+    void callAt(Kind kind, const ScheduleTime& at, int64_t arrivalNs, int64_t lengthMs = -1)
+    {
+        runTo(arrivalNs);
         StreamRequest r;
         r.kind = kind;
-        r.at = {1000 * kMs + atMs * kMs, epoch, restarted};
+        r.at = at;
         r.opening = 1;
         r.token = ++tokens;
         r.hz = 5635; // a quarter of the rate: square samples never sit at zero
@@ -151,6 +158,53 @@ TEST(StreamSchedule, RestartedSchedulesKeepTheirLeadAndCount)
     EXPECT_EQ(s[1].first, w.frameOf(200));
     EXPECT_EQ(w.restarts, 1);
     EXPECT_EQ(w.late, 0);
+}
+
+TEST(StreamSchedule, TheClockRestartsOnlyWhenTheOutputCannotAbsorbTheLateness)
+{
+    // Six 11 ms tones 15 ms apart keyed through the clock's schedule on virtual time, with the
+    // stream's own timing; the thread wakes late before the fourth. Compared with the same keying
+    // on time: the sound card absorbs 20 ms (late for the tone and, 9 ms, for its end) and moves no
+    // edge; a speaker that sounds at once absorbs nothing, so there the schedule restarts; a 200 ms
+    // hold stretches one silence.
+    const auto key = [](int64_t budgetNs, int64_t lateMs, Schedule& schedule, Worker& w) {
+        int64_t now = 1000 * kMs;
+        for (int k = 0; k < 6; ++k) {
+            now += k == 3 ? lateMs * kMs : 0;
+            w.callAt(Kind::SquareOn, schedule.sync(now, budgetNs), now, 11);
+            now = std::max(now, schedule.advance(11));
+            w.callAt(Kind::SquareOff, schedule.sync(now, budgetNs), now);
+            now = std::max(now, schedule.advance(15));
+        }
+        return w.sound();
+    };
+    const StreamMap::Params timing = streamtiming::mapParams(kRate, streamtiming::kPeriodFrames);
+    const int64_t soundCard = streamtiming::absorbableNs(timing.guardNs);
+    Schedule onTimeSchedule;
+    Worker onTime(timing);
+    const auto expected = key(soundCard, 0, onTimeSchedule, onTime);
+    struct Row {
+        int64_t budgetNs, lateMs, stretchMs;
+        int restarts, absorbed;
+    };
+    for (const Row& row : {Row{soundCard, 20, 0, 0, 2}, Row{0, 20, 20, 1, 0}, Row{soundCard, 200, 200, 1, 0}}) {
+        Schedule schedule;
+        Worker w(timing);
+        const auto s = key(row.budgetNs, row.lateMs, schedule, w);
+        ASSERT_EQ(s.size(), expected.size()) << row.lateMs;
+        for (size_t k = 0; k < s.size(); ++k) {
+            const int64_t shift = k < 3 ? 0 : frames(row.stretchMs * kMs);
+            EXPECT_NEAR(double(s[k].first), double(expected[k].first + shift), 1) << row.lateMs << " " << k;
+            EXPECT_EQ(s[k].second - s[k].first, expected[k].second - expected[k].first) << row.lateMs;
+            if (k > 0 && k != 3) {
+                EXPECT_EQ(s[k].first - s[k - 1].second, expected[k].first - expected[k - 1].second);
+            }
+        }
+        EXPECT_EQ(schedule.restarts(), row.restarts) << row.lateMs;
+        EXPECT_EQ(schedule.absorbed(), row.absorbed) << row.lateMs;
+        EXPECT_EQ(w.restarts, row.restarts) << row.lateMs;
+        EXPECT_EQ(w.late, 0) << row.lateMs;
+    }
 }
 
 TEST(StreamSchedule, VoicesPauseAndPlayTheirPlannedLength)

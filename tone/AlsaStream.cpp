@@ -3,6 +3,7 @@
 #include "tone/AlsaDevice.h"
 #include "tone/PiMutex.h"
 #include "tone/StreamMap.h"
+#include "tone/StreamTiming.h"
 #include "tone/ToneMixer.h"
 
 #include <algorithm>
@@ -24,25 +25,8 @@ namespace {
 using Kind = StreamRequest::Kind;
 using Lock = std::unique_lock<PiMutex>;
 
-// The device takes samples in periods of about this size [frames], and the worker writes one a
-// round. A sound server's client library costs the process about 0.15 ms of CPU for each period
-// (its own thread answers the server's request for more), so larger periods cost less CPU and
-// smaller ones less lead.
-constexpr unsigned kPeriodFrames = 512;
-constexpr unsigned kRoundPeriods = 1;
-// Frames written ahead of being taken by the device: a round, and two periods more for the steps
-// the server takes samples in (with one period fewer, PipeWire's pulse server plays a period of
-// silence now and then). More after the device ran short.
-constexpr unsigned kLevelPeriods = kRoundPeriods + 2;
-// The device's buffer holds a period more than that: the servers size their own buffering from
-// it, and run dry when the client keeps it much less than full.
-constexpr unsigned kBufferPeriods = kLevelPeriods + 1;
-// How late a call may reach the worker and still land on its frame, at the start of a schedule,
-// and how that grows after a call came too late anyway. [ns]
-constexpr int64_t kGuardNs = 8'000'000;
-constexpr int64_t kGuardStepNs = 5'000'000;
-constexpr int64_t kMaxGuardNs = 250'000'000;
-constexpr int64_t kMaxLevelNs = 250'000'000;
+using namespace streamtiming;
+
 // No progress on the device for this long counts as a failure. [ns]
 constexpr int64_t kStallNs = 1'000'000'000;
 // A stamp that is plainly not on CLOCK_MONOTONIC would park its call for ever: it counts as now.
@@ -159,6 +143,8 @@ public:
         Lock lock(m_mutex);
         push(lock, Kind::SquareOff, at);
     }
+
+    int64_t absorbable() const { return m_absorbableNs.load(std::memory_order_relaxed); }
 
     Stats stats() const
     {
@@ -373,10 +359,7 @@ private:
             done += w;
         }
         if (fresh) {
-            const int64_t periodNs = m_alsa.periodFrames() * 1'000'000'000 / m_alsa.rate();
-            m_map = std::make_unique<StreamMap>(
-                m_alsa.rate(),
-                StreamMap::Params{kLevelPeriods * periodNs, kGuardNs, kGuardStepNs, kMaxGuardNs});
+            m_map = std::make_unique<StreamMap>(m_alsa.rate(), mapParams(m_alsa.rate(), m_alsa.periodFrames()));
             m_mixer.reset(0);
         }
         m_outLen = 0;
@@ -443,16 +426,25 @@ private:
         lock.unlock();
         // Quiet a while: the sound that comes now starts a run, not a silence inside one.
         const bool wasQuiet = quiet();
-        int late = 0, restarts = 0;
+        int late = 0, restarts = 0, absorbed = 0;
         for (StreamRequest& r : m_batch) {
+            // The calling thread woke late for this moment (by more than an output that sounds at
+            // once absorbs), and its schedule kept it.
+            const bool lateWakeup = r.at.lateNs > Schedule::kImmediateNs && r.at.ns != m_absorbedAtNs;
+            const int64_t at = r.at.ns;
             const StreamMap::Placement p = m_mixer.accept(std::move(r), *m_map);
             late += p.late;
             restarts += p.restart;
+            if (lateWakeup && !p.late && !p.restart) {
+                ++absorbed;
+                m_absorbedAtNs = at;
+            }
         }
         m_batch.clear();
         AlsaDevice::Result result = pump();
         lock.lock();
         m_stats.lateRequests += late;
+        m_stats.absorbed += absorbed;
         m_stats.restarts += restarts + std::exchange(m_shifts, 0);
         if (!result.ok()) {
             fail(result, lock);
@@ -563,6 +555,8 @@ private:
         m_stats.leadNs = m_map ? m_map->leadNs() : 0;
         m_stats.levelNs = m_map ? m_map->levelNs() : 0;
         m_stats.guardNs = m_map ? m_map->guardNs() : 0;
+        if (m_map)
+            m_absorbableNs = streamtiming::absorbableNs(m_map->guardNs());
         m_stats.driftMs = m_map ? m_map->driftNs() / 1e6 : 0;
         m_stats.driftCorrections = m_corrections;
         m_stats.xruns = m_xruns;
@@ -615,6 +609,7 @@ private:
     std::condition_variable_any m_settled; // callers: an open attempt finished
     bool m_stop = false;
     bool m_ended = false; // the worker has closed the device and returned
+    std::atomic<int64_t> m_absorbableNs{streamtiming::absorbableNs(kGuardNs)};
     std::atomic<bool> m_stopping{false};
 
     // Shared with the callers (m_mutex).
@@ -659,6 +654,7 @@ private:
     int64_t m_onsetWrittenNs = 0;
     int m_corrections = 0, m_xruns = 0, m_starved = 0;
     int m_shifts = 0;
+    int64_t m_absorbedAtNs = -1; // the schedule time last counted as absorbed [ns]
     bool m_deviceBound = false; // the last round rendered less than due, for want of room
     int64_t m_firstOnset = -1;  // where the first sound after a quiet time begins // level grown
                                 // since the last round: a restart of the rhythm
@@ -743,6 +739,11 @@ void AlsaStream::squareOn(double hz, const ScheduleTime& at, int64_t lengthNs)
 void AlsaStream::squareOff(const ScheduleTime& at)
 {
     m_impl->squareOff(at);
+}
+
+int64_t AlsaStream::absorbableNs() const
+{
+    return m_impl->absorbable();
 }
 
 AlsaStream::Stats AlsaStream::stats() const

@@ -92,6 +92,7 @@ public:
         int failures = 0;               // device failures and failed opens
         int xruns = 0;                  // underruns and suspends recovered
         int lateRequests = 0;           // calls that reached the worker after their frame was rendered
+        int absorbed = 0;               // moments the calling thread woke up late for, kept on their frames
         int restarts = 0;               // edges where the rhythm restarted: a silence stretched
         int driftCorrections = 0;       // one-frame corrections of the device's timing
         int starved = 0;                // rounds that rendered ahead of the schedule to feed the device
@@ -100,6 +101,9 @@ public:
         int64_t lastOnsetWrittenNs = 0; // when the frame where sound last began reached the device [ns]
     };
     Stats stats() const;
+    // How late the calling thread may wake up for a schedule time and its calls still land on
+    // their frames: what the keying's schedule may absorb on this stream. [ns]
+    int64_t absorbableNs() const;
 
     // Ends the stream: the worker closes the device, waited for at most waitMs [ms]. True when it
     // ended. False when the device still holds it: the worker is then left to finish on its own,

@@ -24,6 +24,8 @@ public:
     ScheduleTime scheduleTime() override { return m_real.scheduleTime(); }
     void startSchedule() override { m_real.startSchedule(); }
 
+    RealClock& real() { return m_real; }
+
     // Whether a tone sounds now; sleeps are kept once it is set.
     std::function<bool()> sounding;
 

@@ -1,0 +1,49 @@
+#pragma once
+
+// The sound-card stream's timing: the device's periods, how far ahead frames are rendered, and how
+// late a call may come and still land on its frame.
+
+#include "tone/StreamMap.h"
+
+#include <cstdint>
+
+namespace quindle::streamtiming {
+
+// The device takes samples in periods of about this size [frames], and the worker writes one a
+// round. A sound server's client library costs the process about 0.15 ms of CPU for each period
+// (its own thread answers the server's request for more), so larger periods cost less CPU and
+// smaller ones less lead.
+inline constexpr unsigned kPeriodFrames = 512;
+inline constexpr unsigned kRoundPeriods = 1;
+// Frames written ahead of being taken by the device: a round, and two periods more for the steps
+// the server takes samples in (with one period fewer, PipeWire's pulse server plays a period of
+// silence now and then). More after the device ran short.
+inline constexpr unsigned kLevelPeriods = kRoundPeriods + 2;
+// The device's buffer holds a period more than that: the servers size their own buffering from
+// it, and run dry when the client keeps it much less than full.
+inline constexpr unsigned kBufferPeriods = kLevelPeriods + 1;
+// How late a call may reach the worker and still land on its frame, at the start of a schedule,
+// and how that grows after a call came too late anyway. A window thread woken 20 ms late on a busy
+// machine keeps its rhythm; the first sound of a run comes that much later. [ns]
+inline constexpr int64_t kGuardNs = 25'000'000;
+inline constexpr int64_t kGuardStepNs = 5'000'000;
+inline constexpr int64_t kMaxGuardNs = 250'000'000;
+inline constexpr int64_t kMaxLevelNs = 250'000'000;
+// Of the guard, what the calling thread may spend between its wake-up and the call, and the worker
+// between the call and rendering its frame. [ns]
+inline constexpr int64_t kAbsorbMarginNs = 4'000'000;
+
+// The map of a fresh device with periods of periodFrames at rate [frames/s].
+inline StreamMap::Params mapParams(unsigned rate, int64_t periodFrames)
+{
+    const int64_t periodNs = periodFrames * 1'000'000'000 / rate;
+    return {kLevelPeriods * periodNs, kGuardNs, kGuardStepNs, kMaxGuardNs};
+}
+
+// How late the calling thread may wake and keep its schedule, when calls land guardNs late. [ns]
+constexpr int64_t absorbableNs(int64_t guardNs)
+{
+    return guardNs - kAbsorbMarginNs;
+}
+
+} // namespace quindle::streamtiming
