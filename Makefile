@@ -5,7 +5,7 @@ RELEASE_BUILD ?= build-release
 JOBS ?= 2
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build run test test-sanitize release bench check clean fuzz
+.PHONY: all deps build run test test-sanitize release bench check clean fuzz thread-safety
 
 all: build
 
@@ -45,6 +45,14 @@ release: deps
 	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DQUINDLE_WERROR=ON
 	cmake --build $(RELEASE_BUILD) -j$(JOBS)
 
+# The tone library built with clang's thread-safety analysis: which lock guards which member is
+# written in the code, and any access that breaks it fails the build.
+THREAD_SAFETY_BUILD ?= build-thread-safety
+thread-safety: deps
+	CC=clang CXX=clang++ cmake -S . -B $(THREAD_SAFETY_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUINDLE_WERROR=ON \
+		-DBUILD_TESTING=OFF -DQUINDLE_BENCH=OFF -DCMAKE_CXX_FLAGS=-Wthread-safety
+	cmake --build $(THREAD_SAFETY_BUILD) -j$(JOBS) --target quindle_tone
+
 # Static analysis of every source; any finding fails.
 check: deps
 	bash scripts/static-check.sh
@@ -53,7 +61,7 @@ bench: build
 	bash scripts/run-benchmarks.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD) $(THREAD_SAFETY_BUILD)
 
 # Installs for the current user under ~/.local; `make install PREFIX=/some/where` for another place.
 # The program keeps its settings beside itself, so PREFIX must be writable by its user.

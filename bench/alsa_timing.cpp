@@ -125,8 +125,11 @@ public:
         m_build.setProcessEnvironment(env);
         m_build.setStandardOutputFile(QProcess::nullDevice());
         m_build.setStandardErrorFile(QProcess::nullDevice());
-        m_build.start("sh", {"-c", "cmake -S \"$0\" -B \"$1\" -DCMAKE_BUILD_TYPE=RelWithDebInfo && exec cmake --build \"$1\" -j2",
-                             QStringLiteral(QUINDLE_SOURCE_DIR), m_dir.path()});
+        m_build.start(
+            "sh",
+            {"-c",
+             "cmake -S \"$0\" -B \"$1\" -DCMAKE_BUILD_TYPE=RelWithDebInfo && exec cmake --build \"$1\" -j2",
+             QStringLiteral(QUINDLE_SOURCE_DIR), m_dir.path()});
         m_build.waitForStarted();
     }
     ~BusyBuild()

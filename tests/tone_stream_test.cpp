@@ -55,7 +55,8 @@ struct Worker {
     void call(Kind kind, int64_t atMs, int64_t lateMs, uint64_t epoch = 1, bool restarted = false,
               int64_t lengthMs = -1)
     {
-        callAt(kind, {1000 * kMs + atMs * kMs, epoch, restarted}, 1000 * kMs + (atMs + lateMs) * kMs, lengthMs);
+        callAt(kind, {1000 * kMs + atMs * kMs, epoch, restarted}, 1000 * kMs + (atMs + lateMs) * kMs,
+               lengthMs);
     }
     void callAt(Kind kind, const ScheduleTime& at, int64_t arrivalNs, int64_t lengthMs = -1)
     {
@@ -187,7 +188,8 @@ TEST(StreamSchedule, TheClockRestartsOnlyWhenTheOutputCannotAbsorbTheLateness)
         int64_t budgetNs, lateMs, stretchMs;
         int restarts, absorbed;
     };
-    for (const Row& row : {Row{soundCard, 20, 0, 0, 2}, Row{0, 20, 20, 1, 0}, Row{soundCard, 200, 200, 1, 0}}) {
+    for (const Row& row :
+         {Row{soundCard, 20, 0, 0, 2}, Row{0, 20, 20, 1, 0}, Row{soundCard, 200, 200, 1, 0}}) {
         Schedule schedule;
         Worker w(timing);
         const auto s = key(row.budgetNs, row.lateMs, schedule, w);
@@ -261,7 +263,7 @@ TEST(StreamMap, FollowsDriftOneFrameAtATime)
         map.correctDrift();
     }
     const int settled = StreamMap::kSettleReadings + StreamMap::kBaselineReadings;
-    const double driftFrames = double(rounds - settled) * 512 * 1e-4; // since the baseline
+    const double driftFrames = double(rounds - settled) * 512 * 1e-4;    // since the baseline
     EXPECT_GE(map.corrections(), int(driftFrames - 3 * kRate / 1000.0)); // the filter lags ~3 ms
     EXPECT_LE(map.corrections(), int(driftFrames) + 1);
 }

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
-#include <mutex>
 
 namespace quindle {
 
@@ -56,7 +55,7 @@ public:
     {
         bool first = false;
         {
-            std::lock_guard lock(m_mutex);
+            PiLock lock(m_mutex);
             first = m_notes.empty();
             m_notes.push_back({message, handle, header});
         }
@@ -90,7 +89,7 @@ private:
             std::vector<Note> batch;
             batch.reserve(kNoteCapacity);
             {
-                std::lock_guard lock(m_mutex);
+                PiLock lock(m_mutex);
                 std::swap(m_notes, batch);
             }
             if (batch.empty())
@@ -120,7 +119,7 @@ private:
     AlsaWaveOut& m_owner;
     const int m_fd;
     PiMutex m_mutex;
-    std::vector<Note> m_notes; // posted, not yet delivered
+    std::vector<Note> m_notes GUARDED_BY(m_mutex); // posted, not yet delivered
     bool m_delivering = false;
 };
 
