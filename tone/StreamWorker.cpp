@@ -226,15 +226,15 @@ int64_t StreamWorker::roundUnlocked()
     m_upkeep.publish(m_shared, m_written, m_map.get());
     handOver();
     // The next round is due when it may be rendered, or the first sound after a quiet time as
-    // soon as it may be: it then reaches the device without waiting for the round. A full
-    // device is waited for until a period later at most.
+    // soon as it may be, in whichever round comes before it: it then reaches the device without
+    // waiting for the next whole round. A full device is waited for until a period later at most.
     const int64_t now = monotonicNs();
     const int64_t round = int64_t(kRoundPeriods) * m_alsa.periodFrames();
     int64_t due = m_map->timeOf(m_mixer.rendered() + round) - m_map->levelNs();
-    if (const int64_t onset = m_mixer.nextOnset(); onset != ToneMixer::kNever && wasQuiet) {
-        due = std::min(due, m_map->timeOf(onset + 64) - m_map->levelNs());
+    if (const int64_t onset = m_mixer.nextOnset(); onset != ToneMixer::kNever && wasQuiet)
         m_firstOnset = onset;
-    }
+    if (m_firstOnset >= m_mixer.rendered())
+        due = std::min(due, m_map->timeOf(m_firstOnset + 64) - m_map->levelNs());
     m_shared.quiet = quiet();
     if (m_outLen > 0 || m_deviceBound)
         due = now + m_map->nsOfFrames(m_alsa.periodFrames() + m_alsa.periodFrames() / 4);
