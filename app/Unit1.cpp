@@ -8,7 +8,7 @@
 #include "app/SpinEdit.h"
 #include "app/Unit2.h"
 #include "app/Unit3.h"
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 #include "keying/Keyer.h"
 #include "persistence/Cp1252.h"
 #include "persistence/DocumentCommands.h"

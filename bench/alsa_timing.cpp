@@ -14,7 +14,7 @@
 #include "app/MemoEdit.h"
 #include "app/Unit1.h"
 #include "bench/support/WidgetBenchmarkMain.h"
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 #include "keying/Keyer.h"
 #include "tests/support/PipeWireServer.h"
 #include "tests/support/PulseServer.h"

@@ -2,7 +2,7 @@
 // before the first write. The tone's buffers are computed once for a pitch (16364 samples of the
 // sine, BM_FillOneBuffer a quarter of that) and copied at every Start after.
 
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 #include "tone/SoundcardTone.h"
 #include "tone/SpeakerSink.h"
 #include "tone/ToneOutput.h"

@@ -4,9 +4,9 @@
 #include "app/MemoEdit.h"
 #include "app/Unit1.h"
 #include "bench/support/WidgetBenchmarkMain.h"
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 #include "keying/Keyer.h"
-#include "tone/ToneRoutes.h"
+#include "keying/ToneRoutes.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,9 +1,9 @@
 #include "keying/Keyer.h"
 
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 #include "keying/CodeTable.h"
 #include "keying/KeyingHost.h"
-#include "tone/ToneRoutes.h"
+#include "keying/ToneRoutes.h"
 
 #include <algorithm>
 #include <utility>

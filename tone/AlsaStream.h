@@ -9,7 +9,7 @@
 // lead ahead (StreamMap), however late the calling thread gets to it: work done between a deadline
 // and the call moves no edge. A sound whose length is given when it starts lasts exactly that long.
 
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 
 #include <cstdint>
 #include <functional>

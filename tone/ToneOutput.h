@@ -1,12 +1,12 @@
 #pragma once
 
-#include "keying/Clock.h"
+#include "clock/Clock.h"
+#include "keying/ToneRoutes.h"
 #include "tone/AudioIO.h"
 #include "tone/PortSpace.h"
 #include "tone/SoundcardTone.h"
 #include "tone/SpeakerDriver.h"
 #include "tone/SpeakerSink.h"
-#include "tone/ToneRoutes.h"
 #include "tone/WaveOut.h"
 
 #include <functional>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tone/ToneRoutes.h"
+#include "keying/ToneRoutes.h"
 
 #include <cstdint>
 #include <string>

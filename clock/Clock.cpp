@@ -1,4 +1,4 @@
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 
 #include <cerrno>
 #include <ctime>
