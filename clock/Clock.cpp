@@ -5,16 +5,12 @@
 
 namespace quindle {
 
-namespace {
-
 int64_t monotonicNs()
 {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
-
-} // namespace
 
 int64_t RealClock::sync()
 {

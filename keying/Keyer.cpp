@@ -29,7 +29,7 @@ Keyer::Keyer(KeyingHost& host, ToneRoutes& routes, Clock& clock)
 
 void Keyer::Send(uint16_t code)
 {
-    DotTime = 180 - m_host.speedPosition();
+    SpeedTChange();
     const CodeEntry entry = lookupCode(code);
     switch (entry.kind) {
     case CodeKind::Elements:

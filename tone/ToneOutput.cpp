@@ -1,5 +1,7 @@
 #include "tone/ToneOutput.h"
 
+#include "tone/ToneFormat.h"
+
 namespace quindle {
 
 ToneOutput::ToneOutput(Clock& clock, SpeakerSink& sink, WaveOutBackend& waveOut,

@@ -20,7 +20,6 @@ namespace quindle {
 class ToneOutput final : public ToneRoutes {
 public:
     static constexpr int kBufferSize = 8182; // [bytes]: 4091 frames, about 181.5 ms
-    static constexpr int kFrameRate = 22540; // [frames/s]
 
     // toneValue reads the tone control (spFreq.Value) [Hz] at every fill.
     ToneOutput(Clock& clock, SpeakerSink& sink, WaveOutBackend& waveOut, std::function<int()> toneValue);
