@@ -71,7 +71,7 @@ void Keyer::element(int n)
         m_routes.SpeakerNoSound();
     }
     if (m_host.isChecked(MenuOption::Soundcard))
-        m_routes.SoundcardElement(n, DotTime);
+        m_routes.SoundcardElement(n, DotTime, m_host.toneValue());
     m_clock.Sleep(DotTime);
     processMessages();
 }

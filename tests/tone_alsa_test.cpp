@@ -591,7 +591,7 @@ TEST_F(AlsaBackendTest, TheEngineKeysElementsOnTheRealBackEnd)
     AlsaStream stream;
     AlsaWaveOut out(stream, clock);
     SilentSink speaker;
-    ToneOutput tone(clock, speaker, out, [] { return 750; });
+    ToneOutput tone(clock, speaker, out);
     ASSERT_TRUE(server->startRecording());
 
     constexpr int dotTime = 30; // [ms]
@@ -599,7 +599,7 @@ TEST_F(AlsaBackendTest, TheEngineKeysElementsOnTheRealBackEnd)
     std::vector<std::pair<int64_t, int64_t>> stamps; // open, reset
     for (const int n : factors) {
         const size_t before = clock.stamps.size();
-        tone.SoundcardElement(n, dotTime);
+        tone.SoundcardElement(n, dotTime, 750);
         ASSERT_GE(clock.stamps.size(), before + 3);
         // The back-end's first stamp is the open's, its last but one the reset's (then the close).
         stamps.push_back({clock.stamps[before], clock.stamps[clock.stamps.size() - 2]});
@@ -654,7 +654,7 @@ TEST_P(AlsaServerTest, TextRunsKeepTheirRhythmOnTheStream)
         RhythmClock rhythm;
         AlsaWaveOut out(stream, rhythm);
         SilentSink speaker;
-        ToneOutput tone(rhythm, speaker, out, [] { return 750; });
+        ToneOutput tone(rhythm, speaker, out);
         rhythm.sounding = [&] { return tone.AudioOut1().DeviceOpen(); };
         quindle::testing::FakeHost host(rhythm);
         host.checked = {MenuOption::Soundcard};
