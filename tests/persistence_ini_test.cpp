@@ -1,4 +1,5 @@
 #include "persistence/IniFile.h"
+#include "persistence/SettingsLocation.h"
 #include "tests/support/PersistenceTestSupport.h"
 
 #include <QDir>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <set>
 #include <variant>
 
 #include <sys/stat.h>
@@ -118,6 +120,57 @@ INSTANTIATE_TEST_SUITE_P(Table, IniReadTest, ::testing::ValuesIn(kReadCases), []
         name += std::isalnum(uint8_t(*p)) ? *p : '_';
     return name + "_" + std::to_string(info.index);
 });
+
+// Which settings file is read and which written, against a file system of the paths listed:
+// "+" before a path makes it exist, "w" after it writable.
+struct LocationCase {
+    const char* program;
+    const char* xdgConfigHome;
+    std::vector<const char*> paths;
+    const char* read;
+    const char* write;
+};
+
+// clang-format off
+const LocationCase kLocationCases[] = {
+    {"/b/quindle2", "", {"/b w"}, "/b/quindle2.ini", "/b/quindle2.ini"},
+    {"/b/quindle2", "", {"+/b/quindle2.ini w"}, "/b/quindle2.ini", "/b/quindle2.ini"},
+    {"/opt/q/prog.exe", "", {"/opt/q w"}, "/opt/q/prog.ini", "/opt/q/prog.ini"},
+    {"/opt/q.d/prog", "", {"/opt/q.d w"}, "/opt/q.d/prog.ini", "/opt/q.d/prog.ini"},
+    {"/opt/q/a.b.c", "", {"/opt/q w"}, "/opt/q/a.b.ini", "/opt/q/a.b.ini"},
+    // A file its user cannot write, in a folder they can: the per-user file, starting from it.
+    {"/b/quindle2", "/x/cfg", {"+/b/quindle2.ini", "/b w"}, "/b/quindle2.ini", "/x/cfg/quindle2/quindle2.ini"},
+    {"/usr/lib/quindle2/quindle2", "", {"+/usr/lib/quindle2/quindle2.ini"},
+     "/usr/lib/quindle2/quindle2.ini", "/home/u/.config/quindle2/quindle2.ini"},
+    {"/usr/lib/quindle2/quindle2", "/x/cfg", {}, "/usr/lib/quindle2/quindle2.ini", "/x/cfg/quindle2/quindle2.ini"},
+    {"/usr/lib/quindle2/quindle2", "cfg", {}, "/usr/lib/quindle2/quindle2.ini", "/home/u/.config/quindle2/quindle2.ini"},
+    {"/usr/lib/quindle2/quindle2", "/x/cfg/", {"+/usr/lib/quindle2/quindle2.ini", "+/x/cfg/quindle2/quindle2.ini w"},
+     "/x/cfg/quindle2/quindle2.ini", "/x/cfg/quindle2/quindle2.ini"},
+};
+// clang-format on
+
+TEST(SettingsLocation, BesideTheProgramWhenItsUserCanWriteThereElsePerUser)
+{
+    for (const LocationCase& c : kLocationCases) {
+        std::set<QString> existing, writable;
+        for (const char* entry : c.paths) {
+            QString path = QString::fromUtf8(entry);
+            if (path.endsWith(QStringLiteral(" w"))) {
+                path.chop(2);
+                writable.insert(path.mid(path.startsWith(u'+') ? 1 : 0));
+            }
+            if (path.startsWith(u'+'))
+                existing.insert(path.mid(1));
+        }
+        const FileAccess fs{[&](const QString& p) { return existing.count(p) > 0; },
+                            [&](const QString& p) { return writable.count(p) > 0; }};
+        const SettingsFiles files = settingsFilesFor(QString::fromUtf8(c.program), QString::fromUtf8(c.xdgConfigHome),
+                                                     QStringLiteral("/home/u"), fs);
+        EXPECT_EQ(files, (SettingsFiles{QString::fromUtf8(c.read), QString::fromUtf8(c.write)}))
+            << c.program << " " << c.xdgConfigHome << ": " << files.read.toStdString() << ", "
+            << files.write.toStdString();
+    }
+}
 
 TEST_F(IniFileTest, MissingFileGivesDefaultsAndIsNotCreatedByReading)
 {

@@ -1,10 +1,12 @@
 #include "persistence/Cp1252.h"
+#include "persistence/IniFile.h"
 #include "persistence/TextFile.h"
 #include "tests/support/PersistenceTestSupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
@@ -201,6 +203,55 @@ TEST_F(TextFileTest, SaveReplacesAnExistingFileAndKeepsItsPermissions)
         ASSERT_TRUE(saveTextFile(path("link.txt"), QStringLiteral("theirs")).ok);
         EXPECT_EQ(QFileInfo(path("link.txt")).ownerId(), 65534u);
     }
+}
+
+// Runs a tool of the acl or attr package on a file: its output, or why it failed.
+bool runTool(const QString& tool, QStringList arguments, const QString& file, QByteArray& output)
+{
+    QProcess process;
+    process.start(tool, arguments << file);
+    process.waitForFinished();
+    output = process.readAllStandardOutput() + process.readAllStandardError();
+    if (process.error() == QProcess::FailedToStart)
+        output = tool.toUtf8() + " is not installed (packages acl, attr)";
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+TEST_F(TextFileTest, SaveKeepsTheAccessListAndExtendedAttributesAndNeverWidensAccess)
+{
+    const QString document = path("doc.txt");
+    const QString settings = path("quindle2.ini");
+    writeAll(document, "old");
+    writeAll(settings, "[Morse]\r\nFreq=1\r\n");
+    QByteArray before[2], output;
+    for (const QString& file : {document, settings}) {
+        // The group reads, while another user may write: the group class (the mask) is rw-.
+        QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner);
+        if (!runTool(QStringLiteral("setfacl"), {QStringLiteral("-m"), QStringLiteral("u:nobody:rw-,g::r--")}, file,
+                     output) ||
+            !runTool(QStringLiteral("setfattr"), {QStringLiteral("-n"), QStringLiteral("user.origin"),
+                                                  QStringLiteral("-v"), QStringLiteral("kept")},
+                     file, output))
+            GTEST_SKIP() << "no access lists or extended attributes in " << m_dir.path().toStdString() << ": "
+                         << output.toStdString();
+    }
+    for (int i = 0; i < 2; ++i) {
+        const QString file = i == 0 ? document : settings;
+        runTool(QStringLiteral("getfacl"), {QStringLiteral("-c")}, file, before[i]);
+        runTool(QStringLiteral("getfattr"), {QStringLiteral("-d")}, file, output);
+        before[i] += output;
+    }
+    ASSERT_TRUE(saveTextFile(document, QStringLiteral("new")).ok);
+    ASSERT_TRUE(IniFile(settings).writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 2));
+    for (int i = 0; i < 2; ++i) {
+        const QString file = i == 0 ? document : settings;
+        QByteArray after, attributes;
+        runTool(QStringLiteral("getfacl"), {QStringLiteral("-c")}, file, after);
+        runTool(QStringLiteral("getfattr"), {QStringLiteral("-d")}, file, attributes);
+        EXPECT_EQ((after + attributes).toStdString(), before[i].toStdString()) << file.toStdString();
+        EXPECT_TRUE(before[i].contains("group::r--\n")) << before[i].toStdString();
+    }
+    EXPECT_EQ(readAll(document), QByteArray("new"));
 }
 
 TEST_F(TextFileTest, SaveFailuresNameTheFullPathAndTheReason)
