@@ -63,9 +63,9 @@ bool canReachDisplay(const QString& platformOption, const QString& displayOption
                         : QStringLiteral("xcb");
     for (const QString& platform : platforms.split(u';', Qt::SkipEmptyParts)) {
         const QString name = platform.section(u':', 0, 0).trimmed();
-        if (name == QStringLiteral("xcb") ? canReachX(displayOption)
+        if (name == QStringLiteral("xcb")                ? canReachX(displayOption)
             : name.startsWith(QStringLiteral("wayland")) ? canReachWayland()
-                                                          : true)
+                                                         : true)
             return true;
     }
     return false;
@@ -95,8 +95,8 @@ std::optional<int> handleCommandLine(int argc, char** argv)
     const QCommandLineOption platform(QStringLiteral("platform"), QString(), QStringLiteral("name"));
     const QCommandLineOption display(QStringLiteral("display"), QString(), QStringLiteral("display"));
     QList<QCommandLineOption> qtOptions{platform, display};
-    for (const char* name : {"platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "qwindowtitle",
-                             "qwindowicon", "style", "stylesheet", "session"})
+    for (const char* name : {"platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+                             "qwindowtitle", "qwindowicon", "style", "stylesheet", "session"})
         qtOptions.append(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
     qtOptions.append(QCommandLineOption(QStringLiteral("reverse")));
     for (QCommandLineOption& option : qtOptions) {
@@ -114,12 +114,13 @@ std::optional<int> handleCommandLine(int argc, char** argv)
         return 2;
     }
     if (parser.isSet(help)) {
-        print(stdout, QStringLiteral("Usage: %1 [options]\nPractise receiving Morse code: random groups or your "
-                                     "own text.\n\nOptions:\n"
-                                     "  -h, --help     Show this help and exit.\n"
-                                     "  -v, --version  Show the version and exit.\n\n"
-                                     "Qt's options (-platform, -display, -style ...) are accepted as well.\n")
-                          .arg(program));
+        print(stdout,
+              QStringLiteral("Usage: %1 [options]\nPractise receiving Morse code: random groups or your "
+                             "own text.\n\nOptions:\n"
+                             "  -h, --help     Show this help and exit.\n"
+                             "  -v, --version  Show the version and exit.\n\n"
+                             "Qt's options (-platform, -display, -style ...) are accepted as well.\n")
+                  .arg(program));
         return 0;
     }
     if (parser.isSet(version)) {
@@ -127,9 +128,10 @@ std::optional<int> handleCommandLine(int argc, char** argv)
         return 0;
     }
     if (!canReachDisplay(parser.value(platform), parser.value(display))) {
-        print(stderr, QStringLiteral("%1: cannot reach a display (DISPLAY=\"%2\", WAYLAND_DISPLAY=\"%3\"): the "
-                                     "program needs a graphical session\n")
-                          .arg(program, qEnvironmentVariable("DISPLAY"), qEnvironmentVariable("WAYLAND_DISPLAY")));
+        print(stderr,
+              QStringLiteral("%1: cannot reach a display (DISPLAY=\"%2\", WAYLAND_DISPLAY=\"%3\"): the "
+                             "program needs a graphical session\n")
+                  .arg(program, qEnvironmentVariable("DISPLAY"), qEnvironmentVariable("WAYLAND_DISPLAY")));
         return 1;
     }
     return std::nullopt;

@@ -323,9 +323,11 @@ const std::vector<SettingsKey>& settingsKeys()
     static const std::vector<SettingsKey> keys = {
         {"Freq", 750, nullptr, [](TMorse& m, const SettingValue& v) { m.spFreq->setValue(std::get<int>(v)); },
          [](const TMorse& m) -> SettingValue { return m.spFreq->Value(); }},
-        {"Speed", 100, nullptr, [](TMorse& m, const SettingValue& v) { m.SpeedT->setPosition(std::get<int>(v)); },
+        {"Speed", 100, nullptr,
+         [](TMorse& m, const SettingValue& v) { m.SpeedT->setPosition(std::get<int>(v)); },
          [](const TMorse& m) -> SettingValue { return m.SpeedT->Position(); }},
-        {"Delay", 1, nullptr, [](TMorse& m, const SettingValue& v) { m.tbDelay->setPosition(std::get<int>(v)); },
+        {"Delay", 1, nullptr,
+         [](TMorse& m, const SettingValue& v) { m.tbDelay->setPosition(std::get<int>(v)); },
          [](const TMorse& m) -> SettingValue { return m.tbDelay->Position(); }},
         {"Case", true, &TMorse::mnuLowerCase},
         {"Size", 9, nullptr,
@@ -363,8 +365,8 @@ void TMorse::FormCreate()
     SettingsFiles files{m_platform.iniReadName.isEmpty() ? m_platform.iniName : m_platform.iniReadName,
                         m_platform.iniName};
     if (m_platform.iniName.isEmpty())
-        files = settingsFilesFor(QCoreApplication::applicationFilePath(), qEnvironmentVariable("XDG_CONFIG_HOME"),
-                                 QDir::homePath(), realFileAccess());
+        files = settingsFilesFor(QCoreApplication::applicationFilePath(),
+                                 qEnvironmentVariable("XDG_CONFIG_HOME"), QDir::homePath(), realFileAccess());
     m_iniName = files.write;
     // Drops are accepted by the window itself (setAcceptDrops in the constructor).
     {
@@ -396,7 +398,8 @@ QString TMorse::saveSettingsFile()
     IniFile SettingsIni(m_iniName);
     for (const SettingsKey& key : settingsKeys()) {
         const QString name = QString::fromLatin1(key.name);
-        const SettingValue value = key.option ? SettingValue((this->*key.option)->isChecked()) : key.save(*this);
+        const SettingValue value =
+            key.option ? SettingValue((this->*key.option)->isChecked()) : key.save(*this);
         bool set = true;
         if (const int* number = std::get_if<int>(&value))
             set = SettingsIni.setInteger(kSection, name, *number);

@@ -45,7 +45,8 @@ SettingsFiles settingsFilesFor(const QString& programPath, const QString& xdgCon
     const bool besideExists = fs.exists(beside);
     if (besideExists ? fs.writable(beside) : fs.writable(QFileInfo(beside).absolutePath()))
         return {beside, beside};
-    const QString config = QDir::isAbsolutePath(xdgConfigHome) ? xdgConfigHome : home + QStringLiteral("/.config");
+    const QString config =
+        QDir::isAbsolutePath(xdgConfigHome) ? xdgConfigHome : home + QStringLiteral("/.config");
     const QString own = QDir::cleanPath(config + QStringLiteral("/quindle2/quindle2.ini"));
     return {fs.exists(own) ? own : beside, own};
 }

@@ -236,7 +236,7 @@ FileResult writeFileAtomically(const QString& path, const QByteArray& bytes)
     FileResult result;
     // A symbolic link stays a link: the file it points to is replaced.
     const QFileInfo info(path);
-    const QString target = !info.isSymLink()                  ? path
+    const QString target = !info.isSymLink()                     ? path
                            : !info.canonicalFilePath().isEmpty() ? info.canonicalFilePath()
                                                                  : info.symLinkTarget();
     const QByteArray name = QFile::encodeName(target);

@@ -192,8 +192,8 @@ TEST(ProgramCommandLine, HelpAndVersionPrintAndEndWrongArgumentsAndNoDisplayFail
         QStringList arguments;
         const char* platform; // QT_QPA_PLATFORM; DISPLAY is :1999 (no server) and no Wayland
         int exitCode;
-        const char* output;   // the start of standard output
-        const char* error;    // the start of standard error
+        const char* output; // the start of standard output
+        const char* error;  // the start of standard error
     } cases[] = {
         {{"--help"}, "xcb", 0, "Usage: quindle2 [options]\n", ""},
         {{"-h", "-platform", "offscreen"}, "", 0, "Usage: quindle2 [options]\n", ""},

@@ -183,13 +183,14 @@ TEST_F(MainWindow, SettingsStartFromASharedFileSaveToTheUsersOwnAndAFailedSaveIs
 {
     writeIni("[Morse]\r\nSpeed=60\r\nSettings=1\r\n");
     const QString own = dir.filePath(QStringLiteral("cfg/quindle2/quindle2.ini"));
-    useSettingsFiles(iniPath(), own);
+    iniReadPath = iniPath();
+    iniWritePath = own;
     TMorse& m = morse();
     EXPECT_EQ(m.SpeedT->Position(), 60);
     m.mnuNow->trigger();
     QFile saved(own);
-    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(saved.readAll().startsWith("[Morse]\r\nFreq=750\r\nSpeed=60\r\n"));
+    EXPECT_TRUE(saved.open(QIODevice::ReadOnly) &&
+                saved.readAll().startsWith("[Morse]\r\nFreq=750\r\nSpeed=60\r\n"));
     EXPECT_EQ(readIni(), QByteArray("[Morse]\r\nSpeed=60\r\nSettings=1\r\n"));
     for (const QString& folder : {dir.filePath(QStringLiteral("cfg")), QFileInfo(own).absolutePath()}) {
         struct stat info {};
@@ -200,8 +201,7 @@ TEST_F(MainWindow, SettingsStartFromASharedFileSaveToTheUsersOwnAndAFailedSaveIs
     destroyMorse();
 
     // Closing with Save Settings on Close ticked: the box, then the program ends as before.
-    const QString blocked = iniPath() + QStringLiteral("/quindle2.ini");
-    useSettingsFiles(iniPath(), blocked);
+    const QString blocked = iniWritePath = iniPath() + QStringLiteral("/quindle2.ini");
     TMorse& again = morse();
     QSignalSpy finished(&again, &TMorse::finished);
     again.close();

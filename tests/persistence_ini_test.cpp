@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <set>
 #include <variant>
 
 #include <sys/stat.h>
@@ -121,51 +120,41 @@ INSTANTIATE_TEST_SUITE_P(Table, IniReadTest, ::testing::ValuesIn(kReadCases), []
     return name + "_" + std::to_string(info.index);
 });
 
-// Which settings file is read and which written, against a file system of the paths listed:
-// "+" before a path makes it exist, "w" after it writable.
+// Which settings file is read and which written, against a file system where the paths listed
+// exist, and those listed as writable can be written.
 struct LocationCase {
     const char* program;
     const char* xdgConfigHome;
-    std::vector<const char*> paths;
+    QStringList existing, writable;
     const char* read;
     const char* write;
 };
 
 // clang-format off
 const LocationCase kLocationCases[] = {
-    {"/b/quindle2", "", {"/b w"}, "/b/quindle2.ini", "/b/quindle2.ini"},
-    {"/b/quindle2", "", {"+/b/quindle2.ini w"}, "/b/quindle2.ini", "/b/quindle2.ini"},
-    {"/opt/q/prog.exe", "", {"/opt/q w"}, "/opt/q/prog.ini", "/opt/q/prog.ini"},
-    {"/opt/q.d/prog", "", {"/opt/q.d w"}, "/opt/q.d/prog.ini", "/opt/q.d/prog.ini"},
-    {"/opt/q/a.b.c", "", {"/opt/q w"}, "/opt/q/a.b.ini", "/opt/q/a.b.ini"},
+    {"/b/quindle2", "", {}, {"/b"}, "/b/quindle2.ini", "/b/quindle2.ini"},
+    {"/b/quindle2", "", {"/b/quindle2.ini"}, {"/b/quindle2.ini"}, "/b/quindle2.ini", "/b/quindle2.ini"},
+    {"/opt/q/prog.exe", "", {}, {"/opt/q"}, "/opt/q/prog.ini", "/opt/q/prog.ini"},
+    {"/opt/q.d/prog", "", {}, {"/opt/q.d"}, "/opt/q.d/prog.ini", "/opt/q.d/prog.ini"},
+    {"/opt/q/a.b.c", "", {}, {"/opt/q"}, "/opt/q/a.b.ini", "/opt/q/a.b.ini"},
     // A file its user cannot write, in a folder they can: the per-user file, starting from it.
-    {"/b/quindle2", "/x/cfg", {"+/b/quindle2.ini", "/b w"}, "/b/quindle2.ini", "/x/cfg/quindle2/quindle2.ini"},
-    {"/usr/lib/quindle2/quindle2", "", {"+/usr/lib/quindle2/quindle2.ini"},
+    {"/b/quindle2", "/x/cfg", {"/b/quindle2.ini"}, {"/b"}, "/b/quindle2.ini", "/x/cfg/quindle2/quindle2.ini"},
+    {"/usr/lib/quindle2/quindle2", "", {"/usr/lib/quindle2/quindle2.ini"}, {},
      "/usr/lib/quindle2/quindle2.ini", "/home/u/.config/quindle2/quindle2.ini"},
-    {"/usr/lib/quindle2/quindle2", "/x/cfg", {}, "/usr/lib/quindle2/quindle2.ini", "/x/cfg/quindle2/quindle2.ini"},
-    {"/usr/lib/quindle2/quindle2", "cfg", {}, "/usr/lib/quindle2/quindle2.ini", "/home/u/.config/quindle2/quindle2.ini"},
-    {"/usr/lib/quindle2/quindle2", "/x/cfg/", {"+/usr/lib/quindle2/quindle2.ini", "+/x/cfg/quindle2/quindle2.ini w"},
-     "/x/cfg/quindle2/quindle2.ini", "/x/cfg/quindle2/quindle2.ini"},
+    {"/usr/lib/quindle2/quindle2", "/x/cfg", {}, {}, "/usr/lib/quindle2/quindle2.ini", "/x/cfg/quindle2/quindle2.ini"},
+    {"/usr/lib/quindle2/quindle2", "cfg", {}, {}, "/usr/lib/quindle2/quindle2.ini", "/home/u/.config/quindle2/quindle2.ini"},
+    {"/usr/lib/quindle2/quindle2", "/x/cfg/", {"/usr/lib/quindle2/quindle2.ini", "/x/cfg/quindle2/quindle2.ini"},
+     {"/x/cfg/quindle2/quindle2.ini"}, "/x/cfg/quindle2/quindle2.ini", "/x/cfg/quindle2/quindle2.ini"},
 };
 // clang-format on
 
 TEST(SettingsLocation, BesideTheProgramWhenItsUserCanWriteThereElsePerUser)
 {
     for (const LocationCase& c : kLocationCases) {
-        std::set<QString> existing, writable;
-        for (const char* entry : c.paths) {
-            QString path = QString::fromUtf8(entry);
-            if (path.endsWith(QStringLiteral(" w"))) {
-                path.chop(2);
-                writable.insert(path.mid(path.startsWith(u'+') ? 1 : 0));
-            }
-            if (path.startsWith(u'+'))
-                existing.insert(path.mid(1));
-        }
-        const FileAccess fs{[&](const QString& p) { return existing.count(p) > 0; },
-                            [&](const QString& p) { return writable.count(p) > 0; }};
-        const SettingsFiles files = settingsFilesFor(QString::fromUtf8(c.program), QString::fromUtf8(c.xdgConfigHome),
-                                                     QStringLiteral("/home/u"), fs);
+        const FileAccess fs{[&c](const QString& p) { return c.existing.contains(p); },
+                            [&c](const QString& p) { return c.writable.contains(p); }};
+        const SettingsFiles files = settingsFilesFor(
+            QString::fromUtf8(c.program), QString::fromUtf8(c.xdgConfigHome), QStringLiteral("/home/u"), fs);
         EXPECT_EQ(files, (SettingsFiles{QString::fromUtf8(c.read), QString::fromUtf8(c.write)}))
             << c.program << " " << c.xdgConfigHome << ": " << files.read.toStdString() << ", "
             << files.write.toStdString();

@@ -23,8 +23,8 @@ TMorse& AppFixture::morse()
         platform.speakerSink = &speaker;
         platform.waveOut = &waveOut;
         platform.tones = m_recordTones ? &routes : nullptr;
-        platform.iniName = m_iniWrite.isEmpty() ? iniPath() : m_iniWrite;
-        platform.iniReadName = m_iniRead;
+        platform.iniName = iniWritePath.isEmpty() ? iniPath() : iniWritePath;
+        platform.iniReadName = iniReadPath;
         m_morse = std::make_unique<TMorse>(platform);
     }
     return *m_morse;

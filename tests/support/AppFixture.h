@@ -32,12 +32,6 @@ protected:
     QByteArray readIni() const;
     // Closes and destroys the window, e.g. to start it again on the same settings file.
     void destroyMorse();
-    // The windows made from now on read their settings from `read` and save them to `write`.
-    void useSettingsFiles(const QString& read, const QString& write)
-    {
-        m_iniRead = read;
-        m_iniWrite = write;
-    }
     // The windows made from now on key into `routes`; call before morse().
     void recordTones() { m_recordTones = true; }
 
@@ -47,11 +41,11 @@ protected:
     CaptureWaveOut waveOut{clock};
     RecordingToneRoutes routes{clock};
     QTemporaryDir dir;
+    // When set, the windows made from now on read their settings from, and save them to, these.
+    QString iniReadPath, iniWritePath;
 
 private:
     bool m_recordTones = false;
-    QString m_iniRead;
-    QString m_iniWrite;
     std::unique_ptr<TMorse> m_morse;
 };
 
