@@ -91,18 +91,15 @@ std::optional<int> handleCommandLine(int argc, char** argv)
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
     parser.addOption(help);
     parser.addOption(version);
-    // Qt's own options, taken by the application object: accepted here, listed in the help as one.
+    // Qt's own options, taken by the application object: accepted here too.
     const QCommandLineOption platform(QStringLiteral("platform"), QString(), QStringLiteral("name"));
     const QCommandLineOption display(QStringLiteral("display"), QString(), QStringLiteral("display"));
-    QList<QCommandLineOption> qtOptions{platform, display};
+    parser.addOption(platform);
+    parser.addOption(display);
     for (const char* name : {"platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
                              "qwindowtitle", "qwindowicon", "style", "stylesheet", "session"})
-        qtOptions.append(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
-    qtOptions.append(QCommandLineOption(QStringLiteral("reverse")));
-    for (QCommandLineOption& option : qtOptions) {
-        option.setFlags(QCommandLineOption::HiddenFromHelp);
-        parser.addOption(option);
-    }
+        parser.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
+    parser.addOption(QCommandLineOption(QStringLiteral("reverse")));
 
     QString error;
     if (!parser.parse(arguments))

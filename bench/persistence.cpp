@@ -106,7 +106,8 @@ void BM_SettingsSave(benchmark::State& state)
             ok = ok && ini.setInteger(QStringLiteral("Morse"), QString::fromLatin1(key), 100);
         ok = ok && ini.setBool(QStringLiteral("Morse"), QStringLiteral("Case"), true);
         ok = ok && ini.setInteger(QStringLiteral("Morse"), QStringLiteral("Size"), 9);
-        ok = ok && ini.setString(QStringLiteral("Morse"), QStringLiteral("Font"), QStringLiteral("Courier New"));
+        ok = ok &&
+             ini.setString(QStringLiteral("Morse"), QStringLiteral("Font"), QStringLiteral("Courier New"));
         for (const char* key : {"Punctuation", "Accented", "Speaker", "Settings", "AutoCT"})
             ok = ok && ini.setBool(QStringLiteral("Morse"), QString::fromLatin1(key), false);
         ok = ok && ini.commit();

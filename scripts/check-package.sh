@@ -58,7 +58,11 @@ done
 runuser -u "$user" -- env -i PATH=/usr/bin:/bin HOME="$home" USER="$user" DISPLAY="$display" \
   QT_QPA_PLATFORM=xcb PULSE_SERVER=unix:/nonexistent quindle2 &
 app_pid=$!
-window=$(DISPLAY=$display timeout 60 xdotool search --sync --onlyvisible --name '^QuindleII$' | head -1)
+window=$(DISPLAY=$display timeout 60 xdotool search --sync --onlyvisible --name '^QuindleII$' | head -1) || true
+if [ -z "$window" ]; then
+  echo "the program's window did not appear" >&2
+  exit 1
+fi
 # File > Exit by the keyboard: the close saves, as Save Settings on Close is ticked.
 DISPLAY=$display xdotool windowfocus --sync "$window" key --delay 200 alt+f x
 for _ in $(seq 600); do
