@@ -101,44 +101,57 @@ int createBeside(const QByteArray& target, QByteArray& tempName)
     return -1;
 }
 
-// The names of path's extended attributes, each NUL-terminated; false when they cannot be listed.
-// A file system without extended attributes lists none.
-bool attributeNames(const QByteArray& path, QByteArray& names)
+// The names of the extended attributes that list(buffer, size) gives (listxattr, flistxattr); false
+// when they cannot be listed. A file system without extended attributes lists none.
+template <typename List> bool attributeNames(List list, QList<QByteArray>& names)
 {
+    names.clear();
+    QByteArray buffer;
     for (;;) {
-        const ssize_t size = ::listxattr(path.constData(), nullptr, 0);
-        if (size < 0) {
-            names.clear();
+        const ssize_t size = list(nullptr, 0);
+        if (size < 0)
             return errno == ENOTSUP;
-        }
-        names.resize(size);
-        const ssize_t got = ::listxattr(path.constData(), names.data(), size_t(names.size()));
+        buffer.resize(size);
+        const ssize_t got = list(buffer.data(), size_t(buffer.size()));
         if (got >= 0) {
-            names.resize(got);
-            return true;
+            buffer.resize(got);
+            break;
         }
         if (errno != ERANGE) // ERANGE: an attribute was added meanwhile
             return false;
     }
+    for (const QByteArray& name : buffer.split('\0')) {
+        if (!name.isEmpty())
+            names.append(name);
+    }
+    return true;
 }
 
-// Gives the file at fd every extended attribute of the file at path: the user attributes and the
-// access list (the attribute system.posix_acl_access) among them. False when one cannot be read
-// or given.
+// Gives the file at fd the extended attributes of the file at path, and only those: the user
+// attributes and the access list (the attribute system.posix_acl_access) among them. An access
+// list that fd got from its folder's default is taken away again when path has none; security
+// labels are the system's to give. False when an attribute cannot be read, given or taken away.
 bool copyAttributes(const QByteArray& path, int fd)
 {
-    QByteArray names;
-    if (!attributeNames(path, names))
+    QList<QByteArray> names, made;
+    if (!attributeNames([&](char* b, size_t n) { return ::listxattr(path.constData(), b, n); }, names) ||
+        !attributeNames([&](char* b, size_t n) { return ::flistxattr(fd, b, n); }, made))
         return false;
+    for (const QByteArray& name : made) {
+        if (!names.contains(name) && !name.startsWith("security.") &&
+            ::fremovexattr(fd, name.constData()) != 0)
+            return false;
+    }
     QByteArray value;
-    for (qsizetype at = 0; at < names.size(); at += qsizetype(std::strlen(names.constData() + at)) + 1) {
-        const char* name = names.constData() + at;
-        ssize_t size = ::getxattr(path.constData(), name, nullptr, 0);
+    for (const QByteArray& name : names) {
+        if (name.startsWith("security."))
+            continue;
+        ssize_t size = ::getxattr(path.constData(), name.constData(), nullptr, 0);
         if (size >= 0) {
             value.resize(size);
-            size = ::getxattr(path.constData(), name, value.data(), size_t(value.size()));
+            size = ::getxattr(path.constData(), name.constData(), value.data(), size_t(value.size()));
         }
-        if (size < 0 || ::fsetxattr(fd, name, value.constData(), size_t(size), 0) != 0)
+        if (size < 0 || ::fsetxattr(fd, name.constData(), value.constData(), size_t(size), 0) != 0)
             return false;
     }
     return true;

@@ -219,14 +219,17 @@ bool runTool(const char* tool, QStringList arguments, const QString& file, QByte
 
 TEST_F(TextFileTest, SaveKeepsTheAccessListAndExtendedAttributesAndNeverWidensAccess)
 {
-    const QString files[] = {path("doc.txt"), path("quindle2.ini")};
+    // The third has no access list, in a folder whose default list would give one to a new file.
+    ASSERT_TRUE(QDir().mkdir(path("shared")));
+    const QString files[] = {path("doc.txt"), path("quindle2.ini"), path("shared/plain.txt")};
     const auto attributes = [](const QString& file) {
         QByteArray list, extended;
         runTool("getfacl", {QStringLiteral("-c")}, file, list);
         runTool("getfattr", {QStringLiteral("-d")}, file, extended);
         return (list + extended).toStdString();
     };
-    std::string before[2];
+    writeAll(files[2], "old");
+    std::string before[3];
     for (int i = 0; i < 2; ++i) {
         writeAll(files[i], "[Morse]\r\nFreq=1\r\n");
         // The group reads, while another user may write: the group class (the mask) is rw-.
@@ -243,9 +246,16 @@ TEST_F(TextFileTest, SaveKeepsTheAccessListAndExtendedAttributesAndNeverWidensAc
         before[i] = attributes(files[i]);
         EXPECT_NE(before[i].find("group::r--\n"), std::string::npos) << before[i];
     }
+    QByteArray why;
+    ASSERT_TRUE(runTool("setfacl",
+                        {QStringLiteral("-d"), QStringLiteral("-m"), QStringLiteral("u:nobody:rw-")},
+                        path("shared"), why))
+        << why.toStdString();
+    before[2] = attributes(files[2]);
     ASSERT_TRUE(saveTextFile(files[0], QStringLiteral("new")).ok);
     ASSERT_TRUE(IniFile(files[1]).writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 2));
-    for (int i = 0; i < 2; ++i)
+    ASSERT_TRUE(saveTextFile(files[2], QStringLiteral("new")).ok);
+    for (int i = 0; i < 3; ++i)
         EXPECT_EQ(attributes(files[i]), before[i]) << files[i].toStdString();
     EXPECT_EQ(readAll(files[0]), QByteArray("new"));
 }
