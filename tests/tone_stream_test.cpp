@@ -1,12 +1,13 @@
 // The stream's map and mixer on synthetic schedules, without a device: calls reach the worker at
 // chosen moments, frames are rendered as time passes, and every edge is read back from the samples.
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 #include "tone/StreamMap.h"
 #include "tone/StreamTiming.h"
 #include "tone/ToneMixer.h"
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <vector>
 
 namespace {
@@ -230,6 +231,10 @@ TEST(StreamSchedule, VoicesPauseAndPlayTheirPlannedLength)
     EXPECT_EQ(s[1].second - s[1].first, frames(45 * kMs));
     EXPECT_EQ(s[2].second - s[2].first, frames(45 * kMs));
     EXPECT_EQ(w.late, 0);
+    // The square tone's level is the sine's peak: +8192 and -8192, nothing else.
+    for (const auto& [from, to] : {s[1], s[2]})
+        EXPECT_EQ(std::set<int16_t>(w.out.begin() + from, w.out.begin() + to),
+                  (std::set<int16_t>{-8192, 8192}));
 }
 
 TEST(StreamMap, ANewScheduleStartsWhereTheDeviceStandsLately)

@@ -106,11 +106,6 @@ int64_t AlsaStream::absorbableNs() const
     return m_impl->calls.absorbableNs();
 }
 
-int64_t AlsaStream::monotonicNs()
-{
-    return AlsaDevice::monotonicNs();
-}
-
 ScheduleTime AlsaStream::now()
 {
     // Schedule numbers the stream gives itself, apart from any clock's: this one, no schedule.

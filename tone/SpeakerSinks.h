@@ -3,7 +3,7 @@
 // The real speaker sinks, chosen once at start-up, first that works: the kernel's PC-speaker
 // input device, the console's tone ioctl, a square wave on the sound-card stream, silence.
 
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 #include "tone/AlsaStream.h"
 #include "tone/SpeakerSink.h"
 

@@ -67,7 +67,7 @@ AlsaStream::Status StreamCalls::acquireWaiting(unsigned rate)
 void StreamCalls::wakeFromIdleWaiting(ScheduleTime& at)
 {
     if (m_shared.idleClosed && acquireWaiting(0).ok)
-        at = {AlsaStream::monotonicNs(), kOwnEpochs | ++m_ownEpoch, false};
+        at = {monotonicNs(), kOwnEpochs | ++m_ownEpoch, false};
 }
 
 bool StreamCalls::pcmOpen(ScheduleTime at, std::function<void(uint64_t)> done)
@@ -172,7 +172,7 @@ bool StreamCalls::stop(int waitMs)
 
 StreamRequest& StreamCalls::push(Kind kind, ScheduleTime at)
 {
-    const int64_t now = AlsaStream::monotonicNs();
+    const int64_t now = monotonicNs();
     if (at.ns < now - kStampToleranceNs || at.ns > now + kStampToleranceNs)
         at.ns = now;
     StreamRequest& r = m_shared.requests.emplace_back();

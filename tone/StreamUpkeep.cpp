@@ -56,7 +56,7 @@ void StreamUpkeep::publish(StreamShared& shared, int64_t framesWritten, const St
 
 bool StreamUpkeep::idleExpired(StreamShared& shared, bool busy, int64_t leadNs)
 {
-    const int64_t now = AlsaStream::monotonicNs();
+    const int64_t now = monotonicNs();
     if (busy || shared.used || shared.pcmHeld || !shared.requests.empty()) {
         shared.used = false;
         m_idleSinceNs = -1;

@@ -18,11 +18,6 @@ using namespace streamtiming;
 // No progress on the device for this long counts as a failure. [ns]
 constexpr int64_t kStallNs = 1'000'000'000;
 
-int64_t monotonicNs()
-{
-    return AlsaStream::monotonicNs();
-}
-
 } // namespace
 
 StreamWorker::StreamWorker(StreamShared& shared, std::string device, std::string configPath, int idleCloseMs)

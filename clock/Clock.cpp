@@ -1,4 +1,4 @@
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,16 +6,12 @@
 
 namespace quindle {
 
-namespace {
-
 int64_t monotonicNs()
 {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
-
-} // namespace
 
 ScheduleTime Schedule::sync(int64_t nowNs, int64_t absorbableNs)
 {

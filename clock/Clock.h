@@ -20,6 +20,9 @@ struct ScheduleTime {
     int64_t lateNs = 0;
 };
 
+// CLOCK_MONOTONIC: the time base of the real clock and of every schedule time. [ns]
+int64_t monotonicNs();
+
 // The time seam: every sleep and every reading of time in the program goes through one Clock.
 class Clock {
 public:
