@@ -26,11 +26,12 @@ int main(int argc, char** argv)
     RealClock clock;
     AlsaStream stream;
     AlsaWaveOut waveOut(stream, clock);
-    std::unique_ptr<SpeakerSink> speaker = openSpeakerSink(stream, clock);
+    // Both routes look for their device when they first sound, so nothing here waits for one.
+    SpeakerRouteSink speaker(stream, clock);
 
     MorsePlatform platform;
     platform.clock = &clock;
-    platform.speakerSink = speaker.get();
+    platform.speakerSink = &speaker;
     platform.waveOut = &waveOut;
 
     TMorse window(platform);

@@ -586,6 +586,41 @@ TEST_F(AlsaBackendTest, SpeakerFallsBackToASquareWaveOnTheStream)
         ASSERT_EQ(std::abs(rec[size_t(i)]), AlsaStream::kSquarePeak) << "a square wave has two levels";
 }
 
+// Start-up builds both routes without touching a device. The speaker route looks for one at its
+// first tone and, while there is no sound server, at every tone after, until it sounds.
+TEST_F(AlsaBackendTest, TheSpeakerRouteLooksForItsDeviceAtEachToneUntilOneIsThere)
+{
+    PulseServer later;
+    later.exportToEnvironment();
+    AlsaStream stream;
+    AlsaWaveOut out(stream, clock);
+    SpeakerRouteSink route(stream, clock, {"/nonexistent/input", "/nonexistent/sys", {"/nonexistent/console"}});
+    ToneOutput tone(clock, route, out, [] { return 750; });
+    tone.SpeakerNoSound();
+    EXPECT_EQ(route.chosen(), nullptr);
+    EXPECT_EQ(stream.stats().opens + stream.stats().failures, 0) << "start-up touched the device";
+    const auto beep = [&] {
+        tone.SpeakerTone(750, 60);
+        tone.SpeakerNoSound();
+        clock.Sleep(20);
+    };
+    beep();
+    EXPECT_NE(dynamic_cast<const SilentSink*>(route.chosen()), nullptr);
+    EXPECT_GE(stream.stats().failures, 1);
+    QString error;
+    ASSERT_TRUE(later.start(&error)) << error.toStdString();
+    for (int k = 0; k < 20 && !dynamic_cast<const SquareWaveSink*>(route.chosen()); ++k)
+        beep();
+    ASSERT_NE(dynamic_cast<const SquareWaveSink*>(route.chosen()), nullptr) << "the server came, the tone did not";
+    settle(stream);
+    ASSERT_TRUE(later.startRecording(&error)) << error.toStdString();
+    beep();
+    settle(stream);
+    const std::vector<Stretch> sound = findSound(later.stopRecording());
+    ASSERT_EQ(sound.size(), 1u);
+    EXPECT_NEAR(double(sound[0].frames()), double(framesOf(60'000'000)), 2);
+}
+
 TEST_F(AlsaBackendTest, TheEngineKeysElementsOnTheRealBackEnd)
 {
     AlsaStream stream;
