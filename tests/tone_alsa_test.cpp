@@ -594,31 +594,24 @@ TEST_F(AlsaBackendTest, TheSpeakerRouteLooksForItsDeviceAtEachToneUntilOneIsTher
     later.exportToEnvironment();
     AlsaStream stream;
     AlsaWaveOut out(stream, clock);
-    SpeakerRouteSink route(stream, clock, {"/nonexistent/input", "/nonexistent/sys", {"/nonexistent/console"}});
+    SpeakerRouteSink route(stream, clock,
+                           {"/nonexistent/input", "/nonexistent/sys", {"/nonexistent/console"}});
     ToneOutput tone(clock, route, out, [] { return 750; });
-    tone.SpeakerNoSound();
-    EXPECT_EQ(route.chosen(), nullptr);
     EXPECT_EQ(stream.stats().opens + stream.stats().failures, 0) << "start-up touched the device";
-    const auto beep = [&] {
-        tone.SpeakerTone(750, 60);
-        tone.SpeakerNoSound();
-        clock.Sleep(20);
+    const auto squareAfter = [&](int tones) {
+        for (int k = 0; k < tones && !dynamic_cast<const SquareWaveSink*>(route.chosen());
+             ++k, clock.Sleep(20))
+            tone.SpeakerTone(750, 60), tone.SpeakerNoSound();
+        return dynamic_cast<const SquareWaveSink*>(route.chosen()) != nullptr;
     };
-    beep();
-    EXPECT_NE(dynamic_cast<const SilentSink*>(route.chosen()), nullptr);
+    EXPECT_FALSE(squareAfter(1));
     EXPECT_GE(stream.stats().failures, 1);
-    QString error;
-    ASSERT_TRUE(later.start(&error)) << error.toStdString();
-    for (int k = 0; k < 20 && !dynamic_cast<const SquareWaveSink*>(route.chosen()); ++k)
-        beep();
-    ASSERT_NE(dynamic_cast<const SquareWaveSink*>(route.chosen()), nullptr) << "the server came, the tone did not";
+    ASSERT_TRUE(later.start() && squareAfter(20)) << "the server came, the tone did not";
     settle(stream);
-    ASSERT_TRUE(later.startRecording(&error)) << error.toStdString();
-    beep();
+    ASSERT_TRUE(later.startRecording());
+    tone.SpeakerTone(750, 60), tone.SpeakerNoSound();
     settle(stream);
-    const std::vector<Stretch> sound = findSound(later.stopRecording());
-    ASSERT_EQ(sound.size(), 1u);
-    EXPECT_NEAR(double(sound[0].frames()), double(framesOf(60'000'000)), 2);
+    EXPECT_EQ(findSound(later.stopRecording()).size(), 1u);
 }
 
 TEST_F(AlsaBackendTest, TheEngineKeysElementsOnTheRealBackEnd)
