@@ -1,5 +1,7 @@
 #include "app/OkWindow.h"
 
+#include "app/WindowPlacement.h"
+
 #include <QKeyEvent>
 #include <QPushButton>
 
@@ -30,7 +32,8 @@ OkWindow::OkWindow(const QString& name, const QString& caption, QSize clientSize
 void OkWindow::showAt(QWidget* mainWindow)
 {
     // For a window, pos() and move() are the outer frame's top-left corner.
-    move(mainWindow->pos() + QPoint(50, 40));
+    if (programPlacesWindows())
+        move(mainWindow->pos() + QPoint(50, 40));
     Button1->setFocus();
     exec();
 }
@@ -48,6 +51,18 @@ void OkWindow::keyPressEvent(QKeyEvent* event)
         return;
     }
     QDialog::keyPressEvent(event);
+}
+
+void OkWindow::changeEvent(QEvent* event)
+{
+    QDialog::changeEvent(event);
+    // Minimised, the modal window would vanish while the main window stays blocked, and without a
+    // task bar nothing brings it back: it closes instead, as its OK does, in its normal state so
+    // that the next showing is not minimised.
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && isVisible()) {
+        QMetaObject::invokeMethod(
+            this, [this] { showNormal(), Button1Click(); }, Qt::QueuedConnection);
+    }
 }
 
 } // namespace quindle

@@ -1,5 +1,7 @@
 #include "app/QtDialogs.h"
 
+#include "app/WindowPlacement.h"
+
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QFontDatabase>
@@ -8,14 +10,13 @@
 #include <QGroupBox>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QScreen>
 #include <QShowEvent>
 
 namespace quindle {
 
 namespace {
 
-// A message box that places itself in the centre of its screen once its size is known.
+// A message box whose outer frame sits in the centre of its screen once its size is known.
 class CentredMessageBox final : public QMessageBox {
 public:
     using QMessageBox::QMessageBox;
@@ -25,13 +26,8 @@ protected:
     {
         // QMessageBox settles its size here; the native window is mapped only afterwards.
         QMessageBox::showEvent(event);
-        if (event->spontaneous())
-            return;
-        const QScreen* target = screen();
-        if (target == nullptr)
-            return;
-        const QRect area = target->geometry();
-        move(area.center() - QPoint(width() / 2, height() / 2));
+        if (!event->spontaneous())
+            centreFrameOnScreen(this);
     }
 };
 

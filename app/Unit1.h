@@ -167,7 +167,7 @@ Q_SIGNALS:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    void moveEvent(QMoveEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
@@ -177,8 +177,6 @@ private:
     void setTabOrder();
     void connectHandlers();
     void runFinished();
-    // Places the outer frame in the middle of the primary screen's available area.
-    void centreOnScreen();
 
     MorsePlatform m_platform;
     QString m_iniName;
@@ -191,7 +189,6 @@ private:
     QPointer<TForm3> m_form3;
     bool m_closing = false;
     bool m_closeDone = false;
-    bool m_frameCentred = false; // centred by the window manager's frame
 };
 
 } // namespace quindle
