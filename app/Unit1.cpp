@@ -9,7 +9,7 @@
 #include "app/Unit2.h"
 #include "app/Unit3.h"
 #include "app/WindowPlacement.h"
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 #include "keying/Keyer.h"
 #include "persistence/Cp1252.h"
 #include "persistence/DocumentCommands.h"
@@ -109,8 +109,8 @@ TMorse::TMorse(const MorsePlatform& platform) : m_platform(platform)
     if (m_platform.tones) {
         m_tones = m_platform.tones;
     } else {
-        m_toneOutput = std::make_unique<ToneOutput>(*m_platform.clock, *m_platform.speakerSink,
-                                                    *m_platform.waveOut, [this] { return toneValue(); });
+        m_toneOutput =
+            std::make_unique<ToneOutput>(*m_platform.clock, *m_platform.speakerSink, *m_platform.waveOut);
         m_tones = m_toneOutput.get();
     }
     m_keyer = std::make_unique<Keyer>(*this, *m_tones, *m_platform.clock);

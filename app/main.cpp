@@ -3,7 +3,7 @@
 #include "app/Unit1.h"
 #include "app/Unit2.h"
 #include "app/Unit3.h"
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 #include "tone/AlsaStream.h"
 #include "tone/AlsaWaveOut.h"
 #include "tone/SpeakerSinks.h"

@@ -4,7 +4,7 @@
 // tone ioctl, a square wave on the sound-card stream, silence. The speaker route chooses at its
 // first tone (SpeakerRouteSink), never at start-up.
 
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 #include "tone/AlsaStream.h"
 #include "tone/SpeakerSink.h"
 
