@@ -1,6 +1,6 @@
 #include "app/OkWindow.h"
 
-#include "app/WindowPlacement.h"
+#include "app/WindowManagement.h"
 
 #include <QKeyEvent>
 #include <QPushButton>
@@ -27,6 +27,7 @@ OkWindow::OkWindow(const QString& name, const QString& caption, QSize clientSize
     Button1->setGeometry(okGeometry);
     Button1->setDefault(true);
     connect(Button1, &QPushButton::clicked, this, &OkWindow::Button1Click);
+    rejectWhenMinimised(this);
 }
 
 void OkWindow::showAt(QWidget* mainWindow)
@@ -51,18 +52,6 @@ void OkWindow::keyPressEvent(QKeyEvent* event)
         return;
     }
     QDialog::keyPressEvent(event);
-}
-
-void OkWindow::changeEvent(QEvent* event)
-{
-    QDialog::changeEvent(event);
-    // Minimised, the modal window would vanish while the main window stays blocked, and without a
-    // task bar nothing brings it back: it closes instead, as its OK does, in its normal state so
-    // that the next showing is not minimised.
-    if (event->type() == QEvent::WindowStateChange && isMinimized() && isVisible()) {
-        QMetaObject::invokeMethod(
-            this, [this] { showNormal(), Button1Click(); }, Qt::QueuedConnection);
-    }
 }
 
 } // namespace quindle

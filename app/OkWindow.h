@@ -26,7 +26,6 @@ protected:
     OkWindow(const QString& name, const QString& caption, QSize clientSize, const QFont& font,
              QRect okGeometry, QWidget* parent);
     void keyPressEvent(QKeyEvent* event) override;
-    void changeEvent(QEvent* event) override;
 };
 
 } // namespace quindle

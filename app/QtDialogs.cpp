@@ -1,6 +1,6 @@
 #include "app/QtDialogs.h"
 
-#include "app/WindowPlacement.h"
+#include "app/WindowManagement.h"
 
 #include <QCheckBox>
 #include <QFileDialog>
@@ -49,6 +49,7 @@ bool isInstalledFamily(const QString& family)
 bool executeFileDialog(QWidget* parent, QFileDialog::AcceptMode mode, QString& fileName)
 {
     QPointer<QFileDialog> dialog = new QFileDialog(parent);
+    rejectWhenMinimised(dialog);
     dialog->setOption(QFileDialog::DontUseNativeDialog);
     dialog->setAcceptMode(mode);
     // AnyFile: the Open dialog takes a typed name of a missing file; loading it reports the error.
@@ -76,6 +77,7 @@ QtDialogs::QtDialogs(QWidget* parent) : m_parent(parent) {}
 Answer QtDialogs::confirm(const QString& text)
 {
     QPointer<QMessageBox> box = new CentredMessageBox(m_parent);
+    rejectWhenMinimised(box);
     box->setWindowTitle(kConfirmTitle);
     box->setIcon(QMessageBox::Question);
     box->setText(text);
@@ -100,6 +102,7 @@ void QtDialogs::error(const QString& text)
 {
     QPointer<QMessageBox> box = new QMessageBox(QMessageBox::Critical, kApplicationTitle, errorBoxText(text),
                                                 QMessageBox::Ok, m_parent);
+    rejectWhenMinimised(box);
     box->exec();
     delete box;
 }
@@ -122,6 +125,7 @@ bool QtDialogs::executeFont(FontChoice& font)
     initial.setFamily(shownFamily);
 
     QPointer<QFontDialog> dialog = new QFontDialog(m_parent);
+    rejectWhenMinimised(dialog);
     dialog->setOption(QFontDialog::DontUseNativeDialog);
     hideEffects(*dialog);
     dialog->setCurrentFont(initial);

@@ -8,7 +8,7 @@
 #include "app/SpinEdit.h"
 #include "app/Unit2.h"
 #include "app/Unit3.h"
-#include "app/WindowPlacement.h"
+#include "app/WindowManagement.h"
 #include "clock/Clock.h"
 #include "keying/Keyer.h"
 #include "persistence/Cp1252.h"

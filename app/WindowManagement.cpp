@@ -1,5 +1,6 @@
-#include "app/WindowPlacement.h"
+#include "app/WindowManagement.h"
 
+#include <QDialog>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QScreen>
@@ -47,6 +48,29 @@ private:
     QWidget* m_window;
 };
 
+class RejectWhenMinimised final : public QObject {
+public:
+    explicit RejectWhenMinimised(QDialog* dialog) : QObject(dialog), m_dialog(dialog)
+    {
+        dialog->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched == m_dialog && event->type() == QEvent::WindowStateChange && m_dialog->isMinimized() &&
+            m_dialog->isVisible()) {
+            QMetaObject::invokeMethod(
+                m_dialog, [dialog = m_dialog] { dialog->showNormal(), dialog->reject(); },
+                Qt::QueuedConnection);
+        }
+        return false;
+    }
+
+private:
+    QDialog* m_dialog;
+};
+
 } // namespace
 
 bool programPlacesWindows()
@@ -61,6 +85,11 @@ void centreFrameOnScreen(QWidget* window)
         return;
     centreNow(window);
     new FrameCentring(window);
+}
+
+void rejectWhenMinimised(QDialog* dialog)
+{
+    new RejectWhenMinimised(dialog);
 }
 
 } // namespace quindle
