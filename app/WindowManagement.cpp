@@ -48,6 +48,7 @@ private:
     QWidget* m_window;
 };
 
+// Rejects its dialog, restored, whenever the dialog is minimised while shown.
 class RejectWhenMinimised final : public QObject {
 public:
     explicit RejectWhenMinimised(QDialog* dialog) : QObject(dialog), m_dialog(dialog)
