@@ -45,12 +45,12 @@ struct MorsePlatform {
     WaveOutBackend* waveOut = nullptr;
     // When set, used instead of the tone output built from speakerSink and waveOut.
     ToneRoutes* tones = nullptr;
-    // The settings file; empty means beside the program file.
+    // The settings file that saves write, and the one read at start-up when that is another (a
+    // system-wide default). An empty iniName: both are chosen by settingsFilesFor from the
+    // program's path and the environment.
     QString iniName;
+    QString iniReadName;
 };
-
-// The settings file of a program file: its extension replaced by ".ini", or ".ini" appended.
-QString iniNameFor(const QString& programPath);
 
 // The main window "Morse".
 class TMorse : public QMainWindow, public KeyingHost, public DocumentView {
@@ -68,6 +68,8 @@ public:
 
     // Handlers.
     void FormCreate();
+    // Writes every key in one replacement of the file; a failure is shown in an error box that
+    // names the file and the reason.
     void SaveSettings();
     void mnuNowClick();
     void btnCloseClick();
@@ -177,6 +179,8 @@ private:
     void setTabOrder();
     void connectHandlers();
     void runFinished();
+    // Saves the settings; "" or why they could not be saved.
+    QString saveSettingsFile();
 
     MorsePlatform m_platform;
     QString m_iniName;

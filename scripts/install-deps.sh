@@ -15,8 +15,13 @@ packages=(
   # A headless PipeWire for the same audio tests; reached through pipewire-pulse, since
   # pipewire-alsa conflicts with pulseaudio. WirePlumber needs a session bus.
   pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon
-  xvfb x11-utils libx11-dev desktop-file-utils openbox
+  xvfb x11-utils libx11-dev libxcb1-dev desktop-file-utils openbox
   clang libclang-rt-dev cppcheck
+  # Access lists and extended attributes in the file-saving tests; the metainfo's validator.
+  acl attr appstream
+  # The Debian package: CPack's dependency scan (dpkg-shlibdeps, file), its check, a user driving
+  # the installed program on Xvfb.
+  dpkg-dev file lintian xdotool
 )
 
 missing=()

@@ -239,12 +239,4 @@ TEST_F(MainWindowLayout, RouteItemsFollowTheRadioRule)
     }
 }
 
-TEST(IniName, ReplacesTheExtensionOfTheProgramFile)
-{
-    EXPECT_EQ(iniNameFor(QStringLiteral("/opt/q/quindle2")), QStringLiteral("/opt/q/quindle2.ini"));
-    EXPECT_EQ(iniNameFor(QStringLiteral("/opt/q/prog.exe")), QStringLiteral("/opt/q/prog.ini"));
-    EXPECT_EQ(iniNameFor(QStringLiteral("/opt/q.d/prog")), QStringLiteral("/opt/q.d/prog.ini"));
-    EXPECT_EQ(iniNameFor(QStringLiteral("/opt/q/a.b.c")), QStringLiteral("/opt/q/a.b.ini"));
-}
-
 } // namespace
