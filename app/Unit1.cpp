@@ -8,6 +8,7 @@
 #include "app/SpinEdit.h"
 #include "app/Unit2.h"
 #include "app/Unit3.h"
+#include "app/WindowManagement.h"
 #include "clock/Clock.h"
 #include "keying/Keyer.h"
 #include "persistence/Cp1252.h"
@@ -28,7 +29,6 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QMimeData>
-#include <QScreen>
 
 #include <algorithm>
 #include <variant>
@@ -119,30 +119,18 @@ TMorse::TMorse(const MorsePlatform& platform) : m_platform(platform)
 
     FormCreate();
 
-    // Centred on the screen when first shown; moveEvent() corrects this for the frame.
-    centreOnScreen();
+    centreFrameOnScreen(this);
 }
 
 TMorse::~TMorse() = default;
 
-void TMorse::centreOnScreen()
+void TMorse::changeEvent(QEvent* event)
 {
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
-        const QSize frame = frameGeometry().size();
-        move(area.x() + (area.width() - frame.width()) / 2, area.y() + (area.height() - frame.height()) / 2);
-    }
-}
-
-void TMorse::moveEvent(QMoveEvent* event)
-{
-    QMainWindow::moveEvent(event);
-    // The frame that a window manager adds is known only once it has placed the window: then the
-    // window is centred again, once, by its outer frame rather than by its client area.
-    if (!m_frameCentred && isVisible() && frameGeometry().size() != size()) {
-        m_frameCentred = true;
-        centreOnScreen();
-    }
+    QMainWindow::changeEvent(event);
+    // The window has a fixed size, yet a decoration may offer maximise anyway (Qt's own on Wayland
+    // draws the button on every window): it is undone.
+    if (event->type() == QEvent::WindowStateChange && isMaximized())
+        setWindowState(windowState() & ~Qt::WindowMaximized);
 }
 
 void TMorse::createMenus()

@@ -169,7 +169,7 @@ Q_SIGNALS:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    void moveEvent(QMoveEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
@@ -181,8 +181,6 @@ private:
     void runFinished();
     // Saves the settings; "" or why they could not be saved.
     QString saveSettingsFile();
-    // Places the outer frame in the middle of the primary screen's available area.
-    void centreOnScreen();
 
     MorsePlatform m_platform;
     QString m_iniName;
@@ -195,7 +193,6 @@ private:
     QPointer<TForm3> m_form3;
     bool m_closing = false;
     bool m_closeDone = false;
-    bool m_frameCentred = false; // centred by the window manager's frame
 };
 
 } // namespace quindle

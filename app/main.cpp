@@ -35,11 +35,12 @@ int main(int argc, char** argv)
     RealClock clock;
     AlsaStream stream;
     AlsaWaveOut waveOut(stream, clock);
-    std::unique_ptr<SpeakerSink> speaker = openSpeakerSink(stream, clock);
+    // Both routes look for their device when they first sound, so nothing here waits for one.
+    SpeakerRouteSink speaker(stream, clock);
 
     MorsePlatform platform;
     platform.clock = &clock;
-    platform.speakerSink = speaker.get();
+    platform.speakerSink = &speaker;
     platform.waveOut = &waveOut;
 
     TMorse window(platform);
@@ -49,8 +50,8 @@ int main(int argc, char** argv)
     // A late wake-up that the active output absorbs keeps the keying's schedule: on the stream
     // (the sound card, or the speaker played on it) what the stream's lead allows; a speaker that
     // sounds at once absorbs nothing.
-    const bool speakerOnStream = dynamic_cast<SquareWaveSink*>(speaker.get()) != nullptr;
-    clock.setLatenessBudget([&window, &stream, speakerOnStream]() -> int64_t {
+    clock.setLatenessBudget([&window, &stream, &speaker]() -> int64_t {
+        const bool speakerOnStream = dynamic_cast<const SquareWaveSink*>(speaker.chosen()) != nullptr;
         const bool onStream = window.isChecked(MenuOption::Soundcard) ||
                               (speakerOnStream && window.isChecked(MenuOption::Speaker));
         return onStream ? stream.absorbableNs() : 0;

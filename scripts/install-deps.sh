@@ -6,6 +6,8 @@ packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libqt6svg6
+  # Qt's Wayland platform: in a Wayland session the program runs as a Wayland client.
+  qt6-wayland
   libasound2-dev libasound2-plugins alsa-utils
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation

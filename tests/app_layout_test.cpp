@@ -99,6 +99,8 @@ TEST_F(MainWindowLayout, WindowIsFixedCaptionedAndStartsIdle)
     EXPECT_EQ(m.minimumSize(), m.maximumSize());
     EXPECT_FALSE(m.windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_TRUE(m.windowFlags() & Qt::WindowMinimizeButtonHint);
+    m.setWindowState(Qt::WindowMaximized); // as a decoration's button does
+    EXPECT_FALSE(m.isMaximized());
     EXPECT_EQ(m.Shape1->brushColor(), 255u);
     EXPECT_FALSE(m.Panel3->isVisibleTo(&m));
     EXPECT_EQ(m.btnStop->Tag, 0);

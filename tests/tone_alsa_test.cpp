@@ -617,6 +617,30 @@ TEST_F(AlsaBackendTest, SpeakerFallsBackToASquareWaveOnTheStream)
         ASSERT_EQ(std::abs(rec[size_t(i)]), kAmplitude) << "a square wave has two levels";
 }
 
+// Start-up touches no device; the speaker route looks for one at every tone until it sounds.
+TEST_F(AlsaBackendTest, TheSpeakerRouteLooksForItsDeviceAtEachToneUntilOneIsThere)
+{
+    PulseServer later;
+    later.exportToEnvironment();
+    AlsaStream stream;
+    AlsaWaveOut out(stream, clock);
+    SpeakerRouteSink route(stream, clock,
+                           {"/nonexistent/input", "/nonexistent/sys", {"/nonexistent/console"}});
+    EXPECT_EQ(stream.stats().opens + stream.stats().failures, 0) << "start-up touched the device";
+    const auto squareAfter = [&](int tones) {
+        for (int k = 0; k < tones && !dynamic_cast<const SquareWaveSink*>(route.chosen()); ++k)
+            route.planTone(60), route.toneOn(750), clock.Sleep(60), route.toneOff(), clock.Sleep(20);
+        return dynamic_cast<const SquareWaveSink*>(route.chosen()) != nullptr;
+    };
+    EXPECT_TRUE(!squareAfter(1) && stream.stats().failures >= 1) << "silent, and the device was tried";
+    ASSERT_TRUE(later.start() && squareAfter(20)) << "the server came, the tone did not";
+    settle(stream);
+    ASSERT_TRUE(later.startRecording());
+    route.planTone(60), route.toneOn(750), clock.Sleep(60), route.toneOff();
+    settle(stream);
+    EXPECT_EQ(findSound(later.stopRecording()).size(), 1u);
+}
+
 TEST_F(AlsaBackendTest, TheEngineKeysElementsOnTheRealBackEnd)
 {
     AlsaStream stream;
