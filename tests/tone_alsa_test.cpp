@@ -585,8 +585,7 @@ TEST_F(AlsaBackendTest, AFrozenServerHoldsNeitherTheStreamsEndNorItsOwner)
         }
         out.reset(); // after the shutdown: its calls are no-ops
         stream.reset();
-        RecordProperty(explicitly ? "shutdown_ms" : "destructor_ms",
-                       int((monotonicNs() - t0) / 1'000'000));
+        RecordProperty(explicitly ? "shutdown_ms" : "destructor_ms", int((monotonicNs() - t0) / 1'000'000));
         pulse->freeze(false);
         QCoreApplication::processEvents();
     }
