@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <memory>
+#include <utility>
 
 class QMenu;
 
@@ -71,6 +72,14 @@ public:
     // The context menu (Undo, Cut, Copy, Paste, Delete, Select All) with its items enabled for
     // the present state; it is parented to the memo and the caller may delete it.
     QMenu* createStandardContextMenu();
+
+    // For a screen reader, in widget coordinates: the cell of the character at pos, the caret
+    // position nearest to a point, the visual line [start, end) holding pos, and an edit of
+    // [pos, pos + removed) as the user's (nothing when read-only).
+    QRect characterRect(int pos) const;
+    int positionAt(const QPoint& point) const;
+    std::pair<int, int> visualLine(int pos) const;
+    void replaceRange(int pos, int removed, const QString& text);
 
     QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
 

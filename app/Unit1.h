@@ -175,12 +175,16 @@ private:
     void createMenus();
     void createControls();
     void setTabOrder();
+    // Names, descriptions and label links for a screen reader.
+    void nameControls();
+    void describeSpeed();
     void connectHandlers();
     void runFinished();
     // Places the outer frame in the middle of the primary screen's available area.
     void centreOnScreen();
 
     MorsePlatform m_platform;
+    std::unique_ptr<Clock> m_servingClock; // wraps the real clock
     QString m_iniName;
     std::unique_ptr<Dialogs> m_ownDialogs;
     std::unique_ptr<ToneOutput> m_toneOutput;

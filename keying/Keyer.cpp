@@ -29,7 +29,7 @@ Keyer::Keyer(KeyingHost& host, ToneRoutes& routes, Clock& clock)
 
 void Keyer::Send(uint16_t code)
 {
-    DotTime = 180 - m_host.speedPosition();
+    DotTime = dotTimeFor(m_host.speedPosition());
     const CodeEntry entry = lookupCode(code);
     switch (entry.kind) {
     case CodeKind::Elements:
@@ -96,7 +96,7 @@ void Keyer::gap(int factor)
 
 void Keyer::SpeedTChange()
 {
-    DotTime = 180 - m_host.speedPosition();
+    DotTime = dotTimeFor(m_host.speedPosition());
 }
 
 void Keyer::processMessages()
