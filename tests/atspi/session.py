@@ -51,9 +51,10 @@ class StartError(RuntimeError):
 
 
 class Session:
-    def __init__(self, program, timeout=20.0):
+    def __init__(self, program, timeout=20.0, pulse=False):
         self.program = program
         self.timeout = timeout
+        self.pulse = pulse  # a PulseAudio server with a null sink "q" for the program's sound
         self.procs = []  # (process, kill its group)
 
     def _start(self, args, env=None, group=False, **kw):
@@ -100,11 +101,34 @@ class Session:
                           stdout=subprocess.PIPE, text=True)
         env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
         self._start(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"], env=env, group=True)
+        if self.pulse:
+            self._start_pulse(env)
         # The client library reads the bus from the environment when first used.
         os.environ.update({k: env[k] for k in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")})
         env.update({"QT_QPA_PLATFORM": "xcb", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1"})
         self.app_process = self._start([self.program], env=env, cwd=self.tmp.name, stderr=self.log)
         self.app = self._find_app()
+
+    def _start_pulse(self, env):
+        socket_path = os.path.join(self.tmp.name, "pulse.sock")
+        env.update({"PULSE_RUNTIME_PATH": os.path.join(self.tmp.name, "pulse-runtime"),
+                    "PULSE_STATE_PATH": os.path.join(self.tmp.name, "pulse-state"),
+                    "PULSE_SERVER": "unix:" + socket_path})
+        self.pulse_env = env
+        self._start(["pulseaudio", "-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1",
+                     "--use-pid-file=no", "--enable-memfd=no",
+                     "--load=module-null-sink sink_name=q rate=22540 channels=1 format=s16le",
+                     "--load=module-native-protocol-unix socket=%s auth-anonymous=1" % socket_path], env=env)
+        end = time.monotonic() + 10
+        while not os.path.exists(socket_path):
+            if time.monotonic() > end:
+                raise StartError("pulseaudio did not come up")
+            time.sleep(0.05)
+
+    def record(self, path):
+        """Records the null sink's monitor as raw 16-bit mono at 22540 Hz until the session ends."""
+        return self._start(["parec", "-d", "q.monitor", "--format=s16le", "--rate=22540", "--channels=1",
+                            "--latency-msec=10", "--raw", path], env=self.pulse_env)
 
     def _find_app(self):
         # A program that cannot start ends at once: wait for that before the client library binds
