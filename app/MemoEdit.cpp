@@ -39,6 +39,7 @@ struct MemoEdit::Private {
     MemoText model;
     MemoLayout layout;          // reads model.text()
     MemoAccessibleSelection accessibleSelection; // what a screen reader was last told
+    bool accessibleQuiet = false;
     qreal preferredX = -1;      // [px] kept by Up/Down and page moves
     bool scrollPending = false; // a scroll to the selection waits for the layout
     // What this memo asked to be repainted since its last paint, for paintPending(): a bounding
@@ -173,7 +174,12 @@ struct MemoEdit::Private {
     {
         updateRange(oldStart, oldEnd);
         updateRange(selStart(), selEnd());
-        accessibleSelection.notify(q, model);
+        notifySelection();
+    }
+    void notifySelection()
+    {
+        if (!accessibleQuiet)
+            accessibleSelection.notify(q, model);
     }
     void setSelection(int newAnchor, int newCaret)
     {
@@ -226,7 +232,7 @@ struct MemoEdit::Private {
     {
         notifyAccessibleTextChanged(q, model, change, model.lastRemoved());
         textChanged(change);
-        accessibleSelection.notify(q, model);
+        notifySelection();
     }
     void insertTyped(const QString& s) { userReplace(selStart(), selEnd() - selStart(), s, true); }
 
@@ -377,7 +383,7 @@ void MemoEdit::setText(const QString& text)
     const QString old = d->model.text(); // shared, not copied
     d->model.setText(text);
     notifyAccessibleTextReplaced(this, old, d->model);
-    d->accessibleSelection.notify(this, d->model);
+    d->notifySelection();
     d->preferredX = -1;
     d->scrollPending = false;
     d->layout.invalidate();
@@ -428,7 +434,7 @@ void MemoEdit::clear()
     const QString old = d->model.text();
     d->model.clear();
     notifyAccessibleTextReplaced(this, old, d->model);
-    d->accessibleSelection.notify(this, d->model);
+    d->notifySelection();
     d->preferredX = -1;
     d->scrollPending = false;
     d->layout.invalidate();
@@ -593,6 +599,12 @@ void MemoEdit::replaceRange(int pos, int removed, const QString& text)
     pos = d->model.snapped(pos, false);
     const int end = d->model.snapped(pos + std::max(0, removed), true);
     d->userReplace(pos, end - pos, text, false);
+}
+
+void MemoEdit::setAccessibleQuiet(bool quiet)
+{
+    d->accessibleQuiet = quiet;
+    d->notifySelection();
 }
 
 QMenu* MemoEdit::createStandardContextMenu()

@@ -80,6 +80,10 @@ public:
     int positionAt(const QPoint& point) const;
     std::pair<int, int> visualLine(int pos) const;
     void replaceRange(int pos, int removed, const QString& text);
+    // While quiet (a run highlights what it keys), caret and selection moves are not reported to a
+    // screen reader, which would speak a selected character ahead of its sound; where they stand
+    // is reported when the quiet ends.
+    void setAccessibleQuiet(bool quiet);
 
     QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
 

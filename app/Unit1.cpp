@@ -555,6 +555,7 @@ void TMorse::setIndicator(uint32_t colour)
     Shape1->setBrushColor(colour);
     const bool running = colour == kIndicatorGreen;
     Shape1->setIndication(running, running ? QStringLiteral("Running") : QStringLiteral("Stopped"));
+    Memo->setAccessibleQuiet(running);
 }
 int TMorse::stopTag() const { return btnStop->Tag; }
 void TMorse::setStopTag(int tag) { btnStop->Tag = tag; }
