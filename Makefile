@@ -53,16 +53,28 @@ bench: build
 	bash scripts/run-benchmarks.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD) $(PACKAGE_BUILD)
 
 # Installs for the current user under ~/.local; `make install PREFIX=/some/where` for another place.
-# The program keeps its settings beside itself, so PREFIX must be writable by its user.
+# A copy its user can write keeps its settings beside itself; otherwise they go to ~/.config/quindle2.
 PREFIX ?= $(HOME)/.local
 
-.PHONY: install screenshot
+.PHONY: install package screenshot
 
 install: build
 	cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# A Debian package for /usr, built with CPack: $(PACKAGE_BUILD)/quindle2_<version>_<arch>.deb.
+# Compiled with Debian's hardening flags, as a distribution's build would be.
+PACKAGE_BUILD ?= build-package
+BUILDFLAGS = DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get
+package: deps
+	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+		-DBUILD_TESTING=OFF -DQUINDLE_BENCH=OFF \
+		-DCMAKE_CXX_FLAGS="$$($(BUILDFLAGS) CPPFLAGS) $$($(BUILDFLAGS) CXXFLAGS)" \
+		-DCMAKE_EXE_LINKER_FLAGS="$$($(BUILDFLAGS) LDFLAGS)"
+	cmake --build $(PACKAGE_BUILD) -j$(JOBS) --target quindle2
+	cd $(PACKAGE_BUILD) && cpack -G DEB
 
 # The README's picture of the main window, taken on a private X server.
 screenshot: build

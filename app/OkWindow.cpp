@@ -1,5 +1,7 @@
 #include "app/OkWindow.h"
 
+#include "app/WindowManagement.h"
+
 #include <QKeyEvent>
 #include <QPushButton>
 
@@ -25,12 +27,14 @@ OkWindow::OkWindow(const QString& name, const QString& caption, QSize clientSize
     Button1->setGeometry(okGeometry);
     Button1->setDefault(true);
     connect(Button1, &QPushButton::clicked, this, &OkWindow::Button1Click);
+    rejectWhenMinimised(this);
 }
 
 void OkWindow::showAt(QWidget* mainWindow)
 {
     // For a window, pos() and move() are the outer frame's top-left corner.
-    move(mainWindow->pos() + QPoint(50, 40));
+    if (programPlacesWindows())
+        move(mainWindow->pos() + QPoint(50, 40));
     Button1->setFocus();
     exec();
 }

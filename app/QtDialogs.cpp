@@ -1,5 +1,7 @@
 #include "app/QtDialogs.h"
 
+#include "app/WindowManagement.h"
+
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QFontDatabase>
@@ -8,14 +10,13 @@
 #include <QGroupBox>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QScreen>
 #include <QShowEvent>
 
 namespace quindle {
 
 namespace {
 
-// A message box that places itself in the centre of its screen once its size is known.
+// A message box whose outer frame sits in the centre of its screen once its size is known.
 class CentredMessageBox final : public QMessageBox {
 public:
     using QMessageBox::QMessageBox;
@@ -25,13 +26,8 @@ protected:
     {
         // QMessageBox settles its size here; the native window is mapped only afterwards.
         QMessageBox::showEvent(event);
-        if (event->spontaneous())
-            return;
-        const QScreen* target = screen();
-        if (target == nullptr)
-            return;
-        const QRect area = target->geometry();
-        move(area.center() - QPoint(width() / 2, height() / 2));
+        if (!event->spontaneous())
+            centreFrameOnScreen(this);
     }
 };
 
@@ -53,6 +49,7 @@ bool isInstalledFamily(const QString& family)
 bool executeFileDialog(QWidget* parent, QFileDialog::AcceptMode mode, QString& fileName)
 {
     QPointer<QFileDialog> dialog = new QFileDialog(parent);
+    rejectWhenMinimised(dialog);
     dialog->setOption(QFileDialog::DontUseNativeDialog);
     dialog->setAcceptMode(mode);
     // AnyFile: the Open dialog takes a typed name of a missing file; loading it reports the error.
@@ -80,6 +77,7 @@ QtDialogs::QtDialogs(QWidget* parent) : m_parent(parent) {}
 Answer QtDialogs::confirm(const QString& text)
 {
     QPointer<QMessageBox> box = new CentredMessageBox(m_parent);
+    rejectWhenMinimised(box);
     box->setWindowTitle(kConfirmTitle);
     box->setIcon(QMessageBox::Question);
     box->setText(text);
@@ -104,6 +102,7 @@ void QtDialogs::error(const QString& text)
 {
     QPointer<QMessageBox> box = new QMessageBox(QMessageBox::Critical, kApplicationTitle, errorBoxText(text),
                                                 QMessageBox::Ok, m_parent);
+    rejectWhenMinimised(box);
     box->exec();
     delete box;
 }
@@ -126,6 +125,7 @@ bool QtDialogs::executeFont(FontChoice& font)
     initial.setFamily(shownFamily);
 
     QPointer<QFontDialog> dialog = new QFontDialog(m_parent);
+    rejectWhenMinimised(dialog);
     dialog->setOption(QFontDialog::DontUseNativeDialog);
     hideEffects(*dialog);
     dialog->setCurrentFont(initial);

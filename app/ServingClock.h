@@ -1,6 +1,6 @@
 #pragma once
 
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 
 #include <QObject>
 #include <QPointer>

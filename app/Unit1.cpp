@@ -10,11 +10,13 @@
 #include "app/SpinEdit.h"
 #include "app/Unit2.h"
 #include "app/Unit3.h"
-#include "keying/Clock.h"
+#include "app/WindowManagement.h"
+#include "clock/Clock.h"
 #include "keying/Keyer.h"
 #include "persistence/Cp1252.h"
 #include "persistence/DocumentCommands.h"
 #include "persistence/IniFile.h"
+#include "persistence/SettingsLocation.h"
 #include "tone/ToneOutput.h"
 
 #include <QAction>
@@ -22,15 +24,17 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMimeData>
-#include <QScreen>
 
 #include <algorithm>
+#include <variant>
+#include <vector>
 
 namespace quindle {
 
@@ -81,15 +85,6 @@ QAction* makeSeparator(QMenu* menu, const char* name)
 
 } // namespace
 
-QString iniNameFor(const QString& programPath)
-{
-    const qsizetype slash = programPath.lastIndexOf(u'/');
-    const qsizetype dot = programPath.lastIndexOf(u'.');
-    if (dot > slash)
-        return programPath.left(dot) + QStringLiteral(".ini");
-    return programPath + QStringLiteral(".ini");
-}
-
 TMorse::TMorse(const MorsePlatform& platform) : m_platform(platform)
 {
     // On the real clock a run's sleeps also answer a screen reader; a test's clock takes no time.
@@ -118,8 +113,8 @@ TMorse::TMorse(const MorsePlatform& platform) : m_platform(platform)
     if (m_platform.tones) {
         m_tones = m_platform.tones;
     } else {
-        m_toneOutput = std::make_unique<ToneOutput>(*m_platform.clock, *m_platform.speakerSink,
-                                                    *m_platform.waveOut, [this] { return toneValue(); });
+        m_toneOutput =
+            std::make_unique<ToneOutput>(*m_platform.clock, *m_platform.speakerSink, *m_platform.waveOut);
         m_tones = m_toneOutput.get();
     }
     m_keyer = std::make_unique<Keyer>(*this, *m_tones, *m_platform.clock);
@@ -134,30 +129,18 @@ TMorse::TMorse(const MorsePlatform& platform) : m_platform(platform)
     FormCreate();
     describeSpeed();
 
-    // Centred on the screen when first shown; moveEvent() corrects this for the frame.
-    centreOnScreen();
+    centreFrameOnScreen(this);
 }
 
 TMorse::~TMorse() = default;
 
-void TMorse::centreOnScreen()
+void TMorse::changeEvent(QEvent* event)
 {
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
-        const QSize frame = frameGeometry().size();
-        move(area.x() + (area.width() - frame.width()) / 2, area.y() + (area.height() - frame.height()) / 2);
-    }
-}
-
-void TMorse::moveEvent(QMoveEvent* event)
-{
-    QMainWindow::moveEvent(event);
-    // The frame that a window manager adds is known only once it has placed the window: then the
-    // window is centred again, once, by its outer frame rather than by its client area.
-    if (!m_frameCentred && isVisible() && frameGeometry().size() != size()) {
-        m_frameCentred = true;
-        centreOnScreen();
-    }
+    QMainWindow::changeEvent(event);
+    // The window has a fixed size, yet a decoration may offer maximise anyway (Qt's own on Wayland
+    // draws the button on every window): it is undone.
+    if (event->type() == QEvent::WindowStateChange && isMaximized())
+        setWindowState(windowState() & ~Qt::WindowMaximized);
 }
 
 void TMorse::createMenus()
@@ -358,58 +341,128 @@ void TMorse::processMessages()
 // Settings ---------------------------------------------------------------------------------------
 
 namespace {
+
 const QString kSection = QStringLiteral("Morse");
+
+// A key's value; its default's type is the key's type.
+using SettingValue = std::variant<int, bool, QString>;
+
+// One key of the settings file: a menu item's check mark, or a value that load applies to the
+// window and save takes from it.
+struct SettingsKey {
+    const char* name;
+    SettingValue def;
+    QAction* TMorse::*option = nullptr;
+    void (*load)(TMorse& m, const SettingValue& value) = nullptr;
+    SettingValue (*save)(const TMorse& m) = nullptr;
+};
+
+// The keys of section "Morse", in the order in which they are read and written.
+const std::vector<SettingsKey>& settingsKeys()
+{
+    static const std::vector<SettingsKey> keys = {
+        {"Freq", 750, nullptr, [](TMorse& m, const SettingValue& v) { m.spFreq->setValue(std::get<int>(v)); },
+         [](const TMorse& m) -> SettingValue { return m.spFreq->Value(); }},
+        {"Speed", 100, nullptr,
+         [](TMorse& m, const SettingValue& v) { m.SpeedT->setPosition(std::get<int>(v)); },
+         [](const TMorse& m) -> SettingValue { return m.SpeedT->Position(); }},
+        {"Delay", 1, nullptr,
+         [](TMorse& m, const SettingValue& v) { m.tbDelay->setPosition(std::get<int>(v)); },
+         [](const TMorse& m) -> SettingValue { return m.tbDelay->Position(); }},
+        {"Case", true, &TMorse::mnuLowerCase},
+        {"Size", 9, nullptr,
+         [](TMorse& m, const SettingValue& v) {
+             // A size the font cannot take (zero, negative, absurdly large) keeps the current one.
+             const int size = std::get<int>(v);
+             QFont font = m.Memo->font();
+             if (size >= 1 && size <= kMaxFontPoints)
+                 font.setPointSize(size);
+             m.Memo->setFont(font);
+         },
+         [](const TMorse& m) -> SettingValue { return m.Memo->font().pointSize(); }},
+        {"Font", kCourierNew, nullptr,
+         [](TMorse& m, const SettingValue& v) {
+             // An empty name changes nothing: the memo keeps the window's typeface.
+             QFont font = m.Memo->font();
+             if (!std::get<QString>(v).isEmpty())
+                 font.setFamily(std::get<QString>(v));
+             m.Memo->setFont(font);
+         },
+         [](const TMorse& m) -> SettingValue { return m.Memo->font().family(); }},
+        {"Punctuation", false, &TMorse::mnuPunct},
+        {"Accented", false, &TMorse::mnuScan},
+        {"Speaker", false, &TMorse::mnuSpeaker},
+        {"Settings", false, &TMorse::mnuSettings},
+        {"AutoCT", false, &TMorse::mnuCT},
+    };
+    return keys;
 }
+
+} // namespace
 
 void TMorse::FormCreate()
 {
-    m_iniName = m_platform.iniName.isEmpty() ? iniNameFor(QCoreApplication::applicationFilePath())
-                                             : m_platform.iniName;
+    SettingsFiles files{m_platform.iniReadName.isEmpty() ? m_platform.iniName : m_platform.iniReadName,
+                        m_platform.iniName};
+    if (m_platform.iniName.isEmpty())
+        files = settingsFilesFor(QCoreApplication::applicationFilePath(),
+                                 qEnvironmentVariable("XDG_CONFIG_HOME"), QDir::homePath(), realFileAccess());
+    m_iniName = files.write;
     // Drops are accepted by the window itself (setAcceptDrops in the constructor).
     {
-        IniFile SettingsIni(m_iniName);
-        spFreq->setValue(SettingsIni.readInteger(kSection, QStringLiteral("Freq"), 750));
-        SpeedT->setPosition(SettingsIni.readInteger(kSection, QStringLiteral("Speed"), 100));
-        tbDelay->setPosition(SettingsIni.readInteger(kSection, QStringLiteral("Delay"), 1));
-        mnuLowerCase->setChecked(SettingsIni.readBool(kSection, QStringLiteral("Case"), true));
-        QFont font = Memo->font();
-        // A size the font cannot take (zero, negative, absurdly large) keeps the current one.
-        const int size = SettingsIni.readInteger(kSection, QStringLiteral("Size"), 9);
-        if (size >= 1 && size <= kMaxFontPoints)
-            font.setPointSize(size);
-        // An empty name changes nothing: the memo keeps the window's typeface.
-        const QString family = SettingsIni.readString(kSection, QStringLiteral("Font"), kCourierNew);
-        if (!family.isEmpty())
-            font.setFamily(family);
-        Memo->setFont(font);
-        mnuPunct->setChecked(SettingsIni.readBool(kSection, QStringLiteral("Punctuation"), false));
-        mnuScan->setChecked(SettingsIni.readBool(kSection, QStringLiteral("Accented"), false));
-        mnuSpeaker->setChecked(SettingsIni.readBool(kSection, QStringLiteral("Speaker"), false));
-        mnuSettings->setChecked(SettingsIni.readBool(kSection, QStringLiteral("Settings"), false));
-        mnuCT->setChecked(SettingsIni.readBool(kSection, QStringLiteral("AutoCT"), false));
+        IniFile SettingsIni(files.read);
+        for (const SettingsKey& key : settingsKeys()) {
+            const QString name = QString::fromLatin1(key.name);
+            SettingValue value = key.def;
+            if (const int* def = std::get_if<int>(&key.def))
+                value = SettingsIni.readInteger(kSection, name, *def);
+            else if (const bool* defBool = std::get_if<bool>(&key.def))
+                value = SettingsIni.readBool(kSection, name, *defBool);
+            else
+                value = SettingsIni.readString(kSection, name, std::get<QString>(key.def));
+            if (key.option)
+                (this->*key.option)->setChecked(std::get<bool>(value));
+            else
+                key.load(*this, value);
+        }
     }
     setWindowState(Qt::WindowNoState);
     mnuSoundcard->setChecked(!mnuSpeaker->isChecked());
 }
 
+QString TMorse::saveSettingsFile()
+{
+    if (const QString error = makeFoldersFor(m_iniName); !error.isEmpty())
+        return error;
+    // Every key is set in memory and the file replaced once: every key is saved, or none.
+    IniFile SettingsIni(m_iniName);
+    for (const SettingsKey& key : settingsKeys()) {
+        const QString name = QString::fromLatin1(key.name);
+        const SettingValue value =
+            key.option ? SettingValue((this->*key.option)->isChecked()) : key.save(*this);
+        bool set = true;
+        if (const int* number = std::get_if<int>(&value))
+            set = SettingsIni.setInteger(kSection, name, *number);
+        else if (const bool* flag = std::get_if<bool>(&value))
+            set = SettingsIni.setBool(kSection, name, *flag);
+        // A typeface name that the file cannot hold is skipped, so that the stored name stays.
+        else if (SettingsIni.canStore(std::get<QString>(value)))
+            set = SettingsIni.setString(kSection, name, std::get<QString>(value));
+        if (!set)
+            return SettingsIni.errorString();
+    }
+    return SettingsIni.commit() ? QString() : SettingsIni.errorString();
+}
+
 void TMorse::SaveSettings()
 {
-    IniFile SettingsIni(m_iniName);
-    // A failed write ends the save at that key, silently. A typeface name that the file cannot hold
-    // is no failure: it is skipped, so that the stored name stays and the later keys are written.
-    const QString family = Memo->font().family();
-    SettingsIni.writeInteger(kSection, QStringLiteral("Freq"), spFreq->Value()) &&
-        SettingsIni.writeInteger(kSection, QStringLiteral("Speed"), SpeedT->Position()) &&
-        SettingsIni.writeInteger(kSection, QStringLiteral("Delay"), tbDelay->Position()) &&
-        SettingsIni.writeBool(kSection, QStringLiteral("Case"), mnuLowerCase->isChecked()) &&
-        SettingsIni.writeInteger(kSection, QStringLiteral("Size"), Memo->font().pointSize()) &&
-        (!SettingsIni.canStore(family) ||
-         SettingsIni.writeString(kSection, QStringLiteral("Font"), family)) &&
-        SettingsIni.writeBool(kSection, QStringLiteral("Punctuation"), mnuPunct->isChecked()) &&
-        SettingsIni.writeBool(kSection, QStringLiteral("Accented"), mnuScan->isChecked()) &&
-        SettingsIni.writeBool(kSection, QStringLiteral("Speaker"), mnuSpeaker->isChecked()) &&
-        SettingsIni.writeBool(kSection, QStringLiteral("Settings"), mnuSettings->isChecked()) &&
-        SettingsIni.writeBool(kSection, QStringLiteral("AutoCT"), mnuCT->isChecked());
+    const QString error = saveSettingsFile();
+    if (error.isEmpty())
+        return;
+    // The box is read with the normal cursor, also while the closing notice shows the wait cursor.
+    QApplication::setOverrideCursor(Qt::ArrowCursor);
+    m_platform.dialogs->error(QStringLiteral("The settings were not saved. %1").arg(error));
+    QApplication::restoreOverrideCursor();
 }
 
 void TMorse::mnuNowClick()

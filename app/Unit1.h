@@ -45,12 +45,12 @@ struct MorsePlatform {
     WaveOutBackend* waveOut = nullptr;
     // When set, used instead of the tone output built from speakerSink and waveOut.
     ToneRoutes* tones = nullptr;
-    // The settings file; empty means beside the program file.
+    // The settings file that saves write, and the one read at start-up when that is another (a
+    // system-wide default). An empty iniName: both are chosen by settingsFilesFor from the
+    // program's path and the environment.
     QString iniName;
+    QString iniReadName;
 };
-
-// The settings file of a program file: its extension replaced by ".ini", or ".ini" appended.
-QString iniNameFor(const QString& programPath);
 
 // The main window "Morse".
 class TMorse : public QMainWindow, public KeyingHost, public DocumentView {
@@ -68,6 +68,8 @@ public:
 
     // Handlers.
     void FormCreate();
+    // Writes every key in one replacement of the file; a failure is shown in an error box that
+    // names the file and the reason.
     void SaveSettings();
     void mnuNowClick();
     void btnCloseClick();
@@ -167,7 +169,7 @@ Q_SIGNALS:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    void moveEvent(QMoveEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
@@ -180,8 +182,8 @@ private:
     void describeSpeed();
     void connectHandlers();
     void runFinished();
-    // Places the outer frame in the middle of the primary screen's available area.
-    void centreOnScreen();
+    // Saves the settings; "" or why they could not be saved.
+    QString saveSettingsFile();
 
     MorsePlatform m_platform;
     std::unique_ptr<Clock> m_servingClock; // wraps the real clock
@@ -195,7 +197,6 @@ private:
     QPointer<TForm3> m_form3;
     bool m_closing = false;
     bool m_closeDone = false;
-    bool m_frameCentred = false; // centred by the window manager's frame
 };
 
 } // namespace quindle

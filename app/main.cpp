@@ -1,9 +1,10 @@
 // Program entry: the main window, then the hidden About and Help windows, then the message loop.
+#include "app/CommandLine.h"
 #include "app/Fonts.h"
 #include "app/Unit1.h"
 #include "app/Unit2.h"
 #include "app/Unit3.h"
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 #include "tone/AlsaStream.h"
 #include "tone/AlsaWaveOut.h"
 #include "tone/SpeakerSinks.h"
@@ -16,8 +17,14 @@ int main(int argc, char** argv)
 {
     using namespace quindle;
 
+    if (const std::optional<int> exitCode = handleCommandLine(argc, argv))
+        return *exitCode;
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("quindle2"));
+    QApplication::setApplicationVersion(QStringLiteral(QUINDLE_VERSION));
+    // The desktop entry and the metainfo carry this id; Wayland compositors match windows by it.
+    QGuiApplication::setDesktopFileName(QStringLiteral(QUINDLE_APP_ID));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/quindle2.svg")));
     installFontSubstitutions();
     // The main window decides when the program ends (after a run that was going has returned).
@@ -26,11 +33,12 @@ int main(int argc, char** argv)
     RealClock clock;
     AlsaStream stream;
     AlsaWaveOut waveOut(stream, clock);
-    std::unique_ptr<SpeakerSink> speaker = openSpeakerSink(stream, clock);
+    // Both routes look for their device when they first sound, so nothing here waits for one.
+    SpeakerRouteSink speaker(stream, clock);
 
     MorsePlatform platform;
     platform.clock = &clock;
-    platform.speakerSink = speaker.get();
+    platform.speakerSink = &speaker;
     platform.waveOut = &waveOut;
 
     TMorse window(platform);

@@ -14,7 +14,7 @@
 #include "app/MemoEdit.h"
 #include "app/Unit1.h"
 #include "bench/support/WidgetBenchmarkMain.h"
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 #include "keying/Keyer.h"
 #include "tests/support/PipeWireServer.h"
 #include "tests/support/PulseServer.h"
@@ -89,7 +89,7 @@ struct Program {
         morse->SpeedT->setPosition(speed);
         morse->Memo->setText(text);
         morse->Memo->setSelStart(0);
-        const int64_t entry = AlsaStream::monotonicNs();
+        const int64_t entry = monotonicNs();
         morse->keyer().btnTextClick();
         return entry;
     }
@@ -177,7 +177,7 @@ void BM_Rhythm(benchmark::State& state)
         }
         const double cpu0 = cpuSeconds(), ui0 = threadCpuSeconds();
         const int64_t t0 = program.key(text, 180 - dotMs);
-        const double wall = double(AlsaStream::monotonicNs() - t0) / 1e9;
+        const double wall = double(monotonicNs() - t0) / 1e9;
         const double cpu = cpuSeconds() - cpu0, ui = threadCpuSeconds() - ui0;
         idleFor(int(program.stream.stats().leadNs / 1'000'000) + 200);
         const std::vector<Stretch> sound = findSound(server->stopRecording());
@@ -276,18 +276,18 @@ void BM_AlsaIdle(benchmark::State& state)
         program.key(QStringLiteral("E"), 165);
         const int64_t wakeups0 = program.stream.stats().wakeups;
         const double cpu0 = cpuSeconds();
-        const int64_t t0 = AlsaStream::monotonicNs();
+        const int64_t t0 = monotonicNs();
         double closedCpu = -1;
         int64_t closedNs = 0, closedWakeups = 0;
         for (int k = 0; k < seconds * 10; ++k) {
             idleFor(100);
             if (closedCpu < 0 && !program.stream.stats().running) {
                 closedCpu = cpuSeconds();
-                closedNs = AlsaStream::monotonicNs();
+                closedNs = monotonicNs();
                 closedWakeups = program.stream.stats().wakeups;
             }
         }
-        const int64_t endNs = AlsaStream::monotonicNs();
+        const int64_t endNs = monotonicNs();
         const double wall = double(endNs - t0) / 1e9;
         const double cpuEnd = cpuSeconds();
         const AlsaStream::Stats stats = program.stream.stats();

@@ -2,7 +2,7 @@
 // before the first write. The tone's buffers are computed once for a pitch (16364 samples of the
 // sine, BM_FillOneBuffer a quarter of that) and copied at every Start after.
 
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 #include "tone/SoundcardTone.h"
 #include "tone/SpeakerSink.h"
 #include "tone/ToneOutput.h"
@@ -54,8 +54,9 @@ void BM_AudioStart(benchmark::State& state)
     SilentSink sink;
     NullWaveOut waveOut;
     const int tone = int(state.range(0));
-    ToneOutput output(clock, sink, waveOut, [tone] { return tone; });
+    ToneOutput output(clock, sink, waveOut);
     TAudioOut& audio = output.AudioOut1();
+    output.SoundcardElement(1, 4, tone); // sets the pitch that every Start below fills at
     for (auto _ : state) {
         benchmark::DoNotOptimize(audio.Start());
         state.PauseTiming();

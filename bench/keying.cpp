@@ -4,9 +4,9 @@
 #include "app/MemoEdit.h"
 #include "app/Unit1.h"
 #include "bench/support/WidgetBenchmarkMain.h"
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 #include "keying/Keyer.h"
-#include "tone/ToneRoutes.h"
+#include "keying/ToneRoutes.h"
 
 #include <QAction>
 #include <QApplication>
@@ -48,7 +48,7 @@ public:
     explicit SilentRoutes(Clock& clock) : m_clock(clock) {}
     void SpeakerTone(uint32_t, uint32_t ms) override { m_clock.Sleep(int(ms)); }
     void SpeakerNoSound() override {}
-    void SoundcardElement(int n, int dotTime) override { m_clock.Sleep(n * (dotTime - 4)); }
+    void SoundcardElement(int n, int dotTime, int) override { m_clock.Sleep(n * (dotTime - 4)); }
 
 private:
     Clock& m_clock;

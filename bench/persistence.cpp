@@ -99,16 +99,18 @@ void BM_SettingsSave(benchmark::State& state)
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("quindle2.ini"));
     for (auto _ : state) {
+        // As the window saves: every key set, then the file replaced once.
         IniFile ini(path);
         bool ok = true;
         for (const char* key : {"Freq", "Speed", "Delay"})
-            ok = ok && ini.writeInteger(QStringLiteral("Morse"), QString::fromLatin1(key), 100);
-        ok = ok && ini.writeBool(QStringLiteral("Morse"), QStringLiteral("Case"), true);
-        ok = ok && ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Size"), 9);
+            ok = ok && ini.setInteger(QStringLiteral("Morse"), QString::fromLatin1(key), 100);
+        ok = ok && ini.setBool(QStringLiteral("Morse"), QStringLiteral("Case"), true);
+        ok = ok && ini.setInteger(QStringLiteral("Morse"), QStringLiteral("Size"), 9);
         ok = ok &&
-             ini.writeString(QStringLiteral("Morse"), QStringLiteral("Font"), QStringLiteral("Courier New"));
+             ini.setString(QStringLiteral("Morse"), QStringLiteral("Font"), QStringLiteral("Courier New"));
         for (const char* key : {"Punctuation", "Accented", "Speaker", "Settings", "AutoCT"})
-            ok = ok && ini.writeBool(QStringLiteral("Morse"), QString::fromLatin1(key), false);
+            ok = ok && ini.setBool(QStringLiteral("Morse"), QString::fromLatin1(key), false);
+        ok = ok && ini.commit();
         if (!ok)
             state.SkipWithError(ini.errorString().toStdString().c_str());
     }

@@ -3,7 +3,7 @@
 #include "app/Fonts.h"
 #include "app/Unit1.h"
 #include "bench/support/WidgetBenchmarkMain.h"
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 #include "tone/SpeakerSink.h"
 #include "tone/WaveOut.h"
 

@@ -1,10 +1,17 @@
 # Installs a configured build into a staging folder (DESTDIR) under prefixes that need quoting in
 # a desktop entry, and checks what lands there: the program in its own folder, the command link,
-# the icon, and a menu entry whose Exec line names the program.
-#   cmake -DBUILD_DIR=<build> [-DVALIDATE=<desktop-file-validate>] -P check-install.cmake
+# the icon, a menu entry whose Exec line names the program, the metainfo, the manual page and the
+# licence; the entry and the metainfo must pass desktop-file-validate and appstreamcli.
+#   cmake -DBUILD_DIR=<build> -DAPP_ID=<id> -DVALIDATE=<desktop-file-validate>
+#         -DAPPSTREAMCLI=<appstreamcli> -P check-install.cmake
 cmake_minimum_required(VERSION 3.25)
 
 set(stage "${BUILD_DIR}/install-check")
+foreach(tool VALIDATE APPSTREAMCLI)
+  if(NOT ${tool})
+    message(FATAL_ERROR "${tool} not found: install desktop-file-utils and appstream (scripts/install-deps.sh does)")
+  endif()
+endforeach()
 
 function(fail message)
   message(FATAL_ERROR "${message}")
@@ -56,7 +63,27 @@ foreach(i RANGE 1)
     fail("the icon is not installed under share/icons/hicolor/scalable/apps")
   endif()
 
-  set(entry "${root}/share/applications/quindle2.desktop")
+  foreach(file "share/metainfo/${APP_ID}.metainfo.xml" "share/man/man1/quindle2.1.gz"
+               "share/doc/quindle2/LICENSE" "share/doc/quindle2/copyright")
+    if(NOT EXISTS "${root}/${file}")
+      fail("${file} is not installed")
+    endif()
+  endforeach()
+  # One id for the metainfo, its desktop entry and the window (the program sets it as its app id).
+  file(READ "${root}/share/metainfo/${APP_ID}.metainfo.xml" metainfo)
+  foreach(expected "<id>${APP_ID}</id>" "<launchable type=\"desktop-id\">${APP_ID}.desktop</launchable>")
+    string(FIND "${metainfo}" "${expected}" at)
+    if(at LESS 0)
+      fail("the metainfo lacks ${expected}")
+    endif()
+  endforeach()
+  execute_process(COMMAND "${APPSTREAMCLI}" validate --no-net "${root}/share/metainfo/${APP_ID}.metainfo.xml"
+                  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(NOT result EQUAL 0)
+    fail("appstreamcli rejects the metainfo:\n${output}")
+  endif()
+
+  set(entry "${root}/share/applications/${APP_ID}.desktop")
   if(NOT EXISTS "${entry}")
     fail("the menu entry ${entry} is not installed")
   endif()
@@ -66,12 +93,10 @@ foreach(i RANGE 1)
       fail("${entry} lacks the line ${expected}; it holds:\n${lines}")
     endif()
   endforeach()
-  if(VALIDATE)
-    execute_process(COMMAND "${VALIDATE}" "${entry}" RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
-    # Hints are advice (HamRadio "can be extended" with Audio or Network, which this is not).
-    if(NOT result EQUAL 0 OR output MATCHES "(error|warning):")
-      fail("desktop-file-validate rejects ${entry}:\n${output}")
-    endif()
+  execute_process(COMMAND "${VALIDATE}" "${entry}" RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  # Hints are advice (HamRadio "can be extended" with Audio or Network, which this is not).
+  if(NOT result EQUAL 0 OR output MATCHES "(error|warning):")
+    fail("desktop-file-validate rejects ${entry}:\n${output}")
   endif()
 endforeach()
 file(REMOVE_RECURSE "${stage}" "${BUILD_DIR}/install_manifest_Unspecified.txt")

@@ -1,9 +1,9 @@
 #include "keying/Keyer.h"
 
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 #include "keying/CodeTable.h"
 #include "keying/KeyingHost.h"
-#include "tone/ToneRoutes.h"
+#include "keying/ToneRoutes.h"
 
 #include <algorithm>
 #include <utility>
@@ -29,7 +29,7 @@ Keyer::Keyer(KeyingHost& host, ToneRoutes& routes, Clock& clock)
 
 void Keyer::Send(uint16_t code)
 {
-    DotTime = dotTimeFor(m_host.speedPosition());
+    SpeedTChange();
     const CodeEntry entry = lookupCode(code);
     switch (entry.kind) {
     case CodeKind::Elements:
@@ -71,7 +71,7 @@ void Keyer::element(int n)
         m_routes.SpeakerNoSound();
     }
     if (m_host.isChecked(MenuOption::Soundcard))
-        m_routes.SoundcardElement(n, DotTime);
+        m_routes.SoundcardElement(n, DotTime, m_host.toneValue());
     m_clock.Sleep(DotTime);
     processMessages();
 }

@@ -34,6 +34,7 @@ public:
     void Dash();
     void LetterGap();
     void WordGap();
+    // Sets DotTime from the speed control; Send does so before every character.
     void SpeedTChange();
 
     // The run buttons. Each returns when its run has ended. A click while a run (or the Stop

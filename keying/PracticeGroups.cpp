@@ -1,6 +1,6 @@
 #include "keying/PracticeGroups.h"
 
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 
 namespace quindle {
 

@@ -124,6 +124,11 @@ bool nameEquals(const QByteArray& bytes, Span name, const QString& wanted, bool 
     return decode(bytes, name, utf8).compare(wanted, Qt::CaseInsensitive) == 0;
 }
 
+QString boolText(bool value)
+{
+    return value ? QStringLiteral("1") : QStringLiteral("0");
+}
+
 bool hasLineBreakOrNul(const QString& s)
 {
     return s.contains(u'\r') || s.contains(u'\n') || s.contains(QChar(u'\0'));
@@ -293,7 +298,7 @@ bool IniFile::fail(const QString& message)
     return false;
 }
 
-bool IniFile::writeString(const QString& section, const QString& key, const QString& value)
+bool IniFile::setString(const QString& section, const QString& key, const QString& value)
 {
     m_error.clear();
     // Names and values that would change the file's structure when written are refused.
@@ -311,12 +316,8 @@ bool IniFile::writeString(const QString& section, const QString& key, const QStr
     const QByteArray keyBytes = encode(key);
     const QByteArray valueBytes = encode(value);
 
-    if (!m_unreadable.isEmpty())
-        return fail(
-            QStringLiteral("Cannot read \"%1\": %2; it is left unchanged").arg(m_fileName, m_unreadable));
-    if (m_tooLarge)
-        return fail(QStringLiteral("The file \"%1\" is larger than %2 bytes; it is left unchanged")
-                        .arg(m_fileName, QString::number(kMaxFileSize)));
+    if (!canReplace())
+        return false;
 
     const Found found = find(section, key);
     QByteArray bytes;
@@ -338,13 +339,47 @@ bool IniFile::writeString(const QString& section, const QString& key, const QStr
         bytes += '[' + sectionBytes + ']' + kLineEnd + keyBytes + '=' + valueBytes + kLineEnd;
     }
 
-    const FileResult saved = writeFileAtomically(m_fileName, bytes);
-    if (!saved.ok)
-        return fail(QStringLiteral("Cannot write \"%1\": %2").arg(m_fileName, saved.systemError));
-    // The new content is what the next read or write works on.
+    // What the next read sees and a commit writes.
     m_bytes = bytes;
     indexLines();
     return true;
+}
+
+bool IniFile::canReplace()
+{
+    load();
+    if (!m_unreadable.isEmpty())
+        return fail(
+            QStringLiteral("Cannot read \"%1\": %2; it is left unchanged").arg(m_fileName, m_unreadable));
+    if (m_tooLarge)
+        return fail(QStringLiteral("The file \"%1\" is larger than %2 bytes; it is left unchanged")
+                        .arg(m_fileName, QString::number(kMaxFileSize)));
+    return true;
+}
+
+bool IniFile::commit()
+{
+    m_error.clear();
+    if (!canReplace())
+        return false;
+    const FileResult saved = writeFileAtomically(m_fileName, m_bytes);
+    if (!saved.ok)
+        return fail(QStringLiteral("Cannot write \"%1\": %2").arg(m_fileName, saved.systemError));
+    return true;
+}
+
+bool IniFile::writeString(const QString& section, const QString& key, const QString& value)
+{
+    // On failure the object goes on holding what the file holds.
+    load();
+    const QByteArray before = m_bytes;
+    if (!setString(section, key, value))
+        return false;
+    if (commit())
+        return true;
+    m_bytes = before;
+    indexLines();
+    return false;
 }
 
 bool IniFile::canStore(const QString& text)
@@ -369,7 +404,17 @@ bool IniFile::writeInteger(const QString& section, const QString& key, int value
 
 bool IniFile::writeBool(const QString& section, const QString& key, bool value)
 {
-    return writeString(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
+    return writeString(section, key, boolText(value));
+}
+
+bool IniFile::setInteger(const QString& section, const QString& key, int value)
+{
+    return setString(section, key, QString::number(value));
+}
+
+bool IniFile::setBool(const QString& section, const QString& key, bool value)
+{
+    return setString(section, key, boolText(value));
 }
 
 } // namespace quindle

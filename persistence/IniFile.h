@@ -20,7 +20,8 @@ namespace quindle {
 // Writing: an existing key keeps its line and its place, with the line's own key spelling and line
 // end; a new key goes after the last non-blank line of the (first) section of that name; a missing
 // section is appended at the end of the file; new lines end in CR LF. Every other byte of the file
-// stays as it was. Each write replaces the whole file atomically, so a failure leaves it whole.
+// stays as it was. Each write replaces the whole file atomically, so a failure leaves it whole;
+// to change several keys with one replacement, set them and then commit.
 //
 // The file is Windows-1252 text, or UTF-8 when it starts with the UTF-8 byte-order mark, which is
 // then kept. Only a regular file is read: anything else (a folder, a named pipe, a device) reads
@@ -53,6 +54,13 @@ public:
     bool writeInteger(const QString& section, const QString& key, int value);
     // Written as "1" or "0".
     bool writeBool(const QString& section, const QString& key, bool value);
+    // The same changes to the content held in memory only: the file is left as it is until commit()
+    // replaces it with that content, in one write. Each returns false with errorString() set when
+    // the value cannot be stored (the content is then unchanged), as does commit().
+    bool setString(const QString& section, const QString& key, const QString& value);
+    bool setInteger(const QString& section, const QString& key, int value);
+    bool setBool(const QString& section, const QString& key, bool value);
+    bool commit();
     // Whether the file's encoding holds every character of text.
     bool canStore(const QString& text);
 
@@ -79,6 +87,8 @@ private:
     Found find(const QString& section, const QString& key) const;
     std::optional<QString> rawValue(const QString& section, const QString& key);
     bool fail(const QString& message);
+    // False, with the reason, when the file exists but must not be rewritten.
+    bool canReplace();
     QByteArray encode(const QString& text) const;
 
     QString m_fileName;

@@ -4,13 +4,14 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QRandomGenerator>
 
 #include <cerrno>
 #include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace quindle {
@@ -81,6 +82,79 @@ bool canCreateBeside(const QString& path)
 {
     const QString folder = QFileInfo(QFileInfo(path).canonicalFilePath()).absolutePath();
     return ::faccessat(AT_FDCWD, QFile::encodeName(folder).constData(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+// Makes a new, empty file beside target (mode 0666 less the umask) under a name of its own, for
+// the replacement; the descriptor, or -1 with errno set.
+int createBeside(const QByteArray& target, QByteArray& tempName)
+{
+    const qsizetype slash = target.lastIndexOf('/');
+    // Short enough for the longest name a folder takes, with the suffix. [bytes]
+    const QByteArray base = target.mid(slash + 1).left(200);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempName = target.left(slash + 1) + '.' + base + '.' +
+                   QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".new";
+        const int fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+// The names of the extended attributes that list(buffer, size) gives (listxattr, flistxattr); false
+// when they cannot be listed. A file system without extended attributes lists none.
+template <typename List> bool attributeNames(List list, QList<QByteArray>& names)
+{
+    names.clear();
+    QByteArray buffer;
+    for (;;) {
+        const ssize_t size = list(nullptr, 0);
+        if (size < 0)
+            return errno == ENOTSUP;
+        buffer.resize(size);
+        const ssize_t got = list(buffer.data(), size_t(buffer.size()));
+        if (got >= 0) {
+            buffer.resize(got);
+            break;
+        }
+        if (errno != ERANGE) // ERANGE: an attribute was added meanwhile
+            return false;
+    }
+    for (const QByteArray& name : buffer.split('\0')) {
+        if (!name.isEmpty())
+            names.append(name);
+    }
+    return true;
+}
+
+// Gives the file at fd the extended attributes of the file at path, and only those: the user
+// attributes and the access list (the attribute system.posix_acl_access) among them. An access
+// list that fd got from its folder's default is taken away again when path has none; security
+// labels are the system's to give. False when an attribute cannot be read, given or taken away.
+bool copyAttributes(const QByteArray& path, int fd)
+{
+    QList<QByteArray> names, made;
+    if (!attributeNames([&](char* b, size_t n) { return ::listxattr(path.constData(), b, n); }, names) ||
+        !attributeNames([&](char* b, size_t n) { return ::flistxattr(fd, b, n); }, made))
+        return false;
+    for (const QByteArray& name : made) {
+        if (!names.contains(name) && !name.startsWith("security.") &&
+            ::fremovexattr(fd, name.constData()) != 0)
+            return false;
+    }
+    QByteArray value;
+    for (const QByteArray& name : names) {
+        if (name.startsWith("security."))
+            continue;
+        ssize_t size = ::getxattr(path.constData(), name.constData(), nullptr, 0);
+        if (size >= 0) {
+            value.resize(size);
+            size = ::getxattr(path.constData(), name.constData(), value.data(), size_t(value.size()));
+        }
+        if (size < 0 || ::fsetxattr(fd, name.constData(), value.constData(), size_t(size), 0) != 0)
+            return false;
+    }
+    return true;
 }
 
 // Overwrites an existing file through its own inode, keeping its owner, mode and links. This is not
@@ -173,41 +247,49 @@ QString unstorableCharacter(const QString& text, qsizetype index)
 FileResult writeFileAtomically(const QString& path, const QByteArray& bytes)
 {
     FileResult result;
+    // A symbolic link stays a link: the file it points to is replaced.
+    const QFileInfo info(path);
+    const QString target = !info.isSymLink()                     ? path
+                           : !info.canonicalFilePath().isEmpty() ? info.canonicalFilePath()
+                                                                 : info.symLinkTarget();
+    const QByteArray name = QFile::encodeName(target);
     struct stat old {};
-    const bool exists = ::stat(QFile::encodeName(path).constData(), &old) == 0 && S_ISREG(old.st_mode);
+    const bool exists = ::stat(name.constData(), &old) == 0;
+    if (exists && S_ISDIR(old.st_mode)) {
+        result.systemError = systemErrorText(EISDIR);
+        return result;
+    }
+    const bool regular = exists && S_ISREG(old.st_mode);
     // A replacement would split a hard-linked file from its other names, and needs a new file
     // beside the old one, which a folder its user cannot write does not take.
-    if (exists && (old.st_nlink > 1 || !canCreateBeside(path)))
-        return writeInPlace(path, bytes);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        // QSaveFile words this one case its own way; its other open errors are the system's texts.
-        result.systemError = QFileInfo(path).isDir() ? systemErrorText(EISDIR) : file.errorString();
+    if (regular && (old.st_nlink > 1 || !canCreateBeside(target)))
+        return writeInPlace(target, bytes);
+    QByteArray tempName;
+    const FileDescriptor fd(createBeside(name, tempName));
+    if (fd.get() < 0) {
+        result.systemError = systemErrorText(errno);
         return result;
     }
-    const int fd = file.handle();
-    // The replacement takes the old file's owner (given away only by root) and mode, set-id bits
-    // included, which a change of owner clears; where the system refuses, it is written in place.
+    // The replacement takes the old file's owner (given away only by root), mode (set-id bits
+    // included, which a change of owner clears), access list and extended attributes; where the
+    // system refuses one of them, the file is written in place, so that no access is widened.
     struct stat made {};
-    if (exists && (::fstat(fd, &made) != 0 ||
-                   ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
-                    ::fchown(fd, old.st_uid, old.st_gid) != 0) ||
-                   ::fchmod(fd, old.st_mode & 07777) != 0)) {
-        file.cancelWriting();
-        return writeInPlace(path, bytes);
+    if (regular && (::fstat(fd.get(), &made) != 0 ||
+                    ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
+                     ::fchown(fd.get(), old.st_uid, old.st_gid) != 0) ||
+                    ::fchmod(fd.get(), old.st_mode & 07777) != 0 || !copyAttributes(name, fd.get()))) {
+        ::unlink(tempName.constData());
+        return writeInPlace(target, bytes);
     }
-    // Written and synced through the descriptor, so that a failure (a full disk, a size limit)
-    // is reported with the system's own description, which QSaveFile does not keep.
-    int error = writeWhole(fd, bytes);
+    // One write and one sync, then the new file takes the old one's place.
+    int error = writeWhole(fd.get(), bytes);
     if (!error)
-        error = sync(fd);
+        error = sync(fd.get());
+    if (!error && ::rename(tempName.constData(), name.constData()) != 0)
+        error = errno;
     if (error) {
+        ::unlink(tempName.constData());
         result.systemError = systemErrorText(error);
-        file.cancelWriting();
-        return result;
-    }
-    if (!file.commit()) {
-        result.systemError = file.errorString();
         return result;
     }
     result.ok = true;

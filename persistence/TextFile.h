@@ -14,11 +14,13 @@ struct FileResult {
     QString systemError;
 };
 
-// Replaces the file at path with bytes in one step (through QSaveFile): after a failure the old
-// file, if any, is whole. The new file keeps the old one's owner and mode. A file that cannot be
-// replaced that way is overwritten in place instead, keeping owner, mode and links, after room has
-// been reserved for the new content: a file with more than one hard link, one in a folder that
-// takes no new file, and one whose owner or mode the new file could not be given.
+// Replaces the file at path with bytes in one step: a new file beside it is written and synced once
+// and then takes its place, so that after a failure the old file, if any, is whole. The new file
+// keeps the old one's owner, mode, access list and extended attributes. A file that cannot be
+// replaced that way is overwritten in place instead, keeping all of them and its links, after
+// room has been reserved for the new content: a file with more than one hard link, one in a folder
+// that takes no new file, and one whose owner, mode or attributes the new file could not be given.
+// A symbolic link stays: the file it points to is written.
 FileResult writeFileAtomically(const QString& path, const QByteArray& bytes);
 
 struct TextLoadResult {

@@ -6,6 +6,8 @@ packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libqt6svg6
+  # Qt's Wayland platform: in a Wayland session the program runs as a Wayland client.
+  qt6-wayland
   libasound2-dev libasound2-plugins alsa-utils
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation
@@ -13,10 +15,15 @@ packages=(
   # A headless PipeWire for the same audio tests; reached through pipewire-pulse, since
   # pipewire-alsa conflicts with pulseaudio. WirePlumber needs a session bus.
   pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon
-  xvfb x11-utils libx11-dev desktop-file-utils openbox
+  xvfb x11-utils libx11-dev libxcb1-dev desktop-file-utils openbox
   # The screen-reader test and benchmark: the accessibility bus and an AT-SPI client.
   at-spi2-core python3-pyatspi
   clang libclang-rt-dev cppcheck
+  # Access lists and extended attributes in the file-saving tests; the metainfo's validator.
+  acl attr appstream
+  # The Debian package: CPack's dependency scan (dpkg-shlibdeps, file), its check, a user driving
+  # the installed program on Xvfb.
+  dpkg-dev file lintian xdotool
 )
 
 missing=()

@@ -155,6 +155,15 @@ TEST_P(NoticeWindowTest, KeptForTheNextShowingWithOkFocusedAgain)
     EXPECT_EQ(mainWindow->findChildren<QDialog*>().size(), 1);
 }
 
+TEST_P(NoticeWindowTest, MinimisedItClosesSoTheMainWindowIsNotLeftBlocked)
+{
+    for (int showing = 0; showing < 2; ++showing)
+        showAndThen([&](QDialog* shown) {
+            QTimer::singleShot(5000, shown, [shown] { ADD_FAILURE() << "still shown", shown->reject(); });
+            shown->setWindowState(Qt::WindowMinimized);
+        });
+}
+
 INSTANTIATE_TEST_SUITE_P(Windows, NoticeWindowTest, ::testing::ValuesIn(windowCases()),
                          [](const auto& info) { return std::string(info.param.name); });
 

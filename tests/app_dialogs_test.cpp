@@ -90,6 +90,7 @@ TEST_F(QtDialogsTest, ConfirmationBoxLooksAndAnswersAsSpecified)
         {"Enter", [](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Return); }, Answer::Yes},
         {"Esc", [](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Escape); }, Answer::Cancel},
         {"close", [](QMessageBox* box) { box->close(); }, Answer::Cancel},
+        {"minimised", [](QMessageBox* box) { box->setWindowState(Qt::WindowMinimized); }, Answer::Cancel},
         {"Alt+N", [](QMessageBox* box) { QTest::keyClick(box, Qt::Key_N, Qt::AltModifier); }, Answer::No},
     };
     for (const Case& c : cases) {

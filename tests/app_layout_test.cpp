@@ -99,6 +99,8 @@ TEST_F(MainWindowLayout, WindowIsFixedCaptionedAndStartsIdle)
     EXPECT_EQ(m.minimumSize(), m.maximumSize());
     EXPECT_FALSE(m.windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_TRUE(m.windowFlags() & Qt::WindowMinimizeButtonHint);
+    m.setWindowState(Qt::WindowMaximized); // as a decoration's button does
+    EXPECT_FALSE(m.isMaximized());
     EXPECT_EQ(m.Shape1->brushColor(), 255u);
     EXPECT_FALSE(m.Panel3->isVisibleTo(&m));
     EXPECT_EQ(m.btnStop->Tag, 0);
@@ -235,14 +237,6 @@ TEST_F(MainWindowLayout, RouteItemsFollowTheRadioRule)
         EXPECT_EQ(option->isChecked(), before);
         EXPECT_EQ(m.mnuSpeaker->isChecked(), speaker);
     }
-}
-
-TEST(IniName, ReplacesTheExtensionOfTheProgramFile)
-{
-    EXPECT_EQ(iniNameFor(QStringLiteral("/opt/q/quindle2")), QStringLiteral("/opt/q/quindle2.ini"));
-    EXPECT_EQ(iniNameFor(QStringLiteral("/opt/q/prog.exe")), QStringLiteral("/opt/q/prog.ini"));
-    EXPECT_EQ(iniNameFor(QStringLiteral("/opt/q.d/prog")), QStringLiteral("/opt/q.d/prog.ini"));
-    EXPECT_EQ(iniNameFor(QStringLiteral("/opt/q/a.b.c")), QStringLiteral("/opt/q/a.b.ini"));
 }
 
 } // namespace

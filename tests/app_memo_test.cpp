@@ -325,6 +325,13 @@ TEST_F(MemoTest, KeyboardMovesAndSelects)
     key(Qt::Key_A, Qt::ControlModifier);
     EXPECT_EQ(memo->selStart(), 0);
     EXPECT_EQ(memo->selLength(), memo->length());
+    key(Qt::Key_Home, Qt::ControlModifier);
+    key(Qt::Key_Right, Qt::ControlModifier);
+    EXPECT_EQ(memo->selStart(), 6) << "Ctrl+Right stops at the start of the next word";
+    key(Qt::Key_Right, Qt::ControlModifier);
+    EXPECT_EQ(memo->selStart(), 12) << "and over a line break";
+    key(Qt::Key_Right, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(memo->selectedText(), QStringLiteral("second\r\n"));
 }
 
 TEST_F(MemoTest, PageKeysMoveTheCaretAndTheView)

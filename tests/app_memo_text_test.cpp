@@ -58,6 +58,19 @@ TEST(MemoText, CaretAndSelectionNeverStandBetweenCrAndLf)
     memo.setSelStart(1);
     memo.setSelLength(2);
     EXPECT_EQ(memo.selectedText(), QStringLiteral("b\r\n"));
+
+    // Ctrl+Right's target: the start of the next word (letters, digits, '_'), or the end.
+    const struct {
+        const char16_t* text;
+        int from;
+        int to;
+    } words[] = {{u"one  two", 0, 5}, {u"one  two", 1, 5},  {u"a.b, c", 0, 2}, {u"a.b, c", 2, 5},
+                 {u"x_1 y", 0, 4},    {u"ab,\r\ncd", 0, 5}, {u"ab\r\n", 1, 4}, {u"ab", 2, 2}};
+    for (const auto& w : words) {
+        memo.setText(QString::fromUtf16(w.text));
+        EXPECT_EQ(memo.wordStartAfter(w.from), w.to)
+            << QString::fromUtf16(w.text).toStdString() << " " << w.from;
+    }
 }
 
 struct ClampCase {

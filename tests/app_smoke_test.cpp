@@ -182,4 +182,49 @@ TEST(ProgramSmoke, StartsShowsItsWindowAndClosesWithExitCodeZero)
     windowManager.waitForFinished();
 }
 
+// The command line of the built program, without a window: what it prints and its exit code.
+TEST(ProgramCommandLine, HelpAndVersionPrintAndEndWrongArgumentsAndNoDisplayFailBriefly)
+{
+    const char* binary = std::getenv("QUINDLE_BINARY");
+    ASSERT_NE(binary, nullptr) << "QUINDLE_BINARY names the program under test";
+    QTemporaryDir runtime;
+    const struct {
+        QStringList arguments;
+        const char* platform; // QT_QPA_PLATFORM; DISPLAY is :1999 (no server) and no Wayland
+        int exitCode;
+        const char* output; // the start of standard output
+        const char* error;  // the start of standard error
+    } cases[] = {
+        {{"--help"}, "xcb", 0, "Usage: quindle2 [options]\n", ""},
+        {{"-h", "-platform", "offscreen"}, "", 0, "Usage: quindle2 [options]\n", ""},
+        {{"--version"}, "xcb", 0, "quindle2 " QUINDLE_VERSION "\n", ""},
+        {{"--bogus"}, "offscreen", 2, "", "quindle2: Unknown option 'bogus'.\nTry 'quindle2 --help'.\n"},
+        {{"file.txt"}, "offscreen", 2, "", "quindle2: Unexpected argument 'file.txt'.\n"},
+        {{}, "xcb", 1, "", "quindle2: cannot reach a display (DISPLAY=\":1999\""},
+        {{}, "", 1, "", "quindle2: cannot reach a display"},
+        {{"-platform", "wayland;xcb"}, "offscreen", 1, "", "quindle2: cannot reach a display"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments.join(u' ').toStdString() + " on " + c.platform);
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QString::fromLatin1(c.platform));
+        env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":1999"));
+        env.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        program.setProcessEnvironment(env);
+        program.start(QString::fromLocal8Bit(binary), c.arguments);
+        ASSERT_TRUE(program.waitForFinished(60000));
+        const QByteArray output = program.readAllStandardOutput();
+        const QByteArray error = program.readAllStandardError();
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(program.exitCode(), c.exitCode) << error.toStdString();
+        EXPECT_TRUE(output.startsWith(c.output)) << output.toStdString();
+        EXPECT_TRUE(error.startsWith(c.error)) << error.toStdString();
+        // An error and a hint to --help; a missing display in one line.
+        EXPECT_EQ(error.count('\n'), c.exitCode == 2 ? 2 : c.exitCode) << error.toStdString();
+    }
+}
+
 } // namespace

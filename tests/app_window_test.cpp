@@ -10,11 +10,14 @@
 #include <QAction>
 #include <QApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <functional>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -174,6 +177,38 @@ TEST_F(MainWindow, ClosingSavesOnlyWhenTickedAndShowsTheNotice)
     ticked.btnClose->click();
     EXPECT_TRUE(readIni().contains("Speed=140\r\n"));
     EXPECT_TRUE(readIni().contains("Settings=1\r\n"));
+}
+
+TEST_F(MainWindow, SettingsStartFromASharedFileSaveToTheUsersOwnAndAFailedSaveIsShown)
+{
+    writeIni("[Morse]\r\nSpeed=60\r\nSettings=1\r\n");
+    const QString own = dir.filePath(QStringLiteral("cfg/quindle2/quindle2.ini"));
+    iniReadPath = iniPath();
+    iniWritePath = own;
+    TMorse& m = morse();
+    EXPECT_EQ(m.SpeedT->Position(), 60);
+    m.mnuNow->trigger();
+    QFile saved(own);
+    EXPECT_TRUE(saved.open(QIODevice::ReadOnly) &&
+                saved.readAll().startsWith("[Morse]\r\nFreq=750\r\nSpeed=60\r\n"));
+    EXPECT_EQ(readIni(), QByteArray("[Morse]\r\nSpeed=60\r\nSettings=1\r\n"));
+    for (const QString& folder : {dir.filePath(QStringLiteral("cfg")), QFileInfo(own).absolutePath()}) {
+        struct stat info {};
+        ASSERT_EQ(::stat(QFile::encodeName(folder).constData(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u) << folder.toStdString();
+    }
+    EXPECT_TRUE(dialogs.errorTexts().isEmpty());
+    destroyMorse();
+
+    // Closing with Save Settings on Close ticked: the box, then the program ends as before.
+    const QString blocked = iniWritePath = iniPath() + QStringLiteral("/quindle2.ini");
+    TMorse& again = morse();
+    QSignalSpy finished(&again, &TMorse::finished);
+    again.close();
+    EXPECT_EQ(dialogs.errorTexts(),
+              QStringList{QStringLiteral("The settings were not saved. Cannot write \"%1\": Not a directory.")
+                              .arg(blocked)});
+    EXPECT_EQ(finished.count(), 1);
 }
 
 TEST_F(MainWindow, CloseDuringALettersRunCompletesTheGroupSendsArAndThenEnds)

@@ -179,6 +179,7 @@ TEST_F(SendTest, ChangesDuringACharacterApplyToItsNextElement)
     });
     clock.at(380, [this] { host.checked = {MenuOption::Soundcard}; });
     EXPECT_EQ(send("OE"), "S750:240 _80 S1200:45 _15 C3:33 _15 _90 C1:11 _15 _90");
+    EXPECT_EQ(routes.calls().back().frequency, 1200u) << "the sound card is given the tone as it starts";
 }
 
 TEST_F(SendTest, SpeedTChangeOnlySetsDotTime)

@@ -1,4 +1,5 @@
 #include "persistence/IniFile.h"
+#include "persistence/SettingsLocation.h"
 #include "tests/support/PersistenceTestSupport.h"
 
 #include <QDir>
@@ -119,6 +120,47 @@ INSTANTIATE_TEST_SUITE_P(Table, IniReadTest, ::testing::ValuesIn(kReadCases), []
     return name + "_" + std::to_string(info.index);
 });
 
+// Which settings file is read and which written, against a file system where the paths listed
+// exist, and those listed as writable can be written.
+struct LocationCase {
+    const char* program;
+    const char* xdgConfigHome;
+    QStringList existing, writable;
+    const char* read;
+    const char* write;
+};
+
+// clang-format off
+const LocationCase kLocationCases[] = {
+    {"/b/quindle2", "", {}, {"/b"}, "/b/quindle2.ini", "/b/quindle2.ini"},
+    {"/b/quindle2", "", {"/b/quindle2.ini"}, {"/b/quindle2.ini"}, "/b/quindle2.ini", "/b/quindle2.ini"},
+    {"/opt/q/prog.exe", "", {}, {"/opt/q"}, "/opt/q/prog.ini", "/opt/q/prog.ini"},
+    {"/opt/q.d/prog", "", {}, {"/opt/q.d"}, "/opt/q.d/prog.ini", "/opt/q.d/prog.ini"},
+    {"/opt/q/a.b.c", "", {}, {"/opt/q"}, "/opt/q/a.b.ini", "/opt/q/a.b.ini"},
+    // A file its user cannot write, in a folder they can: the per-user file, starting from it.
+    {"/b/quindle2", "/x/cfg", {"/b/quindle2.ini"}, {"/b"}, "/b/quindle2.ini", "/x/cfg/quindle2/quindle2.ini"},
+    {"/usr/lib/quindle2/quindle2", "", {"/usr/lib/quindle2/quindle2.ini"}, {},
+     "/usr/lib/quindle2/quindle2.ini", "/home/u/.config/quindle2/quindle2.ini"},
+    {"/usr/lib/quindle2/quindle2", "/x/cfg", {}, {}, "/usr/lib/quindle2/quindle2.ini", "/x/cfg/quindle2/quindle2.ini"},
+    {"/usr/lib/quindle2/quindle2", "cfg", {}, {}, "/usr/lib/quindle2/quindle2.ini", "/home/u/.config/quindle2/quindle2.ini"},
+    {"/usr/lib/quindle2/quindle2", "/x/cfg/", {"/usr/lib/quindle2/quindle2.ini", "/x/cfg/quindle2/quindle2.ini"},
+     {"/x/cfg/quindle2/quindle2.ini"}, "/x/cfg/quindle2/quindle2.ini", "/x/cfg/quindle2/quindle2.ini"},
+};
+// clang-format on
+
+TEST(SettingsLocation, BesideTheProgramWhenItsUserCanWriteThereElsePerUser)
+{
+    for (const LocationCase& c : kLocationCases) {
+        const FileAccess fs{[&c](const QString& p) { return c.existing.contains(p); },
+                            [&c](const QString& p) { return c.writable.contains(p); }};
+        const SettingsFiles files = settingsFilesFor(
+            QString::fromUtf8(c.program), QString::fromUtf8(c.xdgConfigHome), QStringLiteral("/home/u"), fs);
+        EXPECT_EQ(files, (SettingsFiles{QString::fromUtf8(c.read), QString::fromUtf8(c.write)}))
+            << c.program << " " << c.xdgConfigHome << ": " << files.read.toStdString() << ", "
+            << files.write.toStdString();
+    }
+}
+
 TEST_F(IniFileTest, MissingFileGivesDefaultsAndIsNotCreatedByReading)
 {
     IniFile ini(path());
@@ -180,6 +222,14 @@ const WriteCase kWriteCases[] = {
      "[Morse]\rFreq=1\r",
      {{"Freq", "2"}},
      "[Morse]\rFreq=2\r"},
+    {"section appended after a last line ending in a lone CR",
+     "[Other]\rx=y\r",
+     {{"Freq", "750"}},
+     "[Other]\rx=y\r[Morse]\r\nFreq=750\r\n"},
+    {"section appended after a last line ending in a lone LF",
+     "[Other]\nx=y\n",
+     {{"Freq", "750"}},
+     "[Other]\nx=y\n[Morse]\r\nFreq=750\r\n"},
     {"repeated key: the first is replaced",
      "[Morse]\r\nFreq=1\r\nFreq=2\r\n",
      {{"Freq", "3"}},

@@ -1,10 +1,12 @@
 #include "persistence/Cp1252.h"
+#include "persistence/IniFile.h"
 #include "persistence/TextFile.h"
 #include "tests/support/PersistenceTestSupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
@@ -201,6 +203,61 @@ TEST_F(TextFileTest, SaveReplacesAnExistingFileAndKeepsItsPermissions)
         ASSERT_TRUE(saveTextFile(path("link.txt"), QStringLiteral("theirs")).ok);
         EXPECT_EQ(QFileInfo(path("link.txt")).ownerId(), 65534u);
     }
+}
+
+// Runs a tool of the acl or attr package on a file; false, with why in output, when it failed.
+bool runTool(const char* tool, QStringList arguments, const QString& file, QByteArray& output)
+{
+    QProcess process;
+    process.start(QString::fromLatin1(tool), arguments << file);
+    process.waitForFinished();
+    output = process.error() == QProcess::FailedToStart
+                 ? QByteArray(tool) + " is not installed (packages acl, attr)"
+                 : process.readAllStandardOutput() + process.readAllStandardError();
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+TEST_F(TextFileTest, SaveKeepsTheAccessListAndExtendedAttributesAndNeverWidensAccess)
+{
+    // The third has no access list, in a folder whose default list would give one to a new file.
+    ASSERT_TRUE(QDir().mkdir(path("shared")));
+    const QString files[] = {path("doc.txt"), path("quindle2.ini"), path("shared/plain.txt")};
+    const auto attributes = [](const QString& file) {
+        QByteArray list, extended;
+        runTool("getfacl", {QStringLiteral("-c")}, file, list);
+        runTool("getfattr", {QStringLiteral("-d")}, file, extended);
+        return (list + extended).toStdString();
+    };
+    writeAll(files[2], "old");
+    std::string before[3];
+    for (int i = 0; i < 2; ++i) {
+        writeAll(files[i], "[Morse]\r\nFreq=1\r\n");
+        // The group reads, while another user may write: the group class (the mask) is rw-.
+        QFile::setPermissions(files[i], QFile::ReadOwner | QFile::WriteOwner);
+        QByteArray why;
+        if (!runTool("setfacl", {QStringLiteral("-m"), QStringLiteral("u:nobody:rw-,g::r--")}, files[i],
+                     why) ||
+            !runTool("setfattr",
+                     {QStringLiteral("-n"), QStringLiteral("user.origin"), QStringLiteral("-v"),
+                      QStringLiteral("kept")},
+                     files[i], why))
+            GTEST_SKIP() << "no access lists or extended attributes in " << m_dir.path().toStdString() << ": "
+                         << why.toStdString();
+        before[i] = attributes(files[i]);
+        EXPECT_NE(before[i].find("group::r--\n"), std::string::npos) << before[i];
+    }
+    QByteArray why;
+    ASSERT_TRUE(runTool("setfacl",
+                        {QStringLiteral("-d"), QStringLiteral("-m"), QStringLiteral("u:nobody:rw-")},
+                        path("shared"), why))
+        << why.toStdString();
+    before[2] = attributes(files[2]);
+    ASSERT_TRUE(saveTextFile(files[0], QStringLiteral("new")).ok);
+    ASSERT_TRUE(IniFile(files[1]).writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 2));
+    ASSERT_TRUE(saveTextFile(files[2], QStringLiteral("new")).ok);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(attributes(files[i]), before[i]) << files[i].toStdString();
+    EXPECT_EQ(readAll(files[0]), QByteArray("new"));
 }
 
 TEST_F(TextFileTest, SaveFailuresNameTheFullPathAndTheReason)

@@ -496,9 +496,9 @@ TEST_P(AlsaServerTest, SurvivesTheServerBeingKilledAndSoundsAgainWhenItIsBack)
     // One element whatever the device does; counts the buffers the back-end took.
     const auto anyElement = [&](int ms, bool killInside) {
         HWAVEOUT h = 0;
-        auto t0 = AlsaStream::monotonicNs();
+        auto t0 = monotonicNs();
         const MMRESULT opened = out.waveOutOpen(&h, WAVE_MAPPER, monoFormat(), &listener);
-        slowestCallNs = std::max(slowestCallNs, AlsaStream::monotonicNs() - t0);
+        slowestCallNs = std::max(slowestCallNs, monotonicNs() - t0);
         if (opened == MMSYSERR_NOERROR) {
             buffers.fill(750);
             for (WAVEHDR& header : buffers.headers) {
@@ -517,12 +517,12 @@ TEST_P(AlsaServerTest, SurvivesTheServerBeingKilledAndSoundsAgainWhenItIsBack)
             clock.Sleep(ms);
         }
         if (opened == MMSYSERR_NOERROR) {
-            t0 = AlsaStream::monotonicNs();
+            t0 = monotonicNs();
             out.waveOutReset(h);
             for (WAVEHDR& header : buffers.headers)
                 out.waveOutUnprepareHeader(h, &header);
             out.waveOutClose(h);
-            slowestCallNs = std::max(slowestCallNs, AlsaStream::monotonicNs() - t0);
+            slowestCallNs = std::max(slowestCallNs, monotonicNs() - t0);
         }
         QCoreApplication::processEvents();
         return opened == MMSYSERR_NOERROR;
@@ -580,10 +580,34 @@ TEST_F(AlsaBackendTest, SpeakerFallsBackToASquareWaveOnTheStream)
     const std::vector<Stretch> sound = findSound(rec);
     ASSERT_EQ(sound.size(), 1u);
     EXPECT_NEAR(double(sound[0].frames()), double(framesOf(60'000'000)), 1);
-    EXPECT_EQ(peakOf(rec, sound[0]), AlsaStream::kSquarePeak);
+    EXPECT_EQ(peakOf(rec, sound[0]), kAmplitude);
     EXPECT_NEAR(frequencyOf(rec, sound[0]), 750.4, 5.0);
     for (int64_t i = sound[0].start; i < sound[0].end; ++i)
-        ASSERT_EQ(std::abs(rec[size_t(i)]), AlsaStream::kSquarePeak) << "a square wave has two levels";
+        ASSERT_EQ(std::abs(rec[size_t(i)]), kAmplitude) << "a square wave has two levels";
+}
+
+// Start-up touches no device; the speaker route looks for one at every tone until it sounds.
+TEST_F(AlsaBackendTest, TheSpeakerRouteLooksForItsDeviceAtEachToneUntilOneIsThere)
+{
+    PulseServer later;
+    later.exportToEnvironment();
+    AlsaStream stream;
+    AlsaWaveOut out(stream, clock);
+    SpeakerRouteSink route(stream, clock,
+                           {"/nonexistent/input", "/nonexistent/sys", {"/nonexistent/console"}});
+    EXPECT_EQ(stream.stats().opens + stream.stats().failures, 0) << "start-up touched the device";
+    const auto squareAfter = [&](int tones) {
+        for (int k = 0; k < tones && !dynamic_cast<const SquareWaveSink*>(route.chosen()); ++k)
+            route.planTone(60), route.toneOn(750), clock.Sleep(60), route.toneOff(), clock.Sleep(20);
+        return dynamic_cast<const SquareWaveSink*>(route.chosen()) != nullptr;
+    };
+    EXPECT_TRUE(!squareAfter(1) && stream.stats().failures >= 1) << "silent, and the device was tried";
+    ASSERT_TRUE(later.start() && squareAfter(20)) << "the server came, the tone did not";
+    settle(stream);
+    ASSERT_TRUE(later.startRecording());
+    route.planTone(60), route.toneOn(750), clock.Sleep(60), route.toneOff();
+    settle(stream);
+    EXPECT_EQ(findSound(later.stopRecording()).size(), 1u);
 }
 
 TEST_F(AlsaBackendTest, TheEngineKeysElementsOnTheRealBackEnd)
@@ -591,7 +615,7 @@ TEST_F(AlsaBackendTest, TheEngineKeysElementsOnTheRealBackEnd)
     AlsaStream stream;
     AlsaWaveOut out(stream, clock);
     SilentSink speaker;
-    ToneOutput tone(clock, speaker, out, [] { return 750; });
+    ToneOutput tone(clock, speaker, out);
     ASSERT_TRUE(server->startRecording());
 
     constexpr int dotTime = 30; // [ms]
@@ -599,7 +623,7 @@ TEST_F(AlsaBackendTest, TheEngineKeysElementsOnTheRealBackEnd)
     std::vector<std::pair<int64_t, int64_t>> stamps; // open, reset
     for (const int n : factors) {
         const size_t before = clock.stamps.size();
-        tone.SoundcardElement(n, dotTime);
+        tone.SoundcardElement(n, dotTime, 750);
         ASSERT_GE(clock.stamps.size(), before + 3);
         // The back-end's first stamp is the open's, its last but one the reset's (then the close).
         stamps.push_back({clock.stamps[before], clock.stamps[clock.stamps.size() - 2]});
@@ -654,7 +678,7 @@ TEST_P(AlsaServerTest, TextRunsKeepTheirRhythmOnTheStream)
         RhythmClock rhythm;
         AlsaWaveOut out(stream, rhythm);
         SilentSink speaker;
-        ToneOutput tone(rhythm, speaker, out, [] { return 750; });
+        ToneOutput tone(rhythm, speaker, out);
         rhythm.sounding = [&] { return tone.AudioOut1().DeviceOpen(); };
         quindle::testing::FakeHost host(rhythm);
         host.checked = {MenuOption::Soundcard};
@@ -743,14 +767,14 @@ TEST_F(AlsaBackendTest, AnIdleStreamClosesAndTheNextUseReopensIt)
     closesAndSleeps(2);
 
     // The square tone after a reopen starts once the device runs, within the call.
-    const int64_t onBefore = AlsaStream::monotonicNs();
+    const int64_t onBefore = monotonicNs();
     square.toneOn(600);
-    const int64_t onAfter = AlsaStream::monotonicNs();
+    const int64_t onAfter = monotonicNs();
     EXPECT_EQ(stream.stats().opens, 3);
     clock.Sleep(70);
-    const int64_t offBefore = AlsaStream::monotonicNs();
+    const int64_t offBefore = monotonicNs();
     square.toneOff();
-    const int64_t offAfter = AlsaStream::monotonicNs();
+    const int64_t offAfter = monotonicNs();
     closesAndSleeps(3);
 
     // An open that meets the closed stream without an acquire first reopens it and sounds in full.

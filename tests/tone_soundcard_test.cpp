@@ -186,7 +186,7 @@ protected:
     CaptureWaveOut capture{clock};
     quindle::RecordingSpeakerSink sink{clock};
     int tone = 750;
-    quindle::ToneOutput output{clock, sink, capture, [this] { return tone; }};
+    quindle::ToneOutput output{clock, sink, capture};
 };
 
 TEST_F(Element, EngineIsSetUpForTheTone)
@@ -201,7 +201,7 @@ TEST_F(Element, EngineIsSetUpForTheTone)
 
 TEST_F(Element, DotSoundsDotTimeLessFourFromPhaseZero)
 {
-    output.SoundcardElement(1, 80);
+    output.SoundcardElement(1, 80, tone);
     ASSERT_EQ(clock.sleeps().size(), 1u);
     EXPECT_EQ(clock.sleeps()[0].ms, 76);
     ASSERT_EQ(capture.played().size(), 1u);
@@ -214,7 +214,7 @@ TEST_F(Element, DotSoundsDotTimeLessFourFromPhaseZero)
 
 TEST_F(Element, DashHoldsThreeTimesDotTimeLessFourAcrossABufferBoundary)
 {
-    output.SoundcardElement(3, 80);
+    output.SoundcardElement(3, 80, tone);
     EXPECT_EQ(clock.sleeps().at(0).ms, 228);
     ASSERT_EQ(capture.played().size(), 2u);
     EXPECT_EQ(capture.played()[0].frames, 4091);
@@ -227,11 +227,11 @@ TEST_F(Element, DashHoldsThreeTimesDotTimeLessFourAcrossABufferBoundary)
 
 TEST_F(Element, EveryElementStartsAgainAtPhaseZeroWithTheCurrentPitch)
 {
-    output.SoundcardElement(1, 80);
+    output.SoundcardElement(1, 80, tone);
     clock.Sleep(80);
     processMessages();
     tone = 1000;
-    output.SoundcardElement(1, 80);
+    output.SoundcardElement(1, 80, tone);
     clock.Sleep(80);
     processMessages();
     ASSERT_EQ(capture.played().size(), 2u);
@@ -244,11 +244,11 @@ TEST_F(Element, EveryElementStartsAgainAtPhaseZeroWithTheCurrentPitch)
 TEST_F(Element, UnusableSoundCardKeepsTheElementLength)
 {
     capture.failCall(CaptureWaveOut::Call::Open, quindle::MMSYSERR_NODRIVER);
-    output.SoundcardElement(3, 15);
+    output.SoundcardElement(3, 15, tone);
     EXPECT_EQ(clock.nowMs(), 33);
     EXPECT_EQ(capture.playedFrames(), 0);
     EXPECT_FALSE(output.AudioOut1().ErrorMessage().isEmpty());
-    output.SoundcardElement(1, 15);
+    output.SoundcardElement(1, 15, tone);
     EXPECT_EQ(capture.playedFrames(), 11 * kRate / 1000);
 }
 

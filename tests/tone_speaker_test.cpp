@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -138,6 +139,28 @@ TEST_F(Speaker, WaitSleepsOneMillisecondAtATimeAcrossTickWrap)
     clock.clearSleeps();
     driver.SpeakerWait(0);
     EXPECT_EQ(clock.sleeps().size(), 1u);
+}
+
+// The real clock's schedule: the caller works lag [ns] past the first deadline, 50 us past later ones.
+struct LaggingClock final : quindle::Clock {
+    void Sleep(int ms) override { deadline += ms * int64_t(1'000'000), lag = 50'000; }
+    uint32_t GetTickCount() override { return uint32_t(nowNs() / 1'000'000); }
+    uint64_t PerformanceCounter() override { return 0; }
+    int64_t nowNs() override { return deadline + lag; }
+    quindle::ScheduleTime scheduleTime() override { return {deadline, 1, false}; }
+    int64_t deadline = 1'300'000, lag = 0;
+};
+
+// The wait lasts exactly its length (at least 1 ms) on the schedule, where sinks place the tone.
+TEST_F(Speaker, WaitLastsExactlyItsLengthOnTheSchedule)
+{
+    for (const int64_t lagUs : {0, 400, 950})
+        for (const int64_t ms : {0, 1, 80, 240}) {
+            LaggingClock lagging;
+            lagging.lag = lagUs * 1000;
+            SpeakerDriver(lagging, ports).SpeakerWait(uint32_t(ms));
+            EXPECT_EQ(lagging.deadline, 1'300'000 + std::max<int64_t>(ms, 1) * 1'000'000) << lagUs;
+        }
 }
 
 TEST_F(Speaker, PortModelFollowsTheTimerProgramming)

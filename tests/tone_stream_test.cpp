@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <vector>
 
 namespace {
@@ -174,6 +175,10 @@ TEST(StreamSchedule, VoicesPauseAndPlayTheirPlannedLength)
     EXPECT_EQ(s[1].second - s[1].first, frames(45 * kMs));
     EXPECT_EQ(s[2].second - s[2].first, frames(45 * kMs));
     EXPECT_EQ(w.late, 0);
+    // The square tone's level is the sine's peak: +8192 and -8192, nothing else.
+    for (const auto& [from, to] : {s[1], s[2]})
+        EXPECT_EQ(std::set<int16_t>(w.out.begin() + from, w.out.begin() + to),
+                  (std::set<int16_t>{-8192, 8192}));
 }
 
 TEST(StreamMap, ANewScheduleStartsWhereTheDeviceStandsLately)

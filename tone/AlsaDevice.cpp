@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cmath>
-#include <ctime>
 #include <mutex>
 #include <thread>
 
@@ -20,13 +19,6 @@ AlsaDevice::Result failure(int error, const std::string& what)
 }
 
 } // namespace
-
-int64_t AlsaDevice::monotonicNs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
 
 AlsaDevice::Result AlsaDevice::open(const std::string& device, const std::string& configPath, unsigned rate,
                                     unsigned periodFrames, unsigned bufferFrames)

@@ -48,8 +48,6 @@ public:
     // stop() ends the wait for a resume. Other errors are not recovered.
     Result recover(int error, const std::function<bool()>& stop);
 
-    static int64_t monotonicNs();
-
 private:
     snd_pcm_t* m_pcm = nullptr;
     snd_config_t* m_config = nullptr;

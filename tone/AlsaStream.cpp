@@ -723,11 +723,6 @@ AlsaStream::Stats AlsaStream::stats() const
     return m_impl->stats();
 }
 
-int64_t AlsaStream::monotonicNs()
-{
-    return AlsaDevice::monotonicNs();
-}
-
 ScheduleTime AlsaStream::now()
 {
     return {monotonicNs(), kUnscheduledEpoch, false};

@@ -9,7 +9,8 @@
 // lead ahead (StreamMap), however late the calling thread gets to it: work done between a deadline
 // and the call moves no edge. A sound whose length is given when it starts lasts exactly that long.
 
-#include "keying/Clock.h"
+#include "clock/Clock.h"
+#include "tone/ToneFormat.h"
 
 #include <cstdint>
 #include <functional>
@@ -21,8 +22,7 @@ namespace quindle {
 
 class AlsaStream {
 public:
-    static constexpr unsigned kDefaultRate = 22540; // [frames/s]
-    static constexpr int16_t kSquarePeak = 8192;
+    static constexpr unsigned kDefaultRate = kFrameRate; // [frames/s]
     // A first open or a change of rate may wait this long for the device; a reopen after a
     // failure much less, so that a lost sound server never holds up the keying. [ms]
     static constexpr int kFirstOpenWaitMs = 2000;
@@ -69,7 +69,7 @@ public:
     // Resets, then ends the opening.
     std::vector<uint64_t> pcmClose(const ScheduleTime& at);
 
-    // The square-wave voice: peak kSquarePeak at hz [Hz] for lengthNs [ns] (-1: until squareOff).
+    // The square-wave voice: peak Amplitude at hz [Hz] for lengthNs [ns] (-1: until squareOff).
     void squareOn(double hz, const ScheduleTime& at, int64_t lengthNs = -1);
     void squareOff(const ScheduleTime& at);
 
@@ -96,8 +96,6 @@ public:
     };
     Stats stats() const;
 
-    // CLOCK_MONOTONIC [ns], the time base of every schedule time.
-    static int64_t monotonicNs();
     // The present moment as a schedule time, for callers that keep no schedule.
     static ScheduleTime now();
 

@@ -5,7 +5,7 @@
 // device like the first open. Every call is stamped with the clock's schedule time and played on
 // the frame that time maps to; written samples are copied.
 
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 #include "tone/AlsaStream.h"
 #include "tone/WaveOut.h"
 

@@ -1,15 +1,13 @@
 #pragma once
 
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 #include "tone/AudioIO.h"
+#include "tone/ToneFormat.h"
 
 #include <cstdint>
 #include <vector>
 
 namespace quindle {
-
-// Peak sample value of the sound-card tone: a quarter of 16-bit full scale, about 12 dB below it.
-constexpr int Amplitude = 8192;
 
 // Sample `index` of a sine of `frequency` [Hz] at `frameRate` [frames/s], starting at phase 0:
 // x = index / frameRate * 3.14159 * 2 * frequency in extended precision and in that order,

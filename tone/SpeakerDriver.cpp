@@ -36,11 +36,14 @@ void SpeakerDriver::SpeakerSound(uint16_t frequency)
 
 void SpeakerDriver::SpeakerWait(uint32_t ms)
 {
-    const uint32_t start = m_clock.GetTickCount();
-    // Unsigned difference, so the wrap of the tick count at 2^32 does not end the wait early.
+    // Counted on the keying's schedule, where the sinks place the tone: the tick count runs ahead
+    // of it by the work done since the last deadline, and whenever that work crosses a tick the
+    // tone would last a tick longer. 64-bit nanoseconds do not wrap as the tick count does.
+    const int64_t start = m_clock.scheduleTime().ns;
+    const int64_t length = int64_t(ms) * 1'000'000; // [ns]
     do {
         m_clock.Sleep(1);
-    } while (m_clock.GetTickCount() - start < ms);
+    } while (m_clock.scheduleTime().ns - start < length);
 }
 
 void SpeakerDriver::SpeakerTone(uint32_t frequency, uint32_t ms)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 #include "tone/PortSpace.h"
 
 #include <cstdint>
@@ -21,7 +21,7 @@ public:
 
     // Starts a continuous tone [Hz] and returns at once; 18 Hz or less touches no port.
     void SpeakerSound(uint16_t frequency);
-    // Returns when at least ms [ms] of the tick count have passed; sleeps at least once.
+    // Returns when at least ms [ms] have passed on the clock's schedule; sleeps at least once.
     void SpeakerWait(uint32_t ms);
     // Sounds frequency [Hz] (its low 16 bits) for ms [ms]; the tone is still on on return.
     void SpeakerTone(uint32_t frequency, uint32_t ms);

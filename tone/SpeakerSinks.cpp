@@ -157,4 +157,22 @@ std::unique_ptr<SpeakerSink> openSpeakerSink(AlsaStream& stream, Clock& clock, c
     return std::make_unique<SilentSink>();
 }
 
+void SpeakerRouteSink::toneOn(double hz)
+{
+    if (!m_sink || m_silent) {
+        m_sink = openSpeakerSink(m_stream, m_clock, m_probe);
+        m_silent = dynamic_cast<SilentSink*>(m_sink.get()) != nullptr;
+    }
+    if (m_plannedMs)
+        m_sink->planTone(*std::exchange(m_plannedMs, std::nullopt));
+    m_sink->toneOn(hz);
+}
+
+void SpeakerRouteSink::toneOff()
+{
+    m_plannedMs.reset();
+    if (m_sink)
+        m_sink->toneOff();
+}
+
 } // namespace quindle

@@ -1,14 +1,17 @@
 #pragma once
 
-// The real speaker sinks, chosen once at start-up, first that works: the kernel's PC-speaker
-// input device, the console's tone ioctl, a square wave on the sound-card stream, silence.
+// The real speaker sinks, first that works: the kernel's PC-speaker input device, the console's
+// tone ioctl, a square wave on the sound-card stream, silence. The speaker route chooses at its
+// first tone (SpeakerRouteSink), never at start-up.
 
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 #include "tone/AlsaStream.h"
 #include "tone/SpeakerSink.h"
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quindle {
@@ -67,8 +70,33 @@ struct SpeakerProbe {
     std::vector<std::string> consoles = {"/dev/console", "/dev/tty0"};
 };
 
-// stream and clock must outlive the sink.
+// The first sink that works now; stream and clock must outlive it. May wait for the stream's device.
 std::unique_ptr<SpeakerSink> openSpeakerSink(AlsaStream& stream, Clock& clock,
                                              const SpeakerProbe& probe = {});
+
+// The speaker route's sink. It touches no device until its first tone, so that a frozen sound
+// server cannot delay the window, and chooses there with openSpeakerSink. While that choice is
+// silence, every tone looks again, so the square wave sounds once a sound server is up.
+class SpeakerRouteSink final : public SpeakerSink {
+public:
+    SpeakerRouteSink(AlsaStream& stream, Clock& clock, SpeakerProbe probe = {})
+        : m_stream(stream), m_clock(clock), m_probe(std::move(probe))
+    {
+    }
+    void toneOn(double hz) override;
+    void toneOff() override;
+    void planTone(uint32_t ms) override { m_plannedMs = ms; }
+
+    // Where the tone sounds now; null before the first tone.
+    const SpeakerSink* chosen() const { return m_sink.get(); }
+
+private:
+    AlsaStream& m_stream;
+    Clock& m_clock;
+    SpeakerProbe m_probe;
+    std::unique_ptr<SpeakerSink> m_sink;
+    bool m_silent = false;
+    std::optional<uint32_t> m_plannedMs; // [ms] passed on with the next tone
+};
 
 } // namespace quindle

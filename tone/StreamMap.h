@@ -11,7 +11,7 @@
 //
 // Plain code without a device: the worker feeds it the device's reports and asks where calls land.
 
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 
 #include <cstdint>
 

@@ -1,5 +1,7 @@
 #include "tone/ToneMixer.h"
 
+#include "tone/ToneFormat.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -199,7 +201,7 @@ void ToneMixer::renderVoices(int16_t* out, int64_t from, int64_t to)
         m_pcmEnd = kNever;
     if (m_squareOn) {
         for (size_t k = 0; k < n; ++k) {
-            const int v = out[k] + (m_squarePhase < 0.5 ? kSquarePeak : -kSquarePeak);
+            const int v = out[k] + (m_squarePhase < 0.5 ? Amplitude : -Amplitude);
             out[k] = int16_t(std::clamp(v, -32768, 32767));
             m_squarePhase += m_squareStep;
             m_squarePhase -= std::floor(m_squarePhase);

@@ -41,7 +41,6 @@ struct StreamRequest {
 
 class ToneMixer {
 public:
-    static constexpr int16_t kSquarePeak = 8192;
     static constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 
     // A buffer that played to its end.

@@ -1,11 +1,12 @@
 #include "tone/ToneOutput.h"
 
+#include "tone/ToneFormat.h"
+
 namespace quindle {
 
-ToneOutput::ToneOutput(Clock& clock, SpeakerSink& sink, WaveOutBackend& waveOut,
-                       std::function<int()> toneValue)
+ToneOutput::ToneOutput(Clock& clock, SpeakerSink& sink, WaveOutBackend& waveOut)
     : m_clock(clock), m_sink(sink), m_ports(sink), m_speaker(clock, m_ports),
-      m_toneValue(std::move(toneValue)), m_audioOut(std::make_unique<TAudioOut>(waveOut))
+      m_audioOut(std::make_unique<TAudioOut>(waveOut))
 {
     m_audioOut->SetBufferSize(kBufferSize);
     m_audioOut->SetFrameRate(kFrameRate);
@@ -25,15 +26,15 @@ void ToneOutput::SpeakerNoSound()
     m_speaker.SpeakerNoSound();
 }
 
-void ToneOutput::SoundcardElement(int n, int dotTime)
+void ToneOutput::SoundcardElement(int n, int dotTime, int frequency)
 {
+    m_frequency = frequency;
     quindle::SoundcardElement(*m_audioOut, m_clock, n, dotTime);
 }
 
 bool ToneOutput::AudioOut1FillBuffer(char* Buffer, int& Size)
 {
-    const int frequency = m_toneValue ? m_toneValue() : 0;
-    return m_sines.fill(Buffer, Size, frequency, m_audioOut->FilledCount(), m_audioOut->FrameRate());
+    return m_sines.fill(Buffer, Size, m_frequency, m_audioOut->FilledCount(), m_audioOut->FrameRate());
 }
 
 } // namespace quindle

@@ -1,36 +1,33 @@
 #pragma once
 
-#include "keying/Clock.h"
+#include "clock/Clock.h"
+#include "keying/ToneRoutes.h"
 #include "tone/AudioIO.h"
 #include "tone/PortSpace.h"
 #include "tone/SoundcardTone.h"
 #include "tone/SpeakerDriver.h"
 #include "tone/SpeakerSink.h"
-#include "tone/ToneRoutes.h"
 #include "tone/WaveOut.h"
 
-#include <functional>
 #include <memory>
 
 namespace quindle {
 
 // The two output routes of an element: the speaker through the emulated ports, and the sound card
-// through AudioOut1, whose buffers AudioOut1FillBuffer fills with a sine at the tone control's
-// value. Lives on the UI thread; clock, sink and back-end must outlive it.
+// through AudioOut1, whose buffers AudioOut1FillBuffer fills with a sine at the frequency the
+// element was given. Lives on the UI thread; clock, sink and back-end must outlive it.
 class ToneOutput final : public ToneRoutes {
 public:
     static constexpr int kBufferSize = 8182; // [bytes]: 4091 frames, about 181.5 ms
-    static constexpr int kFrameRate = 22540; // [frames/s]
 
-    // toneValue reads the tone control (spFreq.Value) [Hz] at every fill.
-    ToneOutput(Clock& clock, SpeakerSink& sink, WaveOutBackend& waveOut, std::function<int()> toneValue);
+    ToneOutput(Clock& clock, SpeakerSink& sink, WaveOutBackend& waveOut);
     ~ToneOutput() override;
     ToneOutput(const ToneOutput&) = delete;
     ToneOutput& operator=(const ToneOutput&) = delete;
 
     void SpeakerTone(uint32_t frequency, uint32_t ms) override;
     void SpeakerNoSound() override;
-    void SoundcardElement(int n, int dotTime) override;
+    void SoundcardElement(int n, int dotTime, int frequency) override;
 
     // The buffer-fill handler bound to AudioOut1.OnFillBuffer.
     bool AudioOut1FillBuffer(char* Buffer, int& Size);
@@ -44,7 +41,7 @@ private:
     SpeakerSink& m_sink;
     PortSpace m_ports;
     SpeakerDriver m_speaker;
-    std::function<int()> m_toneValue;
+    int m_frequency = 0; // of the element now starting [Hz]
     std::unique_ptr<TAudioOut> m_audioOut;
     SineBufferCache m_sines;
 };

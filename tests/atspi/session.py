@@ -83,6 +83,7 @@ class Session:
     def _start_all(self):
         env = dict(os.environ)
         env["XDG_RUNTIME_DIR"] = self.tmp.name
+        env["XDG_CONFIG_HOME"] = self.tmp.name  # the program's settings, when it keeps them per user
         os.chmod(self.tmp.name, 0o700)
         self.log = open(os.path.join(self.tmp.name, "program.log"), "w+")
         r, w = os.pipe()

@@ -23,7 +23,8 @@ TMorse& AppFixture::morse()
         platform.speakerSink = &speaker;
         platform.waveOut = &waveOut;
         platform.tones = m_recordTones ? &routes : nullptr;
-        platform.iniName = iniPath();
+        platform.iniName = iniWritePath.isEmpty() ? iniPath() : iniWritePath;
+        platform.iniReadName = iniReadPath;
         m_morse = std::make_unique<TMorse>(platform);
     }
     return *m_morse;

@@ -41,6 +41,8 @@ protected:
     CaptureWaveOut waveOut{clock};
     RecordingToneRoutes routes{clock};
     QTemporaryDir dir;
+    // When set, the windows made from now on read their settings from, and save them to, these.
+    QString iniReadPath, iniWritePath;
 
 private:
     bool m_recordTones = false;

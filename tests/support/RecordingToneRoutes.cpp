@@ -24,10 +24,10 @@ void RecordingToneRoutes::SpeakerNoSound()
     m_speakerOn = false;
 }
 
-void RecordingToneRoutes::SoundcardElement(int n, int dotTime)
+void RecordingToneRoutes::SoundcardElement(int n, int dotTime, int frequency)
 {
     const int ms = n * (dotTime - 4);
-    record({Kind::SoundcardElement, m_clock.nowUs(), 0, ms, n, dotTime});
+    record({Kind::SoundcardElement, m_clock.nowUs(), uint32_t(frequency), ms, n, dotTime});
     m_clock.Sleep(ms);
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tone/ToneRoutes.h"
+#include "keying/ToneRoutes.h"
 
 #include <cstdint>
 #include <string>
@@ -18,7 +18,7 @@ public:
     struct Call {
         Kind kind;
         int64_t startUs;    // virtual time of the call [us]
-        uint32_t frequency; // SpeakerTone [Hz]
+        uint32_t frequency; // [Hz]
         int ms;             // SpeakerTone: duration; SoundcardElement: n * (dotTime - 4) [ms]
         int n;              // SoundcardElement: 1 dot, 3 dash
         int dotTime;        // SoundcardElement [ms]
@@ -28,7 +28,7 @@ public:
 
     void SpeakerTone(uint32_t frequency, uint32_t ms) override;
     void SpeakerNoSound() override;
-    void SoundcardElement(int n, int dotTime) override;
+    void SoundcardElement(int n, int dotTime, int frequency) override;
 
     const std::vector<Call>& calls() const { return m_calls; }
     void clear() { m_calls.clear(); }

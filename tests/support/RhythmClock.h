@@ -3,7 +3,7 @@
 // The program's clock, keeping the keying's own lengths: every sleep, and whether a tone sounded
 // through it. From them come the lengths that a recording of the run must show.
 
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 
 #include <functional>
 #include <vector>

@@ -14,8 +14,10 @@ public:
     virtual void SpeakerTone(uint32_t frequency, uint32_t ms) = 0;
     virtual void SpeakerNoSound() = 0;
     // The sound-card element with factor n (1 dot, 3 dash): Start, Sleep(n * (dotTime - 4)),
-    // StopNow. Silent but of the same length when the sound card cannot be used.
-    virtual void SoundcardElement(int n, int dotTime) = 0;
+    // StopNow. Silent but of the same length when the sound card cannot be used. frequency is the
+    // tone control's value [Hz] as the element starts: every buffer is filled inside the Start, so
+    // it is the value each fill would read.
+    virtual void SoundcardElement(int n, int dotTime, int frequency) = 0;
 };
 
 } // namespace quindle

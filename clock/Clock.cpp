@@ -1,11 +1,9 @@
-#include "keying/Clock.h"
+#include "clock/Clock.h"
 
 #include <cerrno>
 #include <ctime>
 
 namespace quindle {
-
-namespace {
 
 int64_t monotonicNs()
 {
@@ -13,8 +11,6 @@ int64_t monotonicNs()
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
-
-} // namespace
 
 int64_t RealClock::sync()
 {

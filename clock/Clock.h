@@ -17,6 +17,9 @@ struct ScheduleTime {
     bool restarted = false;
 };
 
+// CLOCK_MONOTONIC: the time base of the real clock and of every schedule time. [ns]
+int64_t monotonicNs();
+
 // The time seam: every sleep and every reading of time in the program goes through one Clock.
 class Clock {
 public:
