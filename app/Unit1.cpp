@@ -488,6 +488,8 @@ void TMorse::FormCloseQuery()
 {
     Panel3->show();
     Panel3->raise();
+    // A screen reader speaks what takes the focus; the window takes no more input anyway.
+    Panel3->setFocus(Qt::OtherFocusReason);
     btnStop->Tag = 1;
     QApplication::setOverrideCursor(Qt::WaitCursor);
     if (mnuSettings->isChecked())

@@ -14,6 +14,7 @@ TOOLS = {
     "Xvfb": "xvfb",
     "dbus-daemon": "dbus-daemon",
     "/usr/libexec/at-spi-bus-launcher": "at-spi2-core",
+    "xdotool": "xdotool",
 }
 
 
