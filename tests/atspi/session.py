@@ -87,6 +87,9 @@ class Session:
         env["XDG_CONFIG_HOME"] = self.tmp.name  # the program's settings, when it keeps them per user
         os.chmod(self.tmp.name, 0o700)
         self.log = open(os.path.join(self.tmp.name, "program.log"), "w+")
+        # A copy keeps its settings beside itself, here, away from a file beside the build's.
+        program = os.path.join(self.tmp.name, os.path.basename(self.program))
+        shutil.copy2(self.program, program)
         r, w = os.pipe()
         self.xvfb = self._start(["Xvfb", ":%d" % free_display(), "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
                     pass_fds=(w,), stderr=self.log)
@@ -111,7 +114,7 @@ class Session:
         # Under the sanitizers the accessibility bridge's libraries would be leak-checked at exit;
         # they are not this program's, and the in-process tests check its own memory.
         env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
-        self.app_process = self._start([self.program], env=env, cwd=self.tmp.name, stderr=self.log)
+        self.app_process = self._start([program], env=env, cwd=self.tmp.name, stderr=self.log)
         self.app = self._find_app()
 
     def _start_pulse(self, env):
