@@ -17,6 +17,18 @@ void Shape::setBrushColor(uint32_t color)
     update();
 }
 
+void Shape::setIndication(bool on, const QString& description)
+{
+    setAccessibleDescription(description); // tells a screen reader itself when it changes
+    if (on == m_on)
+        return;
+    m_on = on;
+    QAccessible::State changed;
+    changed.checked = true;
+    QAccessibleStateChangeEvent event(this, changed);
+    QAccessible::updateAccessibility(&event);
+}
+
 void Shape::paintEvent(QPaintEvent*)
 {
     QPainter p(this);

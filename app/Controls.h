@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QAccessible>
 #include <QFrame>
 #include <QPushButton>
 #include <QSlider>
@@ -24,12 +25,16 @@ public:
     explicit Shape(QWidget* parent = nullptr);
     uint32_t brushColor() const { return m_color; }
     void setBrushColor(uint32_t color);
+    // What the colour means, for a screen reader: a state (checked while on) and its description.
+    bool isOn() const { return m_on; }
+    void setIndication(bool on, const QString& description);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
     uint32_t m_color = 255;
+    bool m_on = false;
 };
 
 // A panel with bevels and an optional centred caption.
@@ -40,12 +45,16 @@ public:
     Panel(Bevel bevel, QWidget* parent = nullptr);
     void setCaption(const QString& caption);
     QString caption() const { return m_caption; }
+    // Its role for a screen reader: a group by default; a notice is an alert, announced when shown.
+    QAccessible::Role accessibleRole() const { return m_role; }
+    void setAccessibleRole(QAccessible::Role role) { m_role = role; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
     QString m_caption;
+    QAccessible::Role m_role = QAccessible::Grouping;
 };
 
 // A horizontal trackbar: arrow keys step 1, page keys 2, tick marks below the track.

@@ -1,5 +1,6 @@
 #include "app/MemoEdit.h"
 
+#include "app/Accessible.h"
 #include "app/MemoLayout.h"
 #include "app/MemoText.h"
 
@@ -37,6 +38,8 @@ struct MemoEdit::Private {
     MemoEdit* q;
     MemoText model;
     MemoLayout layout;          // reads model.text()
+    MemoAccessibleSelection accessibleSelection; // what a screen reader was last told
+    bool accessibleQuiet = false;
     qreal preferredX = -1;      // [px] kept by Up/Down and page moves
     bool scrollPending = false; // a scroll to the selection waits for the layout
     // What this memo asked to be repainted since its last paint, for paintPending(): a bounding
@@ -171,6 +174,12 @@ struct MemoEdit::Private {
     {
         updateRange(oldStart, oldEnd);
         updateRange(selStart(), selEnd());
+        notifySelection();
+    }
+    void notifySelection()
+    {
+        if (!accessibleQuiet)
+            accessibleSelection.notify(q, model);
     }
     void setSelection(int newAnchor, int newCaret)
     {
@@ -199,7 +208,7 @@ struct MemoEdit::Private {
             QApplication::beep();
         if (edit.status != MemoText::EditStatus::Changed)
             return false;
-        textChanged(edit.change);
+        editedByUser(edit.change);
         preferredX = -1;
         ensureCaretVisible();
         Q_EMIT q->textEdited();
@@ -217,6 +226,13 @@ struct MemoEdit::Private {
         } else {
             updateAll();
         }
+    }
+    // A user edit or undo: the view and a screen reader follow.
+    void editedByUser(const MemoText::Change& change)
+    {
+        notifyAccessibleTextChanged(q, model, change, model.lastRemoved());
+        textChanged(change);
+        notifySelection();
     }
     void insertTyped(const QString& s) { userReplace(selStart(), selEnd() - selStart(), s, true); }
 
@@ -249,8 +265,17 @@ struct MemoEdit::Private {
         return QRect(x, lineY(line), 1, layout.lineHeight());
     }
 
+    // The keys of keyPressEvent by intent; each returns whether it took the key.
+    bool clipboardKey(int key, Qt::KeyboardModifiers mods); // clipboard and undo
+    bool navigationKey(int key, Qt::KeyboardModifiers mods);
+    bool editingKey(int key, Qt::KeyboardModifiers mods);
+
     // Draws the characters of the line that lie within [clipLeft, clipRight) [px].
     void drawLine(QPainter& p, int line, int y, bool focused, int clipLeft, int clipRight);
+    // A cell that is not plain text (a line break, a control character); selColor is invalid
+    // when it is not selected.
+    void drawCell(QPainter& p, MemoLayout::Kind kind, const QRectF& cell, const QColor& selColor,
+                  const QColor& penColor);
 };
 
 void MemoEdit::Private::drawLine(QPainter& p, int line, int y, bool focused, int clipLeft, int clipRight)
@@ -298,16 +323,8 @@ void MemoEdit::Private::drawLine(QPainter& p, int line, int y, bool focused, int
             }
         } else {
             flush(i);
-            // A selected line break shows as a selected cell at the line's end.
-            const qreal cellW = kind == MemoLayout::Kind::BreakCr ? layout.placeholderWidth() : w;
-            if (selected && cellW > 0 && kind != MemoLayout::Kind::BreakLf)
-                p.fillRect(QRectF(x, y, cellW, h), selColor);
-            if (kind == MemoLayout::Kind::Control) {
-                // A visible box of fixed width stands for NUL and the other control characters.
-                p.setPen(selected ? selTextColor : textColor);
-                const qreal boxH = layout.ascent() * 0.6;
-                p.drawRect(QRectF(x + 1, baseline - boxH, std::max<qreal>(1, w - 3), boxH));
-            }
+            drawCell(p, kind, QRectF(x, y, w, h), selected ? selColor : QColor(),
+                     selected ? selTextColor : textColor);
         }
         x += w;
         i += units;
@@ -317,6 +334,22 @@ void MemoEdit::Private::drawLine(QPainter& p, int line, int y, bool focused, int
     if (focused && layout.lineOf(caret()) == line) {
         const qreal cx = kLeftMargin + layout.xOf(line, caret());
         p.fillRect(QRectF(std::round(cx), y, 1, h), textColor);
+    }
+}
+
+void MemoEdit::Private::drawCell(QPainter& p, MemoLayout::Kind kind, const QRectF& cell, const QColor& selColor,
+                                 const QColor& penColor)
+{
+    // A selected line break shows as a selected cell at the line's end.
+    const qreal cellW = kind == MemoLayout::Kind::BreakCr ? layout.placeholderWidth() : cell.width();
+    if (selColor.isValid() && cellW > 0 && kind != MemoLayout::Kind::BreakLf)
+        p.fillRect(QRectF(cell.x(), cell.y(), cellW, cell.height()), selColor);
+    if (kind == MemoLayout::Kind::Control) {
+        // A visible box of fixed width stands for NUL and the other control characters.
+        p.setPen(penColor);
+        const qreal boxH = layout.ascent() * 0.6;
+        const qreal baseline = cell.y() + layout.ascent();
+        p.drawRect(QRectF(cell.x() + 1, baseline - boxH, std::max<qreal>(1, cell.width() - 3), boxH));
     }
 }
 
@@ -347,7 +380,10 @@ QString MemoEdit::text() const
 
 void MemoEdit::setText(const QString& text)
 {
+    const QString old = d->model.text(); // shared, not copied
     d->model.setText(text);
+    notifyAccessibleTextReplaced(this, old, d->model);
+    d->notifySelection();
     d->preferredX = -1;
     d->scrollPending = false;
     d->layout.invalidate();
@@ -372,6 +408,8 @@ void MemoEdit::append(const QString& s)
     const std::optional<MemoText::Change> change = d->model.append(s);
     if (!change)
         return;
+    // Only a low surrogate completing a pair replaces anything: the high one, still there.
+    notifyAccessibleTextChanged(this, d->model, *change, d->model.text().mid(change->pos, change->removed));
     if (!d->layout.isValid()) {
         d->updateAll(); // wrapped with the rest when first shown or asked for
         return;
@@ -393,7 +431,10 @@ void MemoEdit::append(const QString& s)
 
 void MemoEdit::clear()
 {
+    const QString old = d->model.text();
     d->model.clear();
+    notifyAccessibleTextReplaced(this, old, d->model);
+    d->notifySelection();
     d->preferredX = -1;
     d->scrollPending = false;
     d->layout.invalidate();
@@ -474,7 +515,7 @@ void MemoEdit::undo()
     const std::optional<MemoText::Change> change = d->model.undo();
     if (!change)
         return;
-    d->textChanged(*change);
+    d->editedByUser(*change);
     d->preferredX = -1;
     d->ensureCaretVisible();
     Q_EMIT textEdited();
@@ -529,6 +570,41 @@ int MemoEdit::lineOfPosition(int pos) const
 bool MemoEdit::isUndoAvailable() const
 {
     return d->model.isUndoAvailable();
+}
+
+QRect MemoEdit::characterRect(int pos) const
+{
+    d->ensureLayout();
+    pos = std::clamp(pos, 0, d->length());
+    const int line = d->layout.lineOf(pos);
+    const qreal x = kLeftMargin + d->layout.xOf(line, pos);
+    const qreal w = pos < d->length() ? d->layout.advance(pos) : 0;
+    return QRectF(x, d->lineY(line), w, d->layout.lineHeight()).toAlignedRect().translated(viewport()->pos());
+}
+
+int MemoEdit::positionAt(const QPoint& point) const
+{
+    return d->hitTest(point - viewport()->pos());
+}
+
+std::pair<int, int> MemoEdit::visualLine(int pos) const
+{
+    d->ensureLayout();
+    const int line = d->layout.lineOf(std::clamp(pos, 0, d->length()));
+    return {d->layout.lineStart(line), d->layout.lineEnd(line)};
+}
+
+void MemoEdit::replaceRange(int pos, int removed, const QString& text)
+{
+    pos = d->model.snapped(pos, false);
+    const int end = d->model.snapped(pos + std::max(0, removed), true);
+    d->userReplace(pos, end - pos, text, false);
+}
+
+void MemoEdit::setAccessibleQuiet(bool quiet)
+{
+    d->accessibleQuiet = quiet;
+    d->notifySelection();
 }
 
 QMenu* MemoEdit::createStandardContextMenu()
@@ -640,114 +716,14 @@ void MemoEdit::resizeEvent(QResizeEvent* event)
 void MemoEdit::keyPressEvent(QKeyEvent* event)
 {
     const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
-    const bool ctrl = mods & Qt::ControlModifier;
-    const bool shift = mods & Qt::ShiftModifier;
-    const bool alt = mods & Qt::AltModifier;
     const int key = event->key();
     event->accept();
-
-    if (ctrl && !alt) {
-        switch (key) {
-        case Qt::Key_A:
-            selectAll();
-            return;
-        case Qt::Key_C:
-        case Qt::Key_Insert:
-            copy();
-            return;
-        case Qt::Key_X:
-            cut();
-            return;
-        case Qt::Key_V:
-            paste();
-            return;
-        case Qt::Key_Z:
-            undo();
-            return;
-        default:
-            break;
-        }
-    }
-    if (alt && !ctrl && key == Qt::Key_Backspace) {
-        undo();
+    if (d->clipboardKey(key, mods) || d->navigationKey(key, mods) || d->editingKey(key, mods))
         return;
-    }
-
-    switch (key) {
-    case Qt::Key_Left:
-        if (!shift && d->selEnd() > d->selStart() && !ctrl)
-            d->moveCaret(d->selStart(), false);
-        else
-            d->moveCaret(ctrl ? d->model.wordStartBefore(d->caret()) : d->model.prevPos(d->caret()), shift);
-        d->preferredX = -1;
-        return;
-    case Qt::Key_Right:
-        if (!shift && d->selEnd() > d->selStart() && !ctrl)
-            d->moveCaret(d->selEnd(), false);
-        else
-            d->moveCaret(ctrl ? d->model.wordStartAfter(d->caret()) : d->model.nextPos(d->caret()), shift);
-        d->preferredX = -1;
-        return;
-    case Qt::Key_Up:
-        d->moveByLines(-1, shift);
-        return;
-    case Qt::Key_Down:
-        d->moveByLines(1, shift);
-        return;
-    case Qt::Key_PageUp:
-    case Qt::Key_PageDown: {
-        d->ensureLayout();
-        const int page = d->visibleLines();
-        const int step = key == Qt::Key_PageUp ? -page : page;
-        QScrollBar* bar = verticalScrollBar();
-        const int caretLine = d->layout.lineOf(d->caret()) - bar->value();
-        d->moveByLines(step, shift);
-        // The view moves by the same page, so the caret keeps its row on screen where it can.
-        bar->setValue(d->layout.lineOf(d->caret()) - caretLine);
-        return;
-    }
-    case Qt::Key_Home:
-        d->ensureLayout();
-        d->moveCaret(ctrl ? 0 : d->layout.lineStart(d->layout.lineOf(d->caret())), shift);
-        d->preferredX = -1;
-        return;
-    case Qt::Key_End:
-        d->ensureLayout();
-        d->moveCaret(ctrl ? d->length() : d->layout.caretEnd(d->layout.lineOf(d->caret())), shift);
-        d->preferredX = -1;
-        return;
-    case Qt::Key_Backspace:
-        if (d->selEnd() > d->selStart())
-            deleteSelection();
-        else if (d->caret() > 0)
-            d->userReplace(d->model.prevPos(d->caret()), d->caret() - d->model.prevPos(d->caret()), QString(),
-                           false);
-        return;
-    case Qt::Key_Delete:
-        if (shift && !ctrl)
-            cut();
-        else if (d->selEnd() > d->selStart())
-            deleteSelection();
-        else if (d->caret() < d->length())
-            d->userReplace(d->caret(), d->model.nextPos(d->caret()) - d->caret(), QString(), false);
-        return;
-    case Qt::Key_Insert:
-        if (shift && !ctrl)
-            paste();
-        return;
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-        d->insertTyped(QStringLiteral("\r\n"));
-        return;
-    case Qt::Key_Tab:
-    case Qt::Key_Backtab:
-    case Qt::Key_Escape:
+    if (key == Qt::Key_Tab || key == Qt::Key_Backtab || key == Qt::Key_Escape) {
         event->ignore(); // focus moves and dialogs close elsewhere; never typed
         return;
-    default:
-        break;
     }
-
     // Typed text, including characters that have no key of their own (NUL, dead-key results).
     // Ctrl, Alt and Meta combinations are commands, not text.
     const QString typed = event->text();
@@ -759,6 +735,110 @@ void MemoEdit::keyPressEvent(QKeyEvent* event)
         return;
     }
     event->ignore();
+}
+
+bool MemoEdit::Private::clipboardKey(int key, Qt::KeyboardModifiers mods)
+{
+    const bool ctrl = mods & Qt::ControlModifier;
+    const bool shift = mods & Qt::ShiftModifier;
+    const bool alt = mods & Qt::AltModifier;
+    if (ctrl && !alt) {
+        switch (key) {
+        case Qt::Key_A: q->selectAll(); return true;
+        case Qt::Key_C:
+        case Qt::Key_Insert: q->copy(); return true;
+        case Qt::Key_X: q->cut(); return true;
+        case Qt::Key_V: q->paste(); return true;
+        case Qt::Key_Z: q->undo(); return true;
+        default: break;
+        }
+    }
+    if (alt && !ctrl && key == Qt::Key_Backspace) {
+        q->undo();
+        return true;
+    }
+    if (key == Qt::Key_Delete && shift && !ctrl) {
+        q->cut();
+        return true;
+    }
+    if (key == Qt::Key_Insert) {
+        if (shift && !ctrl)
+            q->paste();
+        return true; // no overwrite mode
+    }
+    return false;
+}
+
+bool MemoEdit::Private::navigationKey(int key, Qt::KeyboardModifiers mods)
+{
+    const bool ctrl = mods & Qt::ControlModifier;
+    const bool shift = mods & Qt::ShiftModifier;
+    switch (key) {
+    case Qt::Key_Left:
+    case Qt::Key_Right: {
+        const bool left = key == Qt::Key_Left;
+        if (!shift && !ctrl && selEnd() > selStart())
+            moveCaret(left ? selStart() : selEnd(), false);
+        else if (ctrl)
+            moveCaret(left ? model.wordStartBefore(caret()) : model.wordStartAfter(caret()), shift);
+        else
+            moveCaret(left ? model.prevPos(caret()) : model.nextPos(caret()), shift);
+        preferredX = -1;
+        return true;
+    }
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+        moveByLines(key == Qt::Key_Up ? -1 : 1, shift);
+        return true;
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown: {
+        ensureLayout();
+        const int page = visibleLines();
+        QScrollBar* bar = q->verticalScrollBar();
+        const int caretLine = layout.lineOf(caret()) - bar->value();
+        moveByLines(key == Qt::Key_PageUp ? -page : page, shift);
+        // The view moves by the same page, so the caret keeps its row on screen where it can.
+        bar->setValue(layout.lineOf(caret()) - caretLine);
+        return true;
+    }
+    case Qt::Key_Home:
+    case Qt::Key_End: {
+        ensureLayout();
+        const int line = layout.lineOf(caret());
+        if (key == Qt::Key_Home)
+            moveCaret(ctrl ? 0 : layout.lineStart(line), shift);
+        else
+            moveCaret(ctrl ? length() : layout.caretEnd(line), shift);
+        preferredX = -1;
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+bool MemoEdit::Private::editingKey(int key, Qt::KeyboardModifiers)
+{
+    switch (key) {
+    case Qt::Key_Backspace:
+        if (selEnd() > selStart())
+            q->deleteSelection();
+        else if (caret() > 0)
+            userReplace(model.prevPos(caret()), caret() - model.prevPos(caret()), QString(), false);
+        return true;
+    case Qt::Key_Delete:
+        if (selEnd() > selStart())
+            q->deleteSelection();
+        else if (caret() < length())
+            userReplace(caret(), model.nextPos(caret()) - caret(), QString(), false);
+        return true;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        insertTyped(QStringLiteral("\r\n"));
+        return true;
+    default:
+        return false;
+    }
 }
 
 void MemoEdit::inputMethodEvent(QInputMethodEvent* event)

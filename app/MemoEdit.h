@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <memory>
+#include <utility>
 
 class QMenu;
 
@@ -71,6 +72,18 @@ public:
     // The context menu (Undo, Cut, Copy, Paste, Delete, Select All) with its items enabled for
     // the present state; it is parented to the memo and the caller may delete it.
     QMenu* createStandardContextMenu();
+
+    // For a screen reader, in widget coordinates: the cell of the character at pos, the caret
+    // position nearest to a point, the visual line [start, end) holding pos, and an edit of
+    // [pos, pos + removed) as the user's (nothing when read-only).
+    QRect characterRect(int pos) const;
+    int positionAt(const QPoint& point) const;
+    std::pair<int, int> visualLine(int pos) const;
+    void replaceRange(int pos, int removed, const QString& text);
+    // While quiet (a run highlights what it keys), caret and selection moves are not reported to a
+    // screen reader, which would speak a selected character ahead of its sound; where they stand
+    // is reported when the quiet ends.
+    void setAccessibleQuiet(bool quiet);
 
     QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
 

@@ -4,6 +4,8 @@
 
 #include <QStringView>
 
+#include <algorithm>
+
 namespace quindle {
 
 namespace {
@@ -56,6 +58,7 @@ void MemoText::setText(const QString& text)
     m_text = withCrLf(text); // shares the caller's string when it already has CR LF ends
     m_anchor = m_caret = length();
     m_undo = {};
+    reindexBreaks();
 }
 
 void MemoText::clear()
@@ -64,6 +67,78 @@ void MemoText::clear()
     m_anchor = m_caret = 0;
     m_undo = {};
     m_modified = false;
+    m_breaks.clear();
+}
+
+void MemoText::reindexBreaks()
+{
+    m_breaks.clear();
+    const int n = length();
+    for (int i = m_text.indexOf(u'\r'); i >= 0 && i + 1 < n; i = int(m_text.indexOf(u'\r', i + 1))) {
+        if (m_text.at(i + 1) == u'\n')
+            m_breaks.push_back(i);
+    }
+}
+
+void MemoText::breaksChanged(const Change& change)
+{
+    // A CR just before the change may have lost or gained its LF: look again from there.
+    const int from = std::max(0, change.pos - 1);
+    const auto first = std::lower_bound(m_breaks.begin(), m_breaks.end(), from);
+    const auto last = std::lower_bound(first, m_breaks.end(), change.pos + change.removed);
+    const auto after = m_breaks.erase(first, last);
+    const int delta = change.inserted - change.removed;
+    for (auto it = after; it != m_breaks.end(); ++it)
+        *it += delta;
+    std::vector<int> found;
+    const int end = std::min(length() - 1, change.pos + change.inserted);
+    for (int i = from; i < end; ++i) {
+        if (m_text.at(i) == u'\r' && m_text.at(i + 1) == u'\n')
+            found.push_back(i);
+    }
+    // The breaks kept lie at or after the change's end, beyond every one found.
+    m_breaks.insert(std::lower_bound(m_breaks.begin(), m_breaks.end(), from), found.begin(), found.end());
+}
+
+int MemoText::lfOffset(int pos) const
+{
+    pos = std::clamp(pos, 0, length());
+    if (insideCrLf(pos))
+        --pos;
+    return pos - int(std::lower_bound(m_breaks.begin(), m_breaks.end(), pos) - m_breaks.begin());
+}
+
+int MemoText::posOfLfOffset(int offset) const
+{
+    offset = std::clamp(offset, 0, lfLength());
+    // The i-th break stands at offset m_breaks[i] - i; count those before the offset.
+    int lo = 0;
+    int hi = static_cast<int>(m_breaks.size());
+    while (lo < hi) {
+        const int mid = (lo + hi) / 2;
+        if (m_breaks[size_t(mid)] - mid < offset)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return offset + lo;
+}
+
+std::pair<int, int> MemoText::paragraphAt(int pos) const
+{
+    pos = std::clamp(pos, 0, length());
+    if (insideCrLf(pos))
+        --pos;
+    const auto next = std::lower_bound(m_breaks.begin(), m_breaks.end(), pos);
+    const int from = next == m_breaks.begin() ? 0 : *(next - 1) + 2;
+    return {from, next == m_breaks.end() ? length() : *next + 2};
+}
+
+QString MemoText::lfText(int from, int to) const
+{
+    QString s = m_text.mid(from, to - from);
+    s.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    return s;
 }
 
 std::optional<MemoText::Change> MemoText::append(const QString& s)
@@ -73,9 +148,12 @@ std::optional<MemoText::Change> MemoText::append(const QString& s)
         return std::nullopt;
     const int oldLength = length();
     m_text += add;
-    if (oldLength > 0 && m_text.at(oldLength - 1).isHighSurrogate() && add.front().isLowSurrogate())
-        return Change{oldLength - 1, 1, 1 + static_cast<int>(add.size())};
-    return Change{oldLength, 0, static_cast<int>(add.size())};
+    const Change change = oldLength > 0 && m_text.at(oldLength - 1).isHighSurrogate() &&
+                                  add.front().isLowSurrogate()
+                              ? Change{oldLength - 1, 1, 1 + static_cast<int>(add.size())}
+                              : Change{oldLength, 0, static_cast<int>(add.size())};
+    breaksChanged({oldLength, 0, static_cast<int>(add.size())});
+    return change;
 }
 
 void MemoText::select(int anchor, int caret)
@@ -165,10 +243,13 @@ MemoText::Edit MemoText::replace(int pos, int removed, const QString& insert, bo
         u.inserted = ins;
         u.typing = typing;
     }
+    m_lastRemoved = removed > 0 ? u.removed : QString();
     m_text.replace(pos, removed, ins);
     m_anchor = m_caret = pos + static_cast<int>(ins.size());
     m_modified = true;
-    return {EditStatus::Changed, {pos, removed, static_cast<int>(ins.size())}};
+    const Change change{pos, removed, static_cast<int>(ins.size())};
+    breaksChanged(change);
+    return {EditStatus::Changed, change};
 }
 
 std::optional<MemoText::Change> MemoText::undo()
@@ -186,10 +267,13 @@ std::optional<MemoText::Change> MemoText::undo()
     u.removed = u.inserted;
     u.inserted = restore;
     u.typing = false;
+    m_lastRemoved = u.removed;
     m_text.replace(pos, len, restore);
     m_anchor = m_caret = pos + static_cast<int>(restore.size());
     m_modified = true;
-    return Change{pos, len, static_cast<int>(restore.size())};
+    const Change change{pos, len, static_cast<int>(restore.size())};
+    breaksChanged(change);
+    return change;
 }
 
 } // namespace quindle

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace quindle {
 
@@ -87,6 +88,18 @@ public:
     // within its line; nothing on a line break.
     std::pair<int, int> wordAt(int pos) const;
 
+    // Offsets as a screen reader counts them, with each CR LF as one "\n": a position inside a
+    // CR LF maps to the pair's offset. Both run in O(log lines) on an index of the line breaks.
+    int lfOffset(int pos) const;
+    int posOfLfOffset(int offset) const;
+    int lfLength() const { return length() - static_cast<int>(m_breaks.size()); }
+    // [from, to) with each CR LF as "\n".
+    QString lfText(int from, int to) const;
+    // The paragraph holding pos: from after the CR LF before it to after the CR LF that ends it.
+    std::pair<int, int> paragraphAt(int pos) const;
+    // What the last change (replace() or undo()) removed.
+    const QString& lastRemoved() const { return m_lastRemoved; }
+
     // Raised by the user's edits only, lowered by clear().
     bool modified() const { return m_modified; }
     void setModified(bool modified) { m_modified = modified; }
@@ -104,7 +117,13 @@ public:
     bool isUndoAvailable() const { return m_undo.valid; }
 
 private:
+    // Keeps m_breaks right after [pos, pos + removed) became `inserted` units.
+    void breaksChanged(const Change& change);
+    void reindexBreaks();
+
     QString m_text;
+    std::vector<int> m_breaks; // positions of the CR of every CR LF, ascending
+    QString m_lastRemoved;
     int m_anchor = 0;
     int m_caret = 0;
     bool m_modified = false;

@@ -1,5 +1,6 @@
 #include "app/SpinEdit.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QFontMetrics>
 #include <QInputMethodEvent>
@@ -27,7 +28,12 @@ SpinEdit::SpinEdit(QWidget* parent) : QAbstractSpinBox(parent)
     // The base class has no value type of its own, so it leaves the text alone: no validator
     // refuses out-of-range input and no fix-up rewrites it behind the user's back.
     lineEdit()->setText(QString::number(kMinValue));
-    connect(lineEdit(), &QLineEdit::textChanged, this, [this] { Q_EMIT valueChanged(Value()); });
+    connect(lineEdit(), &QLineEdit::textChanged, this, [this] {
+        const int value = Value();
+        QAccessibleValueChangeEvent event(this, value);
+        QAccessible::updateAccessibility(&event);
+        Q_EMIT valueChanged(value);
+    });
 }
 
 int SpinEdit::Value() const

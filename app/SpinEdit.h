@@ -11,6 +11,10 @@ namespace quindle {
 // separator and control keys can be typed; any other key, Enter included, beeps and is dropped.
 class SpinEdit : public QAbstractSpinBox {
     Q_OBJECT
+    // Read by Qt's accessible spin box: a screen reader's value, minimum and maximum.
+    Q_PROPERTY(int value READ Value WRITE setValue NOTIFY valueChanged)
+    Q_PROPERTY(int minimum READ minimum CONSTANT)
+    Q_PROPERTY(int maximum READ maximum CONSTANT)
 public:
     static constexpr int kMinValue = 100;
     static constexpr int kMaxValue = 20000;

@@ -1,10 +1,12 @@
 #include "app/Unit1.h"
 
+#include "app/Accessible.h"
 #include "app/Controls.h"
 #include "app/Fonts.h"
 #include "app/MemoEdit.h"
 #include "app/MemoText.h"
 #include "app/QtDialogs.h"
+#include "app/ServingClock.h"
 #include "app/SpinEdit.h"
 #include "app/Unit2.h"
 #include "app/Unit3.h"
@@ -85,6 +87,11 @@ QAction* makeSeparator(QMenu* menu, const char* name)
 
 TMorse::TMorse(const MorsePlatform& platform) : m_platform(platform)
 {
+    // On the real clock a run's sleeps also answer a screen reader; a test's clock takes no time.
+    if (dynamic_cast<RealClock*>(m_platform.clock)) {
+        m_servingClock = std::make_unique<ServingClock>(*m_platform.clock);
+        m_platform.clock = m_servingClock.get();
+    }
     setObjectName(QStringLiteral("Morse"));
     setWindowTitle(kApplicationTitle);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -97,9 +104,11 @@ TMorse::TMorse(const MorsePlatform& platform) : m_platform(platform)
         m_ownDialogs = std::make_unique<QtDialogs>(this);
         m_platform.dialogs = m_ownDialogs.get();
     }
+    installAccessibleInterfaces();
     createMenus();
     createControls();
     setTabOrder();
+    nameControls();
 
     if (m_platform.tones) {
         m_tones = m_platform.tones;
@@ -118,6 +127,7 @@ TMorse::TMorse(const MorsePlatform& platform) : m_platform(platform)
     setFixedSize(kClientWidth, kClientHeight + menuHeight);
 
     FormCreate();
+    describeSpeed();
 
     centreFrameOnScreen(this);
 }
@@ -251,6 +261,45 @@ void TMorse::setTabOrder()
         QWidget::setTabOrder(order[i], order[i + 1]);
 }
 
+void TMorse::nameControls()
+{
+    Label1->setBuddy(SpeedT);
+    Label8->setBuddy(spFreq);
+    Label6->setBuddy(tbDelay);
+    const auto describe = [](QWidget* w, const QString& name, const QString& description) {
+        w->setAccessibleName(name);
+        w->setAccessibleDescription(description);
+    };
+    describe(Memo, QStringLiteral("Text window"),
+             QStringLiteral("The text to key from the caret on; practice groups are written here as they are keyed"));
+    describe(btnLetters, btnLetters->text(), QStringLiteral("Keys groups of five letters until Stop"));
+    describe(btnNumbers, btnNumbers->text(), QStringLiteral("Keys groups of five figures until Stop"));
+    describe(btnMixed, btnMixed->text(), QStringLiteral("Keys groups of five mixed characters until Stop"));
+    describe(btnText, btnText->text(), QStringLiteral("Keys the text window from the caret to the end"));
+    describe(btnStop, btnStop->text(), QStringLiteral("Ends the run"));
+    describe(SpeedT, QStringLiteral("Words per minute (approx)"), QString()); // see describeSpeed()
+    describe(spFreq, Label8->text(), QStringLiteral("Pitch of the tone, 100 to 20000 Hz"));
+    describe(tbDelay, Label6->text(),
+             QStringLiteral("Extra spacing between letters and words, from 1 (Cal, none) to 10"));
+    describe(btnClear, btnClear->text(), QStringLiteral("Empties the text window"));
+    describe(btnClose, btnClose->text(), QStringLiteral("Ends the program"));
+    describe(Shape1, QStringLiteral("Run indicator"), QString());
+    Shape1->setIndication(false, QStringLiteral("Stopped"));
+    // Shown while closing: announced as an alert.
+    Panel3->setAccessibleRole(QAccessible::AlertMessage);
+    Panel3->setAccessibleName(Panel3->caption());
+}
+
+void TMorse::describeSpeed()
+{
+    // A dot of T ms keys the word PARIS (50 dots' time) 1200 / T times a minute.
+    const int dotTime = Keyer::dotTimeFor(SpeedT->Position()); // [ms]
+    SpeedT->setAccessibleDescription(QStringLiteral("Position %1: dot %2 ms, about %3 words per minute")
+                                          .arg(SpeedT->Position())
+                                          .arg(dotTime)
+                                          .arg(qRound(1200.0 / dotTime)));
+}
+
 void TMorse::connectHandlers()
 {
     connect(btnLetters, &QPushButton::clicked, this, [this] { m_keyer->btnLettersClick(); });
@@ -258,7 +307,10 @@ void TMorse::connectHandlers()
     connect(btnMixed, &QPushButton::clicked, this, [this] { m_keyer->btnMixedClick(); });
     connect(btnText, &QPushButton::clicked, this, [this] { m_keyer->btnTextClick(); });
     connect(btnStop, &QPushButton::clicked, this, [this] { m_keyer->btnStopClick(); });
-    connect(SpeedT, &QSlider::valueChanged, this, [this] { m_keyer->SpeedTChange(); });
+    connect(SpeedT, &QSlider::valueChanged, this, [this] {
+        m_keyer->SpeedTChange();
+        describeSpeed();
+    });
     connect(btnClear, &QPushButton::clicked, this, [this] { m_documents->btnClearClick(); });
     connect(btnClose, &QPushButton::clicked, this, [this] { btnCloseClick(); });
 
@@ -436,6 +488,8 @@ void TMorse::FormCloseQuery()
 {
     Panel3->show();
     Panel3->raise();
+    // A screen reader speaks what takes the focus; the window takes no more input anyway.
+    Panel3->setFocus(Qt::OtherFocusReason);
     btnStop->Tag = 1;
     QApplication::setOverrideCursor(Qt::WaitCursor);
     if (mnuSettings->isChecked())
@@ -551,7 +605,13 @@ void TMorse::setFileMenuEnabled(bool enabled)
 }
 
 bool TMorse::fileMenuEnabled() const { return File1->menuAction()->isEnabled(); }
-void TMorse::setIndicator(uint32_t colour) { Shape1->setBrushColor(colour); }
+void TMorse::setIndicator(uint32_t colour)
+{
+    Shape1->setBrushColor(colour);
+    const bool running = colour == kIndicatorGreen;
+    Shape1->setIndication(running, running ? QStringLiteral("Running") : QStringLiteral("Stopped"));
+    Memo->setAccessibleQuiet(running);
+}
 int TMorse::stopTag() const { return btnStop->Tag; }
 void TMorse::setStopTag(int tag) { btnStop->Tag = tag; }
 int TMorse::memoLength() const { return Memo->length(); }

@@ -177,12 +177,16 @@ private:
     void createMenus();
     void createControls();
     void setTabOrder();
+    // Names, descriptions and label links for a screen reader.
+    void nameControls();
+    void describeSpeed();
     void connectHandlers();
     void runFinished();
     // Saves the settings; "" or why they could not be saved.
     QString saveSettingsFile();
 
     MorsePlatform m_platform;
+    std::unique_ptr<Clock> m_servingClock; // wraps the real clock
     QString m_iniName;
     std::unique_ptr<Dialogs> m_ownDialogs;
     std::unique_ptr<ToneOutput> m_toneOutput;

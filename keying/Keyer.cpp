@@ -96,7 +96,7 @@ void Keyer::gap(int factor)
 
 void Keyer::SpeedTChange()
 {
-    DotTime = 180 - m_host.speedPosition();
+    DotTime = dotTimeFor(m_host.speedPosition());
 }
 
 void Keyer::processMessages()

@@ -23,6 +23,7 @@ public:
 
     // Length of a dot and of the pause after every element: 180 - SpeedT.Position. [ms]
     int32_t DotTime = 0;
+    static constexpr int32_t dotTimeFor(int speedPosition) { return 180 - speedPosition; }
     // 0 skips the letter and word gaps of the character now being sent; Send sets it back to 1.
     int32_t GapFlag = 0;
 

@@ -16,6 +16,8 @@ packages=(
   # pipewire-alsa conflicts with pulseaudio. WirePlumber needs a session bus.
   pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon
   xvfb x11-utils libx11-dev libxcb1-dev desktop-file-utils openbox
+  # The screen-reader test and benchmark: the accessibility bus and an AT-SPI client.
+  at-spi2-core python3-pyatspi
   clang libclang-rt-dev cppcheck
   # Access lists and extended attributes in the file-saving tests; the metainfo's validator.
   acl attr appstream

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <functional>
+#include <iterator>
 #include <string_view>
 
 using namespace std::string_view_literals;
@@ -197,6 +199,51 @@ TEST(MemoText, UndoRevertsTheLastEditAndThenRedoesIt)
 
     memo.setText(QStringLiteral("new"));
     EXPECT_FALSE(memo.isUndoAvailable()) << "a new text has nothing to undo";
+}
+
+} // namespace
+
+namespace {
+
+// Screen-reader offsets, counted by scanning: each CR LF before pos is one "\n".
+int scannedLfOffset(const MemoText& m, int pos)
+{
+    if (m.insideCrLf(pos))
+        --pos;
+    int breaks = 0;
+    for (int i = 0; i + 1 < pos; ++i)
+        breaks += m.charAt(i) == u'\r' && m.charAt(i + 1) == u'\n';
+    return pos - breaks;
+}
+
+// The break index follows every kind of change: each step is checked at every position against
+// a scan of the whole text.
+TEST(MemoText, ScreenReaderOffsetsCountEachLineBreakOnceAfterEveryChange)
+{
+    MemoText m;
+    const std::function<void()> steps[] = {
+        [&] { m.setText(QStringLiteral(u"ab\r\ncd\ne\r\n\r\nf")); },
+        [&] { m.append(QStringLiteral(u"\r")); },          // a lone CR becomes a break at once
+        [&] { m.append(QStringLiteral(u"gh\r\n")); },
+        [&] { m.replace(3, 3, QStringLiteral(u"X"), false); }, // LF of a break removed: CR lone
+        [&] { m.replace(2, 0, QStringLiteral(u"\n"), false); },
+        [&] { m.undo(); },
+        [&] { m.replace(0, m.length(), QStringLiteral(u"\r\n\r\n"), false); },
+        [&] { m.undo(); },
+        [&] { m.clear(); },
+    };
+    for (size_t step = 0; step < std::size(steps); ++step) {
+        steps[step]();
+        for (int pos = 0; pos <= m.length(); ++pos) {
+            const int offset = scannedLfOffset(m, pos);
+            ASSERT_EQ(m.lfOffset(pos), offset) << "step " << step << " pos " << pos;
+            if (!m.insideCrLf(pos)) {
+                ASSERT_EQ(m.posOfLfOffset(offset), pos) << "step " << step << " offset " << offset;
+            }
+        }
+        ASSERT_EQ(m.lfLength(), scannedLfOffset(m, m.length())) << "step " << step;
+        ASSERT_EQ(m.lfText(0, m.length()), QString(m.text()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    }
 }
 
 } // namespace

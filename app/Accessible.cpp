@@ -1,0 +1,257 @@
+#include "app/Accessible.h"
+
+#include "app/Controls.h"
+#include "app/MemoEdit.h"
+
+#include <QAccessible>
+#include <QAccessibleWidget>
+
+#include <algorithm>
+#include <utility>
+
+namespace quindle {
+
+namespace {
+
+QString withLf(QString s)
+{
+    s.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    return s;
+}
+
+// The memo as an editable multi-line text. Offsets count each CR LF as one "\n"; -2 stands for
+// the caret, as Qt's own text interfaces take it.
+class MemoAccessible : public QAccessibleWidget,
+                       public QAccessibleTextInterface,
+                       public QAccessibleEditableTextInterface {
+public:
+    explicit MemoAccessible(MemoEdit* memo) : QAccessibleWidget(memo, QAccessible::EditableText) {}
+
+    void* interface_cast(QAccessible::InterfaceType t) override
+    {
+        if (t == QAccessible::TextInterface)
+            return static_cast<QAccessibleTextInterface*>(this);
+        if (t == QAccessible::EditableTextInterface)
+            return static_cast<QAccessibleEditableTextInterface*>(this);
+        return QAccessibleWidget::interface_cast(t);
+    }
+
+    QAccessible::State state() const override
+    {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.multiLine = true;
+        s.selectableText = true;
+        s.editable = !memo()->isReadOnly();
+        s.readOnly = memo()->isReadOnly();
+        return s;
+    }
+
+    // Text.
+    void selection(int selectionIndex, int* startOffset, int* endOffset) const override
+    {
+        *startOffset = *endOffset = 0;
+        if (selectionIndex == 0 && model().selEnd() > model().selStart()) {
+            *startOffset = model().lfOffset(model().selStart());
+            *endOffset = model().lfOffset(model().selEnd());
+        }
+    }
+    int selectionCount() const override { return model().selEnd() > model().selStart() ? 1 : 0; }
+    void addSelection(int startOffset, int endOffset) override { setSelection(0, startOffset, endOffset); }
+    void removeSelection(int selectionIndex) override
+    {
+        if (selectionIndex == 0)
+            memo()->setSelStart(model().caret());
+    }
+    void setSelection(int, int startOffset, int endOffset) override
+    {
+        const int from = pos(std::min(startOffset, endOffset));
+        memo()->setSelStart(from);
+        memo()->setSelLength(pos(std::max(startOffset, endOffset)) - from);
+    }
+    int cursorPosition() const override { return model().lfOffset(model().caret()); }
+    void setCursorPosition(int position) override { memo()->setSelStart(pos(position)); }
+    QString text(int startOffset, int endOffset) const override
+    {
+        const int from = pos(startOffset);
+        return model().lfText(from, std::max(from, pos(endOffset)));
+    }
+    QString text(QAccessible::Text t) const override { return QAccessibleWidget::text(t); }
+    int characterCount() const override { return model().lfLength(); }
+    QRect characterRect(int offset) const override
+    {
+        const QRect r = memo()->characterRect(pos(offset));
+        return QRect(memo()->mapToGlobal(r.topLeft()), r.size());
+    }
+    int offsetAtPoint(const QPoint& point) const override
+    {
+        const QPoint local = memo()->mapFromGlobal(point);
+        if (!memo()->rect().contains(local))
+            return -1;
+        return model().lfOffset(memo()->positionAt(local));
+    }
+    // The memo scrolls only with its caret; a screen reader's scroll request moves nothing.
+    void scrollToSubstring(int, int) override {}
+    QString attributes(int, int* startOffset, int* endOffset) const override
+    {
+        *startOffset = 0;
+        *endOffset = characterCount();
+        return QString();
+    }
+    QString textBeforeOffset(int offset, QAccessible::TextBoundaryType type, int* startOffset,
+                             int* endOffset) const override
+    {
+        const int first = boundary(pos(offset), type).first;
+        return first > 0 ? rangeText(boundary(model().prevPos(first), type), startOffset, endOffset)
+                         : rangeText({0, 0}, startOffset, endOffset);
+    }
+    QString textAtOffset(int offset, QAccessible::TextBoundaryType type, int* startOffset,
+                         int* endOffset) const override
+    {
+        return rangeText(boundary(pos(offset), type), startOffset, endOffset);
+    }
+    QString textAfterOffset(int offset, QAccessible::TextBoundaryType type, int* startOffset,
+                            int* endOffset) const override
+    {
+        const int last = boundary(pos(offset), type).second;
+        return last < model().length() ? rangeText(boundary(last, type), startOffset, endOffset)
+                                       : rangeText({last, last}, startOffset, endOffset);
+    }
+
+    // Editable text: the user's edits, undoable, refused when read-only.
+    void deleteText(int startOffset, int endOffset) override
+    {
+        replaceText(startOffset, endOffset, QString());
+    }
+    void insertText(int offset, const QString& text) override { replaceText(offset, offset, text); }
+    void replaceText(int startOffset, int endOffset, const QString& text) override
+    {
+        const int from = pos(std::min(startOffset, endOffset));
+        memo()->replaceRange(from, pos(std::max(startOffset, endOffset)) - from, text);
+    }
+
+private:
+    MemoEdit* memo() const { return static_cast<MemoEdit*>(widget()); }
+    const MemoText& model() const { return memo()->model(); }
+    int pos(int offset) const { return model().posOfLfOffset(offset == -2 ? cursorPosition() : offset); }
+
+    // [start, end) of the unit around pos, in memo positions. A line is a visual line after word
+    // wrap; a sentence is taken as its paragraph.
+    std::pair<int, int> boundary(int p, QAccessible::TextBoundaryType type) const
+    {
+        const MemoText& m = model();
+        switch (type) {
+        case QAccessible::CharBoundary:
+            return {p, m.nextPos(p)};
+        case QAccessible::WordBoundary:
+            return {m.wordStartBefore(m.nextPos(p)), m.wordStartAfter(p)};
+        case QAccessible::LineBoundary:
+            return memo()->visualLine(p);
+        case QAccessible::SentenceBoundary:
+        case QAccessible::ParagraphBoundary:
+            return m.paragraphAt(p);
+        case QAccessible::NoBoundary:
+            break;
+        }
+        return {0, m.length()};
+    }
+    QString rangeText(std::pair<int, int> range, int* startOffset, int* endOffset) const
+    {
+        *startOffset = model().lfOffset(range.first);
+        *endOffset = model().lfOffset(range.second);
+        return model().lfText(range.first, range.second);
+    }
+};
+
+// The run indicator: its state is checked while a run is going, its description says which.
+class ShapeAccessible : public QAccessibleWidget {
+public:
+    explicit ShapeAccessible(Shape* shape) : QAccessibleWidget(shape, QAccessible::StatusBar) {}
+    QAccessible::State state() const override
+    {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.checkable = true;
+        s.checked = static_cast<Shape*>(widget())->isOn();
+        return s;
+    }
+};
+
+// A panel in its given role; its caption, when it has one, is its name.
+class PanelAccessible : public QAccessibleWidget {
+public:
+    explicit PanelAccessible(Panel* panel) : QAccessibleWidget(panel, panel->accessibleRole()) {}
+    QString text(QAccessible::Text t) const override
+    {
+        const QString own = QAccessibleWidget::text(t);
+        if (t == QAccessible::Name && own.isEmpty())
+            return static_cast<Panel*>(widget())->caption();
+        return own;
+    }
+};
+
+QAccessibleInterface* factory(const QString& className, QObject* object)
+{
+    if (className == QLatin1String("quindle::MemoEdit"))
+        return new MemoAccessible(static_cast<MemoEdit*>(object));
+    if (className == QLatin1String("quindle::Shape"))
+        return new ShapeAccessible(static_cast<Shape*>(object));
+    if (className == QLatin1String("quindle::Panel"))
+        return new PanelAccessible(static_cast<Panel*>(object));
+    return nullptr;
+}
+
+} // namespace
+
+void installAccessibleInterfaces()
+{
+    static const bool installed = [] {
+        QAccessible::installFactory(factory);
+        return true;
+    }();
+    (void)installed;
+}
+
+void notifyAccessibleTextChanged(QWidget* memo, const MemoText& model, const MemoText::Change& change,
+                                 const QString& removed)
+{
+    if (!QAccessible::isActive())
+        return;
+    const int at = model.lfOffset(change.pos);
+    const QString inserted = model.lfText(change.pos, change.pos + change.inserted);
+    if (removed.isEmpty()) {
+        QAccessibleTextInsertEvent event(memo, at, inserted);
+        QAccessible::updateAccessibility(&event);
+    } else if (inserted.isEmpty()) {
+        QAccessibleTextRemoveEvent event(memo, at, withLf(removed));
+        QAccessible::updateAccessibility(&event);
+    } else {
+        QAccessibleTextUpdateEvent event(memo, at, withLf(removed), inserted);
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
+void notifyAccessibleTextReplaced(QWidget* memo, const QString& oldText, const MemoText& model)
+{
+    if (!QAccessible::isActive() || (oldText.isEmpty() && model.length() == 0))
+        return;
+    QAccessibleTextUpdateEvent event(memo, 0, withLf(oldText), model.lfText(0, model.length()));
+    QAccessible::updateAccessibility(&event);
+}
+
+void MemoAccessibleSelection::notify(QWidget* memo, const MemoText& model)
+{
+    if (!QAccessible::isActive())
+        return;
+    if (model.selStart() != start || model.selEnd() != end) {
+        start = model.selStart();
+        end = model.selEnd();
+        QAccessibleTextSelectionEvent event(memo, model.lfOffset(start), model.lfOffset(end));
+        QAccessible::updateAccessibility(&event);
+    }
+    if (model.caret() != caret) {
+        caret = model.caret();
+        QAccessibleTextCursorEvent event(memo, model.lfOffset(caret));
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
+} // namespace quindle

@@ -1,0 +1,137 @@
+// What a screen reader finds on the real window, through Qt's accessibility interfaces.
+#include "tests/support/AppFixture.h"
+
+#include "app/Controls.h"
+#include "app/MemoEdit.h"
+#include "app/SpinEdit.h"
+#include "app/Unit1.h"
+
+#include <QAccessible>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace quindle;
+
+struct A11yRow {
+    const char* name;
+    QAccessible::Role role;
+    const char* accessibleName;
+    const char* label; // the label that names it, or nullptr
+};
+
+const A11yRow kControls[] = {
+    {"Memo", QAccessible::EditableText, "Text window", nullptr},
+    {"btnLetters", QAccessible::Button, "Letters", nullptr},
+    {"btnNumbers", QAccessible::Button, "Numbers", nullptr},
+    {"btnMixed", QAccessible::Button, "Mixed", nullptr},
+    {"btnText", QAccessible::Button, "Text", nullptr},
+    {"btnStop", QAccessible::Button, "Stop", nullptr},
+    {"SpeedT", QAccessible::Slider, "Words per minute (approx)", "Label1"},
+    {"spFreq", QAccessible::SpinBox, "Tone (Hz)", "Label8"},
+    {"tbDelay", QAccessible::Slider, "Delay", "Label6"},
+    {"btnClear", QAccessible::Button, "Clear Screen", nullptr},
+    {"btnClose", QAccessible::Button, "Close", nullptr},
+    {"Shape1", QAccessible::StatusBar, "Run indicator", nullptr},
+    {"Panel3", QAccessible::AlertMessage, "Closing. Please wait...", nullptr},
+};
+
+// The events that these interfaces send reach a screen reader only through a platform bridge,
+// which the offscreen platform has not: the AT-SPI test (tests/atspi) checks them.
+class Accessibility : public AppFixture {
+protected:
+    QAccessibleInterface* of(QObject* object) { return QAccessible::queryAccessibleInterface(object); }
+};
+
+TEST_F(Accessibility, EveryControlHasARoleANameFromItsLabelAndADescription)
+{
+    for (const A11yRow& row : kControls) {
+        SCOPED_TRACE(row.name);
+        QWidget* w = morse().findChild<QWidget*>(QString::fromLatin1(row.name));
+        ASSERT_NE(w, nullptr);
+        QAccessibleInterface* iface = of(w);
+        ASSERT_NE(iface, nullptr);
+        EXPECT_EQ(iface->role(), row.role);
+        EXPECT_EQ(iface->text(QAccessible::Name), QString::fromUtf8(row.accessibleName));
+        if (row.role != QAccessible::AlertMessage) {
+            EXPECT_FALSE(iface->text(QAccessible::Description).isEmpty());
+        }
+        if (row.label) {
+            const auto labels = iface->relations(QAccessible::Label);
+            ASSERT_EQ(labels.size(), 1);
+            EXPECT_EQ(labels.front().first->object()->objectName(), QString::fromLatin1(row.label));
+        }
+    }
+}
+
+TEST_F(Accessibility, ValuesAreReadableTheToneInItsRangeAndTheSpeedInWordsPerMinute)
+{
+    QAccessibleValueInterface* tone = of(morse().spFreq)->valueInterface();
+    ASSERT_NE(tone, nullptr);
+    EXPECT_EQ(tone->currentValue().toInt(), 750);
+    EXPECT_EQ(tone->minimumValue().toInt(), 100);
+    EXPECT_EQ(tone->maximumValue().toInt(), 20000);
+    tone->setCurrentValue(25000);
+    EXPECT_EQ(morse().spFreq->Value(), 20000) << "set through the screen reader: clamped";
+
+    QAccessibleInterface* speed = of(morse().SpeedT);
+    EXPECT_TRUE(speed->text(QAccessible::Description).contains(QStringLiteral("about 15 words per minute")));
+    morse().SpeedT->setPosition(165); // dot 15 ms: PARIS 80 times a minute
+    EXPECT_TRUE(speed->text(QAccessible::Description).contains(QStringLiteral("dot 15 ms, about 80 words")));
+}
+
+TEST_F(Accessibility, TheIndicatorTellsRunningFromStopped)
+{
+    QAccessibleInterface* indicator = of(morse().Shape1);
+    EXPECT_FALSE(indicator->state().checked);
+    EXPECT_EQ(indicator->text(QAccessible::Description), QStringLiteral("Stopped"));
+    bool runningSeen = false;
+    clock.at(500, [&] {
+        runningSeen = indicator->state().checked &&
+                      indicator->text(QAccessible::Description) == QStringLiteral("Running");
+        morse().btnStop->click();
+    });
+    morse().btnLetters->click();
+    EXPECT_TRUE(runningSeen);
+    EXPECT_FALSE(indicator->state().checked);
+}
+
+// The memo's text with "\n" line ends, offsets that count them once, a surrogate pair as two
+// units, and the caret, selection, boundaries and edits in those offsets.
+TEST_F(Accessibility, MemoTextIsReadAndEditedInScreenReaderOffsets)
+{
+    MemoEdit* memo = morse().Memo;
+    showMorse();
+    memo->setText(QStringLiteral(u"ab cd\r\n\U0001F600é\r\nlast"));
+    QAccessibleInterface* iface = of(memo);
+    QAccessibleTextInterface* text = iface->textInterface();
+    ASSERT_NE(text, nullptr);
+    ASSERT_NE(iface->editableTextInterface(), nullptr);
+    EXPECT_TRUE(iface->state().multiLine && iface->state().editable);
+    EXPECT_EQ(text->characterCount(), 14);
+    EXPECT_EQ(text->text(0, 14), QStringLiteral(u"ab cd\n\U0001F600é\nlast"));
+
+    memo->setSelStart(7); // memo position 7 = after "ab cd\r\n"
+    EXPECT_EQ(text->cursorPosition(), 6);
+    text->setSelection(0, 6, 9); // the emoji and é
+    EXPECT_EQ(memo->selStart(), 7);
+    EXPECT_EQ(memo->selectedText(), QStringLiteral(u"\U0001F600é"));
+    int start = 0;
+    int end = 0;
+    text->selection(0, &start, &end);
+    EXPECT_EQ(std::pair(start, end), std::pair(6, 9));
+    EXPECT_EQ(text->textAtOffset(6, QAccessible::CharBoundary, &start, &end), QStringLiteral(u"\U0001F600"));
+    EXPECT_EQ(text->textAtOffset(1, QAccessible::WordBoundary, &start, &end), QStringLiteral("ab "));
+    EXPECT_EQ(text->textAtOffset(7, QAccessible::ParagraphBoundary, &start, &end), QStringLiteral(u"\U0001F600é\n"));
+    EXPECT_EQ(std::pair(start, end), std::pair(6, 10));
+    EXPECT_EQ(text->textAfterOffset(7, QAccessible::LineBoundary, &start, &end), QStringLiteral("last"));
+    EXPECT_EQ(text->textBeforeOffset(7, QAccessible::LineBoundary, &start, &end), QStringLiteral("ab cd\n"));
+    EXPECT_EQ(text->offsetAtPoint(text->characterRect(11).center()), 11);
+
+    iface->editableTextInterface()->replaceText(10, 14, QStringLiteral("x\ny"));
+    EXPECT_EQ(memo->text(), QStringLiteral(u"ab cd\r\n\U0001F600é\r\nx\r\ny"));
+    EXPECT_TRUE(memo->modified());
+}
+
+} // namespace
