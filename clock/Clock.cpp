@@ -22,7 +22,7 @@ ScheduleTime Schedule::sync(int64_t nowNs, int64_t absorbableNs)
         m_deadlineNs = nowNs;
         m_scheduled = true;
         ++m_epoch;
-        return {m_deadlineNs, m_epoch, m_restarted, 0};
+        return {m_deadlineNs, m_epoch, m_restarted, 0, m_restarted ? lateNs : 0};
     }
     if (lateNs > kImmediateNs && m_deadlineNs != m_absorbedDeadlineNs) {
         m_absorbedDeadlineNs = m_deadlineNs;

@@ -18,6 +18,8 @@ struct ScheduleTime {
     // How far behind the deadline the thread was when it took this time, kept within what the
     // output absorbs. [ns]
     int64_t lateNs = 0;
+    // At a restart: how far behind its deadline the thread had fallen. [ns]
+    int64_t behindNs = 0;
 };
 
 // CLOCK_MONOTONIC: the time base of the real clock and of every schedule time. [ns]

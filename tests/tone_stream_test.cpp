@@ -165,35 +165,37 @@ TEST(StreamSchedule, RestartedSchedulesKeepTheirLeadAndCount)
 TEST(StreamSchedule, TheClockRestartsOnlyWhenTheOutputCannotAbsorbTheLateness)
 {
     // Six 11 ms tones 15 ms apart keyed through the clock's schedule on virtual time, with the
-    // stream's own timing; the thread wakes late before the fourth. Compared with the same keying
-    // on time: the sound card absorbs 20 ms (late for the tone and, 9 ms, for its end) and moves no
-    // edge; a speaker that sounds at once absorbs nothing, so there the schedule restarts; a 200 ms
-    // hold stretches one silence.
-    const auto key = [](int64_t budgetNs, int64_t lateMs, Schedule& schedule, Worker& w) {
+    // stream's own timing; the thread wakes late before the fourth (and again before the sixth).
+    // Compared with the same keying on time: the sound card absorbs 20 ms (late for the tone and,
+    // 9 ms, for its end) and moves no edge; a speaker that sounds at once absorbs nothing, so there
+    // the schedule restarts; a 200 ms hold stretches one silence; a 40 ms stall restarts once and
+    // grows the guard by 24 ms (the silence stretches by that too), which absorbs the next one.
+    const auto key = [](bool card, int64_t lateMs, int64_t againMs, Schedule& schedule, Worker& w) {
+        const auto budget = [&] { return card ? streamtiming::absorbableNs(w.map.guardNs()) : 0; };
         int64_t now = 1000 * kMs;
         for (int k = 0; k < 6; ++k) {
-            now += k == 3 ? lateMs * kMs : 0;
-            w.callAt(Kind::SquareOn, schedule.sync(now, budgetNs), now, 11);
+            now += k == 3 ? lateMs * kMs : k == 5 ? againMs * kMs : 0;
+            w.callAt(Kind::SquareOn, schedule.sync(now, budget()), now, 11);
             now = std::max(now, schedule.advance(11));
-            w.callAt(Kind::SquareOff, schedule.sync(now, budgetNs), now);
+            w.callAt(Kind::SquareOff, schedule.sync(now, budget()), now);
             now = std::max(now, schedule.advance(15));
         }
         return w.sound();
     };
     const StreamMap::Params timing = streamtiming::mapParams(kRate, streamtiming::kPeriodFrames);
-    const int64_t soundCard = streamtiming::absorbableNs(timing.guardNs);
     Schedule onTimeSchedule;
     Worker onTime(timing);
-    const auto expected = key(soundCard, 0, onTimeSchedule, onTime);
+    const auto expected = key(true, 0, 0, onTimeSchedule, onTime);
     struct Row {
-        int64_t budgetNs, lateMs, stretchMs;
+        bool card;
+        int64_t lateMs, againMs, stretchMs;
         int restarts, absorbed;
     };
-    for (const Row& row :
-         {Row{soundCard, 20, 0, 0, 2}, Row{0, 20, 20, 1, 0}, Row{soundCard, 200, 200, 1, 0}}) {
+    for (const Row& row : {Row{true, 20, 0, 0, 0, 2}, Row{false, 20, 0, 20, 1, 0}, Row{true, 200, 0, 200, 1, 0},
+                           Row{true, 40, 40, 64, 1, 2}}) {
         Schedule schedule;
         Worker w(timing);
-        const auto s = key(row.budgetNs, row.lateMs, schedule, w);
+        const auto s = key(row.card, row.lateMs, row.againMs, schedule, w);
         ASSERT_EQ(s.size(), expected.size()) << row.lateMs;
         for (size_t k = 0; k < s.size(); ++k) {
             const int64_t shift = k < 3 ? 0 : frames(row.stretchMs * kMs);

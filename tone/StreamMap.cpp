@@ -118,6 +118,9 @@ StreamMap::Placement StreamMap::place(const ScheduleTime& at, bool startsSound, 
         m_epoch = at.epoch;
         if (at.restarted) {
             p.restart = true; // the clock restarted: the silence before stretched already
+            if (const int64_t needNs = at.behindNs + m_params.absorbMarginNs;
+                needNs > m_guardNs && at.behindNs <= m_params.maxAdaptNs)
+                m_guardNs = std::min(m_params.maxGuardNs, needNs + m_params.guardStepNs);
         } else {
             m_guardNs = m_params.guardNs;
             if (m_recentCount >= kRecentReadings) {

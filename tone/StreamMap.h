@@ -24,6 +24,12 @@ public:
         int64_t guardNs;     // lateness a call may have at the start of a schedule [ns]
         int64_t guardStepNs; // added to the guard whenever a call came too late anyway [ns]
         int64_t maxGuardNs;
+        // A restart after the thread fell behind by more than the guard absorbs, but by no more
+        // than maxAdaptNs, grows the guard (by a step beyond that lateness) so that the like is
+        // absorbed for the rest of the run: a busy machine tends to repeat it. A longer hold (a
+        // modal window, a stopped process) is no measure of the machine. [ns]
+        int64_t maxAdaptNs = 0;
+        int64_t absorbMarginNs = 0; // of the guard, what a call needs beyond the lateness [ns]
     };
 
     // The device's position moves in the steps the sound server takes samples in, and a server
@@ -79,7 +85,7 @@ public:
     // `notBefore` hold sound placed earlier. A new schedule starts with the small lead again and
     // with the device's timing moved to where its readings stand lately (never reaching back before
     // either): the timing at the open is a guess, and a sound server takes its frames in steps
-    // around it. A restarted schedule keeps its lead. A call that starts sound and
+    // around it. A restarted schedule keeps its lead, grown to absorb a like lateness. A call that starts sound and
     // comes too late shifts everything after it by its lateness and a guard step (a restart); any
     // other late call lands on the frontier.
     Placement place(const ScheduleTime& at, bool startsSound, int64_t frontier, int64_t notBefore);

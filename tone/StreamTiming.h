@@ -32,12 +32,15 @@ inline constexpr int64_t kMaxLevelNs = 250'000'000;
 // Of the guard, what the calling thread may spend between its wake-up and the call, and the worker
 // between the call and rendering its frame. [ns]
 inline constexpr int64_t kAbsorbMarginNs = 4'000'000;
+// A restart after a wake-up up to this late grows the guard to absorb the like for the rest of the
+// run; the silence it stretched stretches by that growth too. [ns]
+inline constexpr int64_t kMaxAdaptNs = 80'000'000;
 
 // The map of a fresh device with periods of periodFrames at rate [frames/s].
 inline StreamMap::Params mapParams(unsigned rate, int64_t periodFrames)
 {
     const int64_t periodNs = periodFrames * 1'000'000'000 / rate;
-    return {kLevelPeriods * periodNs, kGuardNs, kGuardStepNs, kMaxGuardNs};
+    return {kLevelPeriods * periodNs, kGuardNs, kGuardStepNs, kMaxGuardNs, kMaxAdaptNs, kAbsorbMarginNs};
 }
 
 // How late the calling thread may wake and keep its schedule, when calls land guardNs late. [ns]
