@@ -6,7 +6,7 @@
 #include "app/MemoEdit.h"
 #include "app/MemoText.h"
 #include "app/QtDialogs.h"
-#include "app/ServingClock.h"
+#include "app/RequestServer.h"
 #include "app/SpinEdit.h"
 #include "app/Unit2.h"
 #include "app/Unit3.h"
@@ -88,9 +88,9 @@ QAction* makeSeparator(QMenu* menu, const char* name)
 TMorse::TMorse(const MorsePlatform& platform) : m_platform(platform)
 {
     // On the real clock a run's sleeps also answer a screen reader; a test's clock takes no time.
-    if (dynamic_cast<RealClock*>(m_platform.clock)) {
-        m_servingClock = std::make_unique<ServingClock>(*m_platform.clock);
-        m_platform.clock = m_servingClock.get();
+    if (auto* realClock = dynamic_cast<RealClock*>(m_platform.clock)) {
+        m_requestServer = std::make_unique<RequestServer>();
+        realClock->setWaitHook([server = m_requestServer.get()] { return server->serve(); });
     }
     setObjectName(QStringLiteral("Morse"));
     setWindowTitle(kApplicationTitle);
@@ -132,7 +132,11 @@ TMorse::TMorse(const MorsePlatform& platform) : m_platform(platform)
     centreFrameOnScreen(this);
 }
 
-TMorse::~TMorse() = default;
+TMorse::~TMorse()
+{
+    if (auto* realClock = dynamic_cast<RealClock*>(m_platform.clock))
+        realClock->setWaitHook({});
+}
 
 void TMorse::changeEvent(QEvent* event)
 {

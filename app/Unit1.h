@@ -22,6 +22,7 @@ class DocumentCommands;
 class Keyer;
 class MemoEdit;
 class Panel;
+class RequestServer;
 class Shape;
 class SpeakerSink;
 class SpinEdit;
@@ -186,7 +187,7 @@ private:
     QString saveSettingsFile();
 
     MorsePlatform m_platform;
-    std::unique_ptr<Clock> m_servingClock; // wraps the real clock
+    std::unique_ptr<RequestServer> m_requestServer; // the real clock's wait hook
     QString m_iniName;
     std::unique_ptr<Dialogs> m_ownDialogs;
     std::unique_ptr<ToneOutput> m_toneOutput;

@@ -63,6 +63,8 @@ int main(int argc, char** argv)
 
     window.show();
     const int status = QApplication::exec();
+    // The window goes before the clock; so does the rule that asks it.
+    clock.setLatenessBudget({});
     // The settings are saved by now. A frozen sound server can hold the device's close for a
     // minute: past a short wait the program ends without it, and without the destructors, which
     // would release what the sound thread still uses. Nothing of the program's own is lost.

@@ -54,10 +54,14 @@ void RealClock::Sleep(int ms)
         return;
     const int64_t deadlineNs = m_schedule.advance(ms);
     m_requestedNs += int64_t(ms) * 1'000'000;
-    timespec ts{};
-    ts.tv_sec = time_t(deadlineNs / 1'000'000'000);
-    ts.tv_nsec = long(deadlineNs % 1'000'000'000);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+    for (int64_t wakeNs = 0; wakeNs < deadlineNs;) {
+        const bool serving = m_waitHook && m_waitHook();
+        wakeNs = serving ? std::min(deadlineNs, monotonicNs() + kWaitSliceNs) : deadlineNs;
+        timespec ts{};
+        ts.tv_sec = time_t(wakeNs / 1'000'000'000);
+        ts.tv_nsec = long(wakeNs % 1'000'000'000);
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+        }
     }
 }
 

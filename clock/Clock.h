@@ -93,6 +93,11 @@ public:
     // Asked at every reading of the schedule: how much lateness the active output absorbs [ns].
     // Without it (or below that), Schedule::kImmediateNs.
     void setLatenessBudget(std::function<int64_t()> budget) { m_budget = std::move(budget); }
+    // Called when a sleep begins and then every kWaitSliceNs while it lasts, as long as it returns
+    // true: work that must not wait for the next element (a screen reader's requests). The sleep
+    // still ends on its deadline, and only that deadline is an edge of the schedule.
+    static constexpr int64_t kWaitSliceNs = 5'000'000;
+    void setWaitHook(std::function<bool()> hook) { m_waitHook = std::move(hook); }
 
     // Total time that sleeps were asked for, how often the schedule restarted and how often a late
     // wake-up was absorbed. For benchmarks.
@@ -105,6 +110,7 @@ private:
 
     Schedule m_schedule;
     std::function<int64_t()> m_budget;
+    std::function<bool()> m_waitHook;
     int64_t m_requestedNs = 0;
 };
 

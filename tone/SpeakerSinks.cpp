@@ -152,17 +152,14 @@ std::unique_ptr<SpeakerSink> openSpeakerSink(AlsaStream& stream, Clock& clock, c
         if (const int fd = openConsole(probe.consoles); fd >= 0)
             return std::make_unique<ConsoleToneSink>(fd);
     }
-    if (stream.acquire(0).ok)
-        return std::make_unique<SquareWaveSink>(stream, clock);
-    return std::make_unique<SilentSink>();
+    // The stream is tried again at every tone, so the tone sounds once a sound server is there.
+    return std::make_unique<SquareWaveSink>(stream, clock);
 }
 
 void SpeakerRouteSink::toneOn(double hz)
 {
-    if (!m_sink || m_silent) {
+    if (!m_sink)
         m_sink = openSpeakerSink(m_stream, m_clock, m_probe);
-        m_silent = dynamic_cast<SilentSink*>(m_sink.get()) != nullptr;
-    }
     if (m_plannedMs)
         m_sink->planTone(*std::exchange(m_plannedMs, std::nullopt));
     m_sink->toneOn(hz);

@@ -70,13 +70,13 @@ struct SpeakerProbe {
     std::vector<std::string> consoles = {"/dev/console", "/dev/tty0"};
 };
 
-// The first sink that works now; stream and clock must outlive it. May wait for the stream's device.
+// The kernel's tone device or the console when there is one, else the square wave on the stream,
+// which looks for its device at every tone. Stream and clock must outlive it.
 std::unique_ptr<SpeakerSink> openSpeakerSink(AlsaStream& stream, Clock& clock,
                                              const SpeakerProbe& probe = {});
 
 // The speaker route's sink. It touches no device until its first tone, so that a frozen sound
-// server cannot delay the window, and chooses there with openSpeakerSink. While that choice is
-// silence, every tone looks again, so the square wave sounds once a sound server is up.
+// server cannot delay the window, and chooses there with openSpeakerSink.
 class SpeakerRouteSink final : public SpeakerSink {
 public:
     SpeakerRouteSink(AlsaStream& stream, Clock& clock, SpeakerProbe probe = {})
@@ -95,7 +95,6 @@ private:
     Clock& m_clock;
     SpeakerProbe m_probe;
     std::unique_ptr<SpeakerSink> m_sink;
-    bool m_silent = false;
     std::optional<uint32_t> m_plannedMs; // [ms] passed on with the next tone
 };
 

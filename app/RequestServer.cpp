@@ -1,4 +1,4 @@
-#include "app/ServingClock.h"
+#include "app/RequestServer.h"
 
 #include <QAccessible>
 #include <QCoreApplication>
@@ -8,14 +8,12 @@
 
 namespace quindle {
 
-ServingClock::ServingClock(Clock& clock) : m_clock(clock)
+RequestServer::RequestServer()
 {
     QCoreApplication::instance()->installEventFilter(this);
 }
 
-ServingClock::~ServingClock() = default;
-
-bool ServingClock::eventFilter(QObject* watched, QEvent* event)
+bool RequestServer::eventFilter(QObject* watched, QEvent* event)
 {
     // The accessibility bridge receives each request as a call queued from the D-Bus thread to
     // its D-Bus object.
@@ -25,26 +23,15 @@ bool ServingClock::eventFilter(QObject* watched, QEvent* event)
     return false;
 }
 
-void ServingClock::serveRequests()
+bool RequestServer::serve()
 {
+    if (m_receivers.empty() || !QAccessible::isActive())
+        return false;
     for (const QPointer<QObject>& receiver : m_receivers) {
         if (receiver)
             QCoreApplication::sendPostedEvents(receiver, QEvent::MetaCall);
     }
-}
-
-void ServingClock::Sleep(int ms)
-{
-    if (m_receivers.empty() || !QAccessible::isActive()) {
-        m_clock.Sleep(ms);
-        return;
-    }
-    // Each slice's deadline follows from the last, so the slices end where one sleep would.
-    for (; ms > kSliceMs; ms -= kSliceMs) {
-        m_clock.Sleep(kSliceMs);
-        serveRequests();
-    }
-    m_clock.Sleep(ms);
+    return true;
 }
 
 } // namespace quindle
