@@ -96,10 +96,12 @@ std::optional<int> handleCommandLine(int argc, char** argv)
     const QCommandLineOption display(QStringLiteral("display"), QString(), QStringLiteral("display"));
     parser.addOption(platform);
     parser.addOption(display);
-    for (const char* name : {"platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
-                             "qwindowtitle", "qwindowicon", "style", "stylesheet", "session"})
+    for (const char* name : {"platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "qwindowtitle",
+                             "qwindowicon", "style", "stylesheet", "session", "qmljsdebugger", "geometry",
+                             "title", "name", "visual", "ncols", "im", "inputstyle"})
         parser.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
-    parser.addOption(QCommandLineOption(QStringLiteral("reverse")));
+    for (const char* name : {"reverse", "widgetcount", "sync", "nograb", "dograb", "cmap", "noxim"})
+        parser.addOption(QCommandLineOption(QString::fromLatin1(name)));
 
     QString error;
     if (!parser.parse(arguments))

@@ -19,10 +19,16 @@ fi
 
 xvfb_pid=""
 app_pid=""
+installed=""
 cleanup() {
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
   rm -f "$system_ini"
+  # A check that failed half-way leaves neither the package nor its user behind.
+  if [ -n "$installed" ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get -y -qq remove quindle2 >/dev/null 2>&1 || true
+  fi
+  userdel --remove "$user" >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
 
@@ -33,6 +39,7 @@ lintian --fail-on error --tag-display-limit 0 "$deb"
 echo "== apt-get install"
 # Another apt-get (an unattended upgrade) may hold the lock for a while.
 apt=(apt-get -y -qq -o DPkg::Lock::Timeout=600)
+installed=1
 DEBIAN_FRONTEND=noninteractive "${apt[@]}" install "$deb"
 quindle2 --version
 
@@ -90,6 +97,7 @@ echo "saved: $saved"
 echo "== apt-get remove"
 rm -f "$system_ini"
 DEBIAN_FRONTEND=noninteractive "${apt[@]}" remove quindle2
+installed=""
 if [ -e /usr/bin/quindle2 ] || dpkg-query -W -f='${Status}' quindle2 2>/dev/null | grep -q "ok installed"; then
   echo "quindle2 is still installed" >&2
   exit 1
