@@ -51,10 +51,9 @@ int main(int argc, char** argv)
     // (the sound card, or the speaker played on it) what the stream's lead allows; a speaker that
     // sounds at once absorbs nothing.
     clock.setLatenessBudget([&window, &stream, &speaker]() -> int64_t {
-        const bool speakerOnStream = dynamic_cast<const SquareWaveSink*>(speaker.chosen()) != nullptr;
-        const bool onStream = window.isChecked(MenuOption::Soundcard) ||
-                              (speakerOnStream && window.isChecked(MenuOption::Speaker));
-        return onStream ? stream.absorbableNs() : 0;
+        if (window.isChecked(MenuOption::Soundcard))
+            return stream.absorbableNs();
+        return window.isChecked(MenuOption::Speaker) ? speaker.absorbableNs() : 0;
     });
     QObject::connect(&window, &TMorse::finished, &app, [] { QCoreApplication::exit(0); });
     // Logging off runs the same closing steps as the close box.

@@ -629,6 +629,7 @@ TEST_F(AlsaBackendTest, TheSpeakerRouteLooksForItsDeviceAtEachToneUntilOneIsTher
     const auto tone = [&] { route.planTone(60), route.toneOn(750), clock.Sleep(60), route.toneOff(); };
     tone();
     EXPECT_TRUE(stream.stats().opens == 0 && stream.stats().failures >= 1) << "silent, and the device was tried";
+    EXPECT_EQ(route.absorbableNs(), stream.absorbableNs()) << "the square wave's calls land as the stream's";
     ASSERT_TRUE(later.start());
     for (int k = 0; k < 20 && stream.stats().opens == 0; ++k)
         tone(), clock.Sleep(20);

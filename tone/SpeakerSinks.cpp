@@ -165,6 +165,11 @@ void SpeakerRouteSink::toneOn(double hz)
     m_sink->toneOn(hz);
 }
 
+int64_t SpeakerRouteSink::absorbableNs() const
+{
+    return dynamic_cast<const SquareWaveSink*>(m_sink.get()) ? m_stream.absorbableNs() : 0;
+}
+
 void SpeakerRouteSink::toneOff()
 {
     m_plannedMs.reset();

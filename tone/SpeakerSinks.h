@@ -89,6 +89,9 @@ public:
 
     // Where the tone sounds now; null before the first tone.
     const SpeakerSink* chosen() const { return m_sink.get(); }
+    // How late a call may come and keep its place: what the stream absorbs when the tone plays
+    // there, nothing on a device that sounds at once. [ns]
+    int64_t absorbableNs() const;
 
 private:
     AlsaStream& m_stream;
