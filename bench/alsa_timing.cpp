@@ -6,8 +6,8 @@
 //   build/bench/bench_alsa_timing
 //
 // Figures (as counters): tone and silence errors, 50th/99th percentile and maximum [ms], and the
-// silences more than 0.3 ms off; the stream's restarts, late wake-ups absorbed, late calls,
-// underruns, drift corrections per minute and lead; with busy=1 the same while a parallel build of
+// silences more than 0.3 ms off; the worker's scheduling (in the label); the stream's restarts,
+// late wake-ups absorbed, late calls, underruns, drift corrections per minute and lead; with busy=1 the same while a parallel build of
 // the project runs beside it, and the load average at the end; the CPU time of
 // the whole process per second of keying [ms/s]; from the Text button's handler to the first sample
 // reaching the sound server, with the stream open and closed [ms]; the CPU time of a process left
@@ -293,6 +293,7 @@ void BM_Rhythm(benchmark::State& state)
         // sound server client's thread.
         state.counters["cpu_ui_ms_per_s"] = 1000 * ui / wall;
         state.counters["wakeups_per_s"] = double(stats.wakeups) / wall;
+        state.SetLabel(server->name().toStdString() + ", worker " + stats.priority);
         state.SetIterationTime(wall);
     }
 }

@@ -9,6 +9,8 @@ packages=(
   # Qt's Wayland platform: in a Wayland session the program runs as a Wayland client.
   qt6-wayland
   libasound2-dev libasound2-plugins alsa-utils
+  # Real-time priority from RealtimeKit on the system bus.
+  libdbus-1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation
   pulseaudio pulseaudio-utils

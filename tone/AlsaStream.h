@@ -99,6 +99,7 @@ public:
         int64_t wakeups = 0;            // rounds of the worker while the stream runs
         double driftMs = 0;             // smoothed drift of the device's reports past the baseline [ms]
         int64_t lastOnsetWrittenNs = 0; // when the frame where sound last began reached the device [ns]
+        std::string priority;           // the worker's scheduling: "SCHED_FIFO 10 directly", "normal (why)"...
     };
     Stats stats() const;
     // How late the calling thread may wake up for a schedule time and its calls still land on

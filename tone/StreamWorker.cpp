@@ -1,5 +1,7 @@
 #include "tone/StreamWorker.h"
 
+#include "tone/RealtimePriority.h"
+
 #include <pthread.h>
 #include <sched.h>
 
@@ -28,11 +30,13 @@ StreamWorker::StreamWorker(StreamShared& shared, std::string device, std::string
 
 void StreamWorker::run()
 {
-    // A little real-time priority where the system grants it (inherited by the sound server
-    // client's own thread, made at the open), so that a busy machine does not starve the stream.
-    sched_param param{};
-    param.sched_priority = 10;
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    // A little real-time priority, so that a busy machine does not starve the stream: directly
+    // where the system grants it (then inherited by the sound server client's own thread, made at
+    // the open), else through RealtimeKit, asked beside the device loop without holding it up.
+    const RealtimeRequest priority(10, [this](const RealtimeGrant& grant) {
+        PiLock lock(m_shared.mutex);
+        m_shared.stats.priority = grant.text();
+    });
 
     PiLock lock(m_shared.mutex);
     while (!m_shared.stop) {
