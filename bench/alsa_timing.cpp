@@ -6,12 +6,13 @@
 //   build/bench/bench_alsa_timing
 //
 // Figures (as counters): tone and silence errors, 50th/99th percentile and maximum [ms], and the
-// silences more than 0.3 ms off; the worker's scheduling (in the label); the stream's restarts,
-// late wake-ups absorbed, late calls, underruns, drift corrections per minute and lead; with busy=1 the same while a parallel build of
+// silences more than 0.3 ms off; the stream's restarts, late wake-ups absorbed, late calls,
+// underruns, drift corrections per minute and lead; with busy=1 the same while a parallel build of
 // the project runs beside it, and the load average at the end; the CPU time of
 // the whole process per second of keying [ms/s]; from the Text button's handler to the first sample
 // reaching the sound server, with the stream open and closed [ms]; the CPU time of a process left
 // idle after one element, before and after the stream's idle close [% of one core].
+// The rhythm's label names the server and the worker's scheduling (its priority, and how it got it).
 #include "app/Controls.h"
 #include "app/MemoEdit.h"
 #include "app/Unit1.h"

@@ -89,8 +89,9 @@ private:
             rlimit limit{};
             getrlimit(RLIMIT_RTTIME, &limit);
             tid = thread, priority = level, rtTimeSoft = limit.rlim_cur, rtTimeHard = limit.rlim_max;
-            reply = m_answer == Refuse ? dbus_message_new_error(call, DBUS_ERROR_ACCESS_DENIED, "refused by the stand-in")
-                                       : dbus_message_new_method_return(call);
+            reply = m_answer == Refuse
+                        ? dbus_message_new_error(call, DBUS_ERROR_ACCESS_DENIED, "refused by the stand-in")
+                        : dbus_message_new_method_return(call);
         }
         if (reply) {
             dbus_connection_send(m_bus, reply, nullptr);
@@ -131,7 +132,9 @@ TEST(RealtimePriority, AsksRealtimeKitForTheThreadWithinItsLimitsOrSaysWhyNot)
         }
     }
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus");
-    EXPECT_EQ(makeRealtimeViaRealtimeKit(gettid(), 10, 200).text().rfind("normal (RealtimeKit: no system bus: ", 0), 0u);
+    EXPECT_EQ(
+        makeRealtimeViaRealtimeKit(gettid(), 10, 200).text().rfind("normal (RealtimeKit: no system bus: ", 0),
+        0u);
     qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
 

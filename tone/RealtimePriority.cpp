@@ -73,13 +73,13 @@ Connection openSystemBus(int timeoutMs, std::string& why)
 {
     const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
     BusError error;
-    Connection bus(dbus_connection_open_private(address && *address ? address : kSystemBus,
-                                                error.get()));
+    Connection bus(dbus_connection_open_private(address && *address ? address : kSystemBus, error.get()));
     if (!bus) {
         why = "no system bus: " + error.text();
         return nullptr;
     }
-    Message hello(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "Hello"));
+    Message hello(
+        dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "Hello"));
     if (!call(bus.get(), std::move(hello), timeoutMs, why)) {
         why = "system bus: " + why;
         return nullptr;
@@ -92,15 +92,16 @@ bool readProperty(DBusConnection* bus, const char* name, int timeoutMs, int64_t&
 {
     Message request(dbus_message_new_method_call(kService, kObject, DBUS_INTERFACE_PROPERTIES, "Get"));
     const char* interface = kService;
-    if (request && !dbus_message_append_args(request.get(), DBUS_TYPE_STRING, &interface, DBUS_TYPE_STRING, &name,
-                                             DBUS_TYPE_INVALID))
+    if (request && !dbus_message_append_args(request.get(), DBUS_TYPE_STRING, &interface, DBUS_TYPE_STRING,
+                                             &name, DBUS_TYPE_INVALID))
         request.reset();
     const Message reply = call(bus, std::move(request), timeoutMs, why);
     if (!reply)
         return false;
     DBusMessageIter args;
     DBusMessageIter variant;
-    if (dbus_message_iter_init(reply.get(), &args) && dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_VARIANT) {
+    if (dbus_message_iter_init(reply.get(), &args) &&
+        dbus_message_iter_get_arg_type(&args) == DBUS_TYPE_VARIANT) {
         dbus_message_iter_recurse(&args, &variant);
         DBusBasicValue v{};
         switch (dbus_message_iter_get_arg_type(&variant)) {
@@ -186,8 +187,8 @@ RealtimeGrant makeRealtimeViaRealtimeKit(pid_t tid, int priority, int timeoutMs)
             Message request(dbus_message_new_method_call(kService, kObject, kService, "MakeThreadRealtime"));
             const dbus_uint64_t thread = dbus_uint64_t(tid);
             const dbus_uint32_t level = dbus_uint32_t(granted);
-            if (request && !dbus_message_append_args(request.get(), DBUS_TYPE_UINT64, &thread, DBUS_TYPE_UINT32,
-                                                     &level, DBUS_TYPE_INVALID))
+            if (request && !dbus_message_append_args(request.get(), DBUS_TYPE_UINT64, &thread,
+                                                     DBUS_TYPE_UINT32, &level, DBUS_TYPE_INVALID))
                 request.reset();
             if (call(bus.get(), std::move(request), timeoutMs, why))
                 return {RealtimeGrant::Way::RealtimeKit, granted, {}};
