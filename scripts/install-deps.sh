@@ -9,8 +9,8 @@ packages=(
   # Qt's Wayland platform: in a Wayland session the program runs as a Wayland client.
   qt6-wayland
   libasound2-dev libasound2-plugins alsa-utils
-  # Real-time priority from RealtimeKit on the system bus.
-  libdbus-1-dev
+  # Real-time priority from RealtimeKit on the system bus; its test's stand-in service.
+  libdbus-1-dev python3-dbus python3-gi
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-liberation
   pulseaudio pulseaudio-utils

@@ -4,137 +4,78 @@
 #include <QProcess>
 #include <QStandardPaths>
 
-#include <dbus/dbus.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstring>
 #include <string>
-#include <thread>
 
 namespace {
 
 using namespace quindle;
 
-constexpr const char* kService = "org.freedesktop.RealtimeKit1";
+// A stand-in RealtimeKit that grants at most priority 5 and 200 ms of real-time running. It prints
+// each MakeThreadRealtime with the test's RLIMIT_RTTIME at that moment, then grants it, refuses it
+// or never answers (argv[1]: grant, refuse, silent).
+constexpr const char* kStandIn = R"(
+import dbus, dbus.service, dbus.mainloop.glib, resource, sys
+from gi.repository import GLib
+class RealtimeKit(dbus.service.Object):
+    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
+    def Get(self, interface, name):
+        return dbus.Int32(5) if name == "MaxRealtimePriority" else dbus.Int64(200000)
+    @dbus.service.method("org.freedesktop.RealtimeKit1", in_signature="tu", async_callbacks=("ok", "fail"))
+    def MakeThreadRealtime(self, thread, priority, ok, fail):
+        print(thread, priority, *resource.prlimit(int(sys.argv[2]), resource.RLIMIT_RTTIME), flush=True)
+        if sys.argv[1] == "grant":
+            ok()
+        elif sys.argv[1] == "refuse":
+            fail(dbus.exceptions.DBusException("refused by the stand-in", name="org.freedesktop.DBus.Error.AccessDenied"))
+dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+RealtimeKit(dbus.service.BusName("org.freedesktop.RealtimeKit1", dbus.SystemBus()), "/org/freedesktop/RealtimeKit1")
+print("ready", flush=True)
+GLib.MainLoop().run()
+)";
 
-// A bus of its own (its address as the system bus's) with a stand-in RealtimeKit that grants at
-// most priority 5 and 200 ms of real-time running. It records MakeThreadRealtime with this
-// process's RLIMIT_RTTIME at that moment, refuses it, does not answer, or is absent.
-class StandIn {
-public:
-    enum Answer { Grant, Refuse, Silent, Absent };
-    explicit StandIn(Answer answer) : m_answer(answer)
-    {
-        m_daemon.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
-        m_daemon.waitForReadyRead(10'000);
-        const QByteArray address = m_daemon.readLine().trimmed();
-        qputenv("DBUS_SYSTEM_BUS_ADDRESS", address);
-        if (m_answer == Absent || address.isEmpty())
-            return;
-        m_bus = dbus_connection_open_private(address.constData(), nullptr);
-        if (m_bus && dbus_bus_register(m_bus, nullptr))
-            dbus_bus_request_name(m_bus, kService, 0, nullptr);
-        m_serving = std::thread([this] {
-            while (!m_stop && dbus_connection_read_write(m_bus, 20)) {
-                while (DBusMessage* call = dbus_connection_pop_message(m_bus)) {
-                    respond(call);
-                    dbus_message_unref(call);
-                }
-            }
-        });
+QByteArray readLine(QProcess& process)
+{
+    while (!process.canReadLine() && process.waitForReadyRead(10'000)) {
     }
-    ~StandIn()
-    {
-        m_stop = true;
-        if (m_serving.joinable())
-            m_serving.join();
-        if (m_bus) {
-            dbus_connection_close(m_bus);
-            dbus_connection_unref(m_bus);
-        }
-        m_daemon.kill();
-        m_daemon.waitForFinished();
-        qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-    }
-    std::atomic<uint64_t> tid{0};
-    std::atomic<uint32_t> priority{0};
-    std::atomic<rlim_t> rtTimeSoft{0}, rtTimeHard{0};
-
-private:
-    void respond(DBusMessage* call)
-    {
-        DBusMessage* reply = nullptr;
-        const char* interface = nullptr;
-        const char* property = nullptr;
-        if (dbus_message_get_args(call, nullptr, DBUS_TYPE_STRING, &interface, DBUS_TYPE_STRING, &property,
-                                  DBUS_TYPE_INVALID)) {
-            reply = dbus_message_new_method_return(call);
-            DBusMessageIter args, value;
-            const bool max = std::strcmp(property, "MaxRealtimePriority") == 0;
-            const dbus_int32_t maxPriority = 5;
-            const dbus_int64_t maxRunUs = 200'000;
-            dbus_message_iter_init_append(reply, &args);
-            dbus_message_iter_open_container(&args, DBUS_TYPE_VARIANT, max ? "i" : "x", &value);
-            dbus_message_iter_append_basic(&value, max ? DBUS_TYPE_INT32 : DBUS_TYPE_INT64,
-                                           max ? static_cast<const void*>(&maxPriority) : &maxRunUs);
-            dbus_message_iter_close_container(&args, &value);
-        } else if (dbus_message_is_method_call(call, kService, "MakeThreadRealtime") && m_answer != Silent) {
-            dbus_uint64_t thread = 0;
-            dbus_uint32_t level = 0;
-            dbus_message_get_args(call, nullptr, DBUS_TYPE_UINT64, &thread, DBUS_TYPE_UINT32, &level,
-                                  DBUS_TYPE_INVALID);
-            rlimit limit{};
-            getrlimit(RLIMIT_RTTIME, &limit);
-            tid = thread, priority = level, rtTimeSoft = limit.rlim_cur, rtTimeHard = limit.rlim_max;
-            reply = m_answer == Refuse
-                        ? dbus_message_new_error(call, DBUS_ERROR_ACCESS_DENIED, "refused by the stand-in")
-                        : dbus_message_new_method_return(call);
-        }
-        if (reply) {
-            dbus_connection_send(m_bus, reply, nullptr);
-            dbus_message_unref(reply);
-        }
-    }
-
-    Answer m_answer;
-    QProcess m_daemon;
-    DBusConnection* m_bus = nullptr;
-    std::atomic<bool> m_stop{false};
-    std::thread m_serving;
-};
+    return process.readLine().trimmed();
+}
 
 TEST(RealtimePriority, AsksRealtimeKitForTheThreadWithinItsLimitsOrSaysWhyNot)
 {
     if (QStandardPaths::findExecutable("dbus-daemon").isEmpty())
         GTEST_SKIP() << "no dbus-daemon";
     const struct {
-        StandIn::Answer answer;
-        const char* text; // what the grant says, or the reason's start
+        const char* answer; // the stand-in's; empty: none on the bus; null: no bus
+        const char* text;   // what the grant says, or how it starts
     } rows[] = {
-        {StandIn::Grant, "SCHED_RR 5 via RealtimeKit"},
-        {StandIn::Refuse, "normal (RealtimeKit: refused by the stand-in)"},
-        {StandIn::Silent, "normal (RealtimeKit: Did not receive a reply"},
-        {StandIn::Absent, "normal (RealtimeKit: The name org.freedesktop.RealtimeKit1 was not provided"},
+        {"grant", "SCHED_RR 5 via RealtimeKit"},
+        {"refuse", "normal (RealtimeKit: refused by the stand-in)"},
+        {"silent", "normal (RealtimeKit: Did not receive a reply"},
+        {"", "normal (RealtimeKit: The name org.freedesktop.RealtimeKit1 was not provided"},
+        {nullptr, "normal (RealtimeKit: no system bus: "},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
-        StandIn standIn(row.answer);
-        const RealtimeGrant grant = makeRealtimeViaRealtimeKit(gettid(), 10, 200);
-        EXPECT_EQ(grant.text().rfind(row.text, 0), 0u) << grant.text();
-        if (row.answer == StandIn::Grant || row.answer == StandIn::Refuse) {
-            EXPECT_EQ(standIn.tid, uint64_t(gettid()));
-            EXPECT_EQ(standIn.priority, 5u);
-            EXPECT_LE(standIn.rtTimeSoft, 200'000u);
-            EXPECT_LE(standIn.rtTimeHard, 200'000u);
+        QProcess bus, standIn;
+        bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", row.answer ? readLine(bus) : "unix:path=/nonexistent/bus");
+        if (row.answer && *row.answer) {
+            standIn.start("/usr/bin/python3", {"-c", kStandIn, row.answer, QString::number(getpid())});
+            ASSERT_EQ(readLine(standIn), "ready") << standIn.readAllStandardError().toStdString();
         }
+        const std::string text = makeRealtimeViaRealtimeKit(gettid(), 10, 200).text();
+        EXPECT_EQ(text.rfind(row.text, 0), 0u) << text;
+        if (standIn.state() == QProcess::Running) {
+            EXPECT_EQ(readLine(standIn).toStdString(), std::to_string(gettid()) + " 5 200000 200000");
+        }
+        standIn.kill();
+        standIn.waitForFinished();
+        bus.kill();
+        bus.waitForFinished();
     }
-    qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus");
-    EXPECT_EQ(
-        makeRealtimeViaRealtimeKit(gettid(), 10, 200).text().rfind("normal (RealtimeKit: no system bus: ", 0),
-        0u);
     qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
 
