@@ -1,4 +1,5 @@
 // Real-time priority through RealtimeKit, asked of a stand-in on a private bus.
+#include "tone/AlsaStream.h"
 #include "tone/RealtimePriority.h"
 
 #include <QProcess>
@@ -77,6 +78,13 @@ TEST(RealtimePriority, AsksRealtimeKitForTheThreadWithinItsLimitsOrSaysWhyNot)
         bus.waitForFinished();
     }
     qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+}
+
+TEST(RealtimePriority, TheStreamSaysWhatItsWorkerGot)
+{
+    AlsaStream stream("null");
+    stream.acquire(AlsaStream::kDefaultRate); // served by the worker after its request
+    EXPECT_NE(stream.stats().priority, "");
 }
 
 } // namespace
