@@ -69,12 +69,15 @@ if dpkg-query -W -f='${db:Status-Status}' quindle2 2>/dev/null | grep -q '^insta
   (cd "$work/previous" && dpkg-repack quindle2 >/dev/null)
   previous=1
 fi
+# Saved before the purge below takes the package's own configuration file.
 for i in "${!kept[@]}"; do
   if [ -e "${kept[$i]}" ]; then
     cp -a "${kept[$i]}" "$work/kept-$i"
-    rm -f "${kept[$i]}"
   fi
 done
+# A fresh install, as a new user's would be, with none of the files that it replaces.
+[ -n "$previous" ] && "${apt[@]}" purge quindle2
+rm -f "${kept[@]}"
 installed=1
 "${apt[@]}" install "$deb"
 [ "$(quindle2 --version)" = "quindle2 $version" ] || fail "quindle2 --version does not say $version"
@@ -124,10 +127,16 @@ id "$user" >/dev/null 2>&1 && fail "the user $user exists already"
 useradd --create-home --shell /bin/bash "$user"
 made_user=1
 save_as "$user" "$(getent passwd "$user" | cut -d: -f6)"
-# Its D-Bus session ended with the program, and nothing that Qt started outlives it.
-survivors=$(pgrep -a -u "$user" || true)
+# Its D-Bus session ended with the program, and nothing that Qt started outlives it. The session's
+# bus may take a moment to be reaped once it has ended.
+for _ in $(seq 50); do
+  survivors=$(ps -o pid=,stat=,args= -u "$user" || true)
+  [ -z "$survivors" ] && break
+  sleep 0.1
+done
+survivors=$(awk '$2 !~ /^Z/' <<<"$survivors")
 [ -z "$survivors" ] || fail "processes of $user outlived the program: $survivors"
-userdel --remove "$user"
+userdel --remove "$user" 2>/dev/null
 made_user=""
 [ ! -e "/tmp/runtime-$user" ] || fail "/tmp/runtime-$user was made"
 
