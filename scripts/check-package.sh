@@ -1,16 +1,11 @@
 #!/usr/bin/env bash
-# Checks the Debian package that `make package` built, on this machine, as a packager and a user
-# meet it, and leaves the machine as it found it:
-# - lintian --pedantic shows no error, warning or info tag;
-# - apt-get installs it and `quindle2 --version` says the package's version;
-# - a user (made here) starts it on a private X server, in a D-Bus session of its own, and closes it
-#   with Save Settings on Close ticked by the system-wide starting values in /etc/xdg: the settings
-#   land in ~/.config/quindle2/quindle2.ini, in a folder of mode 0700;
-# - root does the same and its settings land in its own ~/.config, never under /usr;
-# - apt-get purge leaves none of the package's files.
-# What it replaces is put back afterwards: a quindle2 installed before (copied with dpkg-repack),
-# /etc/xdg/quindle2/quindle2.ini and /usr/lib/quindle2/quindle2.ini. Needs root.
-#   scripts/check-package.sh <folder of quindle2_<version>_<arch>.changes>
+# Checks the package that `make package` built, as a packager and a user meet it: lintian --pedantic
+# (no error, warning or info tag); apt-get install; --version; a user (made here) and root each start
+# it on a private Xvfb in a D-Bus session of their own and close it, with Save Settings on Close
+# ticked by the starting values in /etc/xdg, and their settings must land in their own ~/.config
+# (0700), never under /usr; apt-get purge must leave none of its files. It leaves the machine as it
+# found it: a quindle2 installed before (copied by dpkg-repack) and the settings files that it
+# replaces are put back. Needs root.   scripts/check-package.sh <folder of the .changes and .debs>
 set -euo pipefail
 
 changes=$(realpath "$(ls "$1"/quindle2_*.changes)")
@@ -22,15 +17,8 @@ kept=("$system_ini" /usr/lib/quindle2/quindle2.ini)
 apt=(apt-get -y -qq --allow-downgrades -o DPkg::Lock::Timeout=600 -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold)
 export DEBIAN_FRONTEND=noninteractive
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "check-package.sh installs a package and adds a user: run it as root" >&2
-  exit 1
-fi
-
-fail() {
-  echo "$*" >&2
-  exit 1
-}
+fail() { echo "$*" >&2; exit 1; }
+[ "$(id -u)" -eq 0 ] || fail "check-package.sh installs a package and adds a user: run it as root"
 
 work=$(mktemp -d)
 chmod 711 "$work"
@@ -39,23 +27,14 @@ installed=""
 previous=""
 made_user=""
 cleanup() {
-  if [ -n "$xvfb_pid" ]; then
-    kill "$xvfb_pid" 2>/dev/null || true
-    wait "$xvfb_pid" 2>/dev/null || true
-  fi
+  [ -n "$xvfb_pid" ] && { kill "$xvfb_pid"; wait "$xvfb_pid"; } 2>/dev/null
   # A check that failed half-way leaves none of what it made.
   [ -n "$installed" ] && "${apt[@]}" purge quindle2 >/dev/null 2>&1
   [ -n "$previous" ] && dpkg -i "$work"/previous/*.deb >/dev/null
   for i in "${!kept[@]}"; do
-    if [ -e "$work/kept-$i" ]; then
-      mkdir -p "$(dirname "${kept[$i]}")"
-      cp -a "$work/kept-$i" "${kept[$i]}"
-    fi
+    [ -e "$work/kept-$i" ] && mkdir -p "$(dirname "${kept[$i]}")" && cp -a "$work/kept-$i" "${kept[$i]}"
   done
-  if [ -n "$made_user" ]; then
-    pkill -KILL -u "$user" 2>/dev/null || true
-    userdel --remove "$user" 2>/dev/null || true
-  fi
+  [ -n "$made_user" ] && { pkill -KILL -u "$user"; userdel --remove "$user"; } 2>/dev/null
   rm -rf "$work" "/tmp/runtime-$user"
 }
 trap cleanup EXIT
@@ -69,11 +48,8 @@ if dpkg-query -W -f='${db:Status-Status}' quindle2 2>/dev/null | grep -q '^insta
   (cd "$work/previous" && dpkg-repack quindle2 >/dev/null)
   previous=1
 fi
-# Saved before the purge below takes the package's own configuration file.
 for i in "${!kept[@]}"; do
-  if [ -e "${kept[$i]}" ]; then
-    cp -a "${kept[$i]}" "$work/kept-$i"
-  fi
+  [ -e "${kept[$i]}" ] && cp -a "${kept[$i]}" "$work/kept-$i"
 done
 # A fresh install, as a new user's would be, with none of the files that it replaces.
 [ -n "$previous" ] && "${apt[@]}" purge quindle2
@@ -97,8 +73,7 @@ printf '[Morse]\r\nSpeed=77\r\nSettings=1\r\n' >"$system_ini"
 # Starts the program as $1 with home $2 in a D-Bus session of its own, closes it by File > Exit,
 # and checks that it left its settings in $2/.config/quindle2, a folder of its own with mode 0700.
 save_as() {
-  local who=$1 home=$2
-  local runtime="$work/runtime-$who"
+  local who=$1 home=$2 runtime="$work/runtime-$1"
   install -d -m 700 -o "$who" "$runtime"
   runuser -u "$who" -- env -i PATH=/usr/bin:/bin HOME="$home" USER="$who" DISPLAY="$display" \
     XDG_RUNTIME_DIR="$runtime" QT_QPA_PLATFORM=xcb PULSE_SERVER=unix:/nonexistent \
@@ -108,10 +83,7 @@ save_as() {
   [ -n "$window" ] || fail "the program's window did not appear for $who"
   # File > Exit by the keyboard: the close saves, as Save Settings on Close is ticked.
   DISPLAY=$display xdotool windowfocus --sync "$window" key --delay 200 alt+f x
-  for _ in $(seq 600); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
+  for _ in $(seq 600); do kill -0 "$pid" 2>/dev/null && sleep 0.1; done
   kill -0 "$pid" 2>/dev/null && fail "the program did not end after File > Exit ($who)"
   wait "$pid" || fail "the program ended with an error ($who)"
   local saved="$home/.config/quindle2/quindle2.ini"
@@ -119,25 +91,21 @@ save_as() {
     fail "the settings were not saved to $saved"
   [ "$(stat -c %U:%a "$home/.config/quindle2")" = "$who:700" ] ||
     fail "$home/.config/quindle2 is not $who's own with mode 0700"
-  echo "saved: $saved"
 }
 
 echo "== a user saves settings"
 id "$user" >/dev/null 2>&1 && fail "the user $user exists already"
-useradd --create-home --shell /bin/bash "$user"
-made_user=1
+useradd --create-home --shell /bin/bash "$user" && made_user=1
 save_as "$user" "$(getent passwd "$user" | cut -d: -f6)"
 # Its D-Bus session ended with the program, and nothing that Qt started outlives it. The session's
 # bus may take a moment to be reaped once it has ended.
 for _ in $(seq 50); do
   survivors=$(ps -o pid=,stat=,args= -u "$user" || true)
-  [ -z "$survivors" ] && break
-  sleep 0.1
+  [ -n "$survivors" ] && sleep 0.1
 done
 survivors=$(awk '$2 !~ /^Z/' <<<"$survivors")
 [ -z "$survivors" ] || fail "processes of $user outlived the program: $survivors"
-userdel --remove "$user" 2>/dev/null
-made_user=""
+userdel --remove "$user" 2>/dev/null && made_user=""
 [ ! -e "/tmp/runtime-$user" ] || fail "/tmp/runtime-$user was made"
 
 echo "== root saves settings"
@@ -149,12 +117,12 @@ save_as root "$work/root-home"
 echo "== apt-get purge"
 "${apt[@]}" purge quindle2
 installed=""
-leftovers=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {sub(/^\./, "", $6); print $6}' |
+# Every path of the package that names it (shared folders such as /usr/share/icons do not).
+leftovers=$(dpkg-deb -c "$deb" | awk '{sub(/^\./, "", $6); print $6}' | grep quindle2 |
   while read -r path; do [ -e "$path" ] || [ -L "$path" ] && echo "$path"; done || true)
-for folder in /etc/xdg/quindle2 /usr/lib/quindle2 /usr/share/doc/quindle2; do
-  [ -e "$folder" ] && leftovers+=" $folder"
-done
 [ -z "$leftovers" ] || fail "left after purge: $leftovers"
-dpkg-query -W -f='${db:Status-Status}' quindle2 2>/dev/null | grep -q '^not-installed$' ||
-  ! dpkg-query -W quindle2 >/dev/null 2>&1 || fail "quindle2 is still known to dpkg after purge"
+case "$(dpkg-query -W -f='${db:Status-Status}' quindle2 2>/dev/null || true)" in
+  "" | not-installed) ;;
+  *) fail "dpkg still holds quindle2 after purge" ;;
+esac
 echo "package check passed"
