@@ -121,15 +121,19 @@ void holdOrEnd(QtMsgType type, const QMessageLogContext& context, const QString&
         g_held->append({type, QByteArray(context.category), text});
         return;
     }
-    // Qt's text ends with the list of the plugins that it has.
+    // Qt's text ends with the list of the plugins that it has; its last warning names the cause.
+    QString line =
+        QStringLiteral("quindle2: Qt could not start its window-system platform (-platform, QT_QPA_PLATFORM)");
+    if (!g_held->isEmpty())
+        line += QStringLiteral(": ") + g_held->constLast().text.simplified();
     const QString intro = QStringLiteral("Available platform plugins are:");
-    const qsizetype at = text.indexOf(intro);
-    QString available = at < 0 ? QString() : text.mid(at + intro.size()).simplified();
-    if (available.endsWith(u'.'))
-        available.chop(1);
-    print(stderr, QStringLiteral("quindle2: Qt could not start the window-system platform that -platform or "
-                                 "QT_QPA_PLATFORM names; it has: %1\n")
-                      .arg(available));
+    if (const qsizetype at = text.indexOf(intro); at >= 0) {
+        QString available = text.mid(at + intro.size()).simplified();
+        if (available.endsWith(u'.'))
+            available.chop(1);
+        line += QStringLiteral("; it has: ") + available;
+    }
+    print(stderr, line + u'\n');
     std::fflush(stderr);
     std::_Exit(1);
 }
@@ -147,7 +151,8 @@ PlatformStartGuard::~PlatformStartGuard()
     qInstallMessageHandler(g_qtHandler);
     for (const HeldMessage& message : *g_held)
         if (g_qtHandler)
-            g_qtHandler(message.type, QMessageLogContext(nullptr, 0, nullptr, message.category.constData()), message.text);
+            g_qtHandler(message.type, QMessageLogContext(nullptr, 0, nullptr, message.category.constData()),
+                        message.text);
     delete g_held;
     g_held = nullptr;
 }

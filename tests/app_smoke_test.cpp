@@ -204,7 +204,7 @@ TEST(ProgramCommandLine, HelpAndVersionPrintAndEndWrongArgumentsAndNoDisplayFail
         // One file is taken (then the display is looked for); a second is an error.
         {{"file.txt"}, "xcb", 1, "", "quindle2: cannot reach a display"},
         {{"a.txt", "b.txt"}, "offscreen", 2, "", "quindle2: Unexpected argument 'b.txt'"},
-        {{"-platform", "nosuch"}, "", 1, "", "quindle2: Qt could not start the window-system platform"},
+        {{"-platform", "nosuch"}, "", 1, "", "quindle2: Qt could not start its window-system platform"},
         {{}, "xcb", 1, "", "quindle2: cannot reach a display (DISPLAY=\":1999\""},
         {{}, "", 1, "", "quindle2: cannot reach a display"},
         {{"-platform", "wayland;xcb"}, "offscreen", 1, "", "quindle2: cannot reach a display"},
