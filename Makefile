@@ -5,12 +5,16 @@ RELEASE_BUILD ?= build-release
 JOBS ?= 2
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build run test test-sanitize release bench check clean fuzz thread-safety
+.PHONY: all deps deps-ci build run test test-sanitize release bench check clean fuzz thread-safety
 
 all: build
 
+# What building and testing need; deps-ci adds CI's other tools (clang, cppcheck, packaging).
 deps:
-	@bash scripts/install-deps.sh
+	@bash scripts/install-deps.sh test
+
+deps-ci:
+	@bash scripts/install-deps.sh ci
 
 build: deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -48,46 +52,50 @@ release: deps
 # The tone library built with clang's thread-safety analysis: which lock guards which member is
 # written in the code, and any access that breaks it fails the build.
 THREAD_SAFETY_BUILD ?= build-thread-safety
-thread-safety: deps
+thread-safety: deps-ci
 	CC=clang CXX=clang++ cmake -S . -B $(THREAD_SAFETY_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUINDLE_WERROR=ON \
 		-DBUILD_TESTING=OFF -DQUINDLE_BENCH=OFF -DCMAKE_CXX_FLAGS=-Wthread-safety
 	cmake --build $(THREAD_SAFETY_BUILD) -j$(JOBS) --target quindle_tone
 
 # Static analysis of every source; any finding fails.
-check: deps
+check: deps-ci
 	bash scripts/static-check.sh
 
 bench: build
 	bash scripts/run-benchmarks.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD) $(THREAD_SAFETY_BUILD) $(PACKAGE_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD) $(THREAD_SAFETY_BUILD) $(PACKAGE_BUILD) $(INSTALL_BUILD)
 
 # Installs for the current user under ~/.local; `make install PREFIX=/some/where` for another place.
-# A copy its user can write keeps its settings beside itself; otherwise they go to ~/.config/quindle2.
+# Needs only what building the program needs, builds only the program, in a build of its own, and
+# installs it stripped. A copy its user can write keeps its settings beside itself; one under /usr
+# keeps them in ~/.config/quindle2.
 PREFIX ?= $(HOME)/.local
+INSTALL_BUILD ?= build-install
 
 .PHONY: install package screenshot
 
-install: build
-	cmake --install $(BUILD) --prefix "$(PREFIX)"
+install:
+	@bash scripts/install-deps.sh build
+	cmake -S . -B $(INSTALL_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DQUINDLE_BENCH=OFF
+	cmake --build $(INSTALL_BUILD) -j$(JOBS) --target quindle2
+	cmake --install $(INSTALL_BUILD) --prefix "$(PREFIX)" --strip
 
-# A Debian package for /usr, built with CPack: $(PACKAGE_BUILD)/quindle2_<version>_<arch>.deb.
-# Compiled with Debian's hardening flags, as a distribution's build would be.
+# The Debian package (debian/), built by dpkg-buildpackage from a copy of the tree in
+# $(PACKAGE_BUILD)/quindle2, so that its results land in $(PACKAGE_BUILD): quindle2_<version>_<arch>.deb,
+# its -dbgsym package, .buildinfo and .changes.
 PACKAGE_BUILD ?= build-package
-BUILDFLAGS = DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get
-package: deps
-	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-		-DBUILD_TESTING=OFF -DQUINDLE_BENCH=OFF \
-		-DCMAKE_CXX_FLAGS="$$($(BUILDFLAGS) CPPFLAGS) $$($(BUILDFLAGS) CXXFLAGS)" \
-		-DCMAKE_EXE_LINKER_FLAGS="$$($(BUILDFLAGS) LDFLAGS)"
-	cmake --build $(PACKAGE_BUILD) -j$(JOBS) --target quindle2
-	cd $(PACKAGE_BUILD) && cpack -G DEB
+package: deps-ci
+	rm -rf $(PACKAGE_BUILD)
+	mkdir -p $(PACKAGE_BUILD)/quindle2
+	tar -c --exclude-vcs --exclude='./build*' --exclude='./obj-*' . | tar -x -C $(PACKAGE_BUILD)/quindle2
+	cd $(PACKAGE_BUILD)/quindle2 && dpkg-buildpackage -us -uc -b -J$(JOBS)
 
 # The README's picture of the main window, taken on a private X server.
 screenshot: build
 	bash scripts/screenshot.sh $(BUILD)/quindle2 docs/screenshot.png
 
 # The libFuzzer targets, built with clang, each for a bounded time (scripts/fuzz.sh).
-fuzz: deps
+fuzz: deps-ci
 	bash scripts/fuzz.sh

@@ -410,7 +410,8 @@ void TMorse::FormCreate()
                         m_platform.iniName};
     if (m_platform.iniName.isEmpty())
         files = settingsFilesFor(QCoreApplication::applicationFilePath(),
-                                 qEnvironmentVariable("XDG_CONFIG_HOME"), QDir::homePath(), realFileAccess());
+                                 qEnvironmentVariable("XDG_CONFIG_HOME"), qEnvironmentVariable("XDG_CONFIG_DIRS"),
+                                 QDir::homePath(), realFileAccess());
     m_iniName = files.write;
     // Drops are accepted by the window itself (setAcceptDrops in the constructor).
     {
@@ -576,6 +577,11 @@ void TMorse::dropEvent(QDropEvent* event)
 void TMorse::WMDropFiles(const QStringList& paths)
 {
     m_documents->WMDropFiles(paths);
+}
+
+void TMorse::openFile(const QString& path)
+{
+    m_documents->openFile(path);
 }
 
 // KeyingHost -------------------------------------------------------------------------------------

@@ -80,6 +80,8 @@ public:
     void About1Click();
     void mnuHelp1Click();
     void WMDropFiles(const QStringList& paths);
+    // The file argument of the command line: opened as File > Open opens the file it is given.
+    void openFile(const QString& path);
 
     // Controls, named as in the layout.
     MemoEdit* Memo = nullptr;

@@ -14,15 +14,19 @@
 #include <QSessionManager>
 
 #include <cstdlib>
+#include <optional>
 
 int main(int argc, char** argv)
 {
     using namespace quindle;
 
-    if (const std::optional<int> exitCode = handleCommandLine(argc, argv))
+    QString file;
+    if (const std::optional<int> exitCode = handleCommandLine(argc, argv, file))
         return *exitCode;
 
+    std::optional<PlatformStartGuard> platformStart(std::in_place);
     QApplication app(argc, argv);
+    platformStart.reset();
     QApplication::setApplicationName(QStringLiteral("quindle2"));
     QApplication::setApplicationVersion(QStringLiteral(QUINDLE_VERSION));
     // The desktop entry and the metainfo carry this id; Wayland compositors match windows by it.
@@ -61,6 +65,9 @@ int main(int argc, char** argv)
                      [&window](QSessionManager&) { window.close(); });
 
     window.show();
+    // Opened from the message loop, so that its questions and errors stand over the shown window.
+    if (!file.isEmpty())
+        QMetaObject::invokeMethod(&window, [&window, file] { window.openFile(file); }, Qt::QueuedConnection);
     const int status = QApplication::exec();
     // The window goes before the clock; so does the rule that asks it.
     clock.setLatenessBudget({});

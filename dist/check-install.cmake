@@ -2,14 +2,14 @@
 # a desktop entry, and checks what lands there: the program in its own folder, the command link,
 # the icon, a menu entry whose Exec line names the program, the metainfo, the manual page and the
 # licence; the entry and the metainfo must pass desktop-file-validate and appstreamcli.
-#   cmake -DBUILD_DIR=<build> -DAPP_ID=<id> -DVALIDATE=<desktop-file-validate>
+#   cmake -DBUILD_DIR=<build> -DAPP_ID=<id> -DVERSION=<version> -DVALIDATE=<desktop-file-validate>
 #         -DAPPSTREAMCLI=<appstreamcli> -P check-install.cmake
 cmake_minimum_required(VERSION 3.25)
 
 set(stage "${BUILD_DIR}/install-check")
 foreach(tool VALIDATE APPSTREAMCLI)
   if(NOT ${tool})
-    message(FATAL_ERROR "${tool} not found: install desktop-file-utils and appstream (scripts/install-deps.sh does)")
+    message(FATAL_ERROR "${tool} not found: install desktop-file-utils and appstream (scripts/install-deps.sh test does)")
   endif()
 endforeach()
 
@@ -18,13 +18,13 @@ function(fail message)
 endfunction()
 
 # Each case: a prefix, then the Exec value the entry must carry for it.
-set(prefixes "/opt/quindle" "/opt/with space/Quindle's $HOME%d \"x\"")
-set(execs [[Exec="/opt/quindle/bin/quindle2"]]
-          [[Exec="/opt/with space/Quindle's \\$HOME%%d \\"x\\"/bin/quindle2"]])
+set(prefixes "/opt/quindle" "/opt/with space/Quindle's $HOME%d \"x\"" "/usr")
+set(execs [[Exec="/opt/quindle/bin/quindle2" %f]]
+          [[Exec="/opt/with space/Quindle's \\$HOME%%d \\"x\\"/bin/quindle2" %f]] "Exec=quindle2 %f")
 
 # Naming the component (all our files are in the default one) makes the install write its list of
 # files to install_manifest_Unspecified.txt, so a real install's install_manifest.txt stays intact.
-foreach(i RANGE 1)
+foreach(i RANGE 2)
   list(GET prefixes ${i} prefix)
   list(GET execs ${i} expectedExec)
   file(REMOVE_RECURSE "${stage}")
@@ -64,14 +64,15 @@ foreach(i RANGE 1)
   endif()
 
   foreach(file "share/metainfo/${APP_ID}.metainfo.xml" "share/man/man1/quindle2.1.gz"
-               "share/doc/quindle2/LICENSE" "share/doc/quindle2/copyright")
+               "share/doc/quindle2/LICENSE")
     if(NOT EXISTS "${root}/${file}")
       fail("${file} is not installed")
     endif()
   endforeach()
   # One id for the metainfo, its desktop entry and the window (the program sets it as its app id).
   file(READ "${root}/share/metainfo/${APP_ID}.metainfo.xml" metainfo)
-  foreach(expected "<id>${APP_ID}</id>" "<launchable type=\"desktop-id\">${APP_ID}.desktop</launchable>")
+  foreach(expected "<id>${APP_ID}</id>" "<launchable type=\"desktop-id\">${APP_ID}.desktop</launchable>"
+                   "<release version=\"${VERSION}\"")
     string(FIND "${metainfo}" "${expected}" at)
     if(at LESS 0)
       fail("the metainfo lacks ${expected}")

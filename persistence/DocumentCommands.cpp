@@ -104,4 +104,13 @@ void DocumentCommands::WMDropFiles(const QStringList& paths)
     load(path);
 }
 
+void DocumentCommands::openFile(const QString& path)
+{
+    if (!offerToSave(QStringLiteral("Save Text?")))
+        return;
+    m_openName = path;
+    m_view.memoClear();
+    load(path);
+}
+
 } // namespace quindle

@@ -32,6 +32,9 @@ public:
     const QString& openFileName() const { return m_openName; }
     const QString& saveFileName() const { return m_saveName; }
 
+    // A file named on the command line: File > Open with path as the Open dialog's answer.
+    void openFile(const QString& path);
+
 private:
     enum class Saved { Written, Cancelled, Failed };
 

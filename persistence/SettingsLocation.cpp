@@ -38,16 +38,33 @@ FileAccess realFileAccess()
     return fs;
 }
 
-SettingsFiles settingsFilesFor(const QString& programPath, const QString& xdgConfigHome, const QString& home,
-                               const FileAccess& fs)
+bool underSystemPrefix(const QString& programPath)
 {
+    return QDir::cleanPath(programPath).startsWith(QStringLiteral("/usr/"));
+}
+
+SettingsFiles settingsFilesFor(const QString& programPath, const QString& xdgConfigHome,
+                               const QString& xdgConfigDirs, const QString& home, const FileAccess& fs)
+{
+    const QString name = QStringLiteral("/quindle2/quindle2.ini");
+    const QString config =
+        QDir::isAbsolutePath(xdgConfigHome) ? xdgConfigHome : home + QStringLiteral("/.config");
+    const QString own = QDir::cleanPath(config + name);
+    if (underSystemPrefix(programPath)) {
+        if (fs.exists(own))
+            return {own, own};
+        const QString dirs = xdgConfigDirs.isEmpty() ? QStringLiteral("/etc/xdg") : xdgConfigDirs;
+        for (const QString& dir : dirs.split(u':', Qt::SkipEmptyParts)) {
+            const QString shared = QDir::cleanPath(dir + name);
+            if (QDir::isAbsolutePath(dir) && fs.exists(shared))
+                return {shared, own};
+        }
+        return {own, own};
+    }
     const QString beside = iniNameFor(programPath);
     const bool besideExists = fs.exists(beside);
     if (besideExists ? fs.writable(beside) : fs.writable(QFileInfo(beside).absolutePath()))
         return {beside, beside};
-    const QString config =
-        QDir::isAbsolutePath(xdgConfigHome) ? xdgConfigHome : home + QStringLiteral("/.config");
-    const QString own = QDir::cleanPath(config + QStringLiteral("/quindle2/quindle2.ini"));
     return {fs.exists(own) ? own : beside, own};
 }
 

@@ -27,14 +27,21 @@ struct FileAccess {
 // The file system as it is, for the effective user.
 FileAccess realFileAccess();
 
-// The file beside the program (iniNameFor) when that file exists and can be written, or does not
-// exist and its folder can be written: a copy of the program that its user owns keeps its
-// settings with it. Otherwise (an install under /usr) each user has <config>/quindle2/quindle2.ini,
-// where <config> is xdgConfigHome when that is an absolute path and <home>/.config when it is
-// unset, empty or relative; until that file exists, the one beside the program (a system-wide
-// default that a packager may ship) is read as the starting values.
-SettingsFiles settingsFilesFor(const QString& programPath, const QString& xdgConfigHome, const QString& home,
-                               const FileAccess& fs);
+// Whether the program at programPath is installed under a system prefix (/usr, /usr/local), whose
+// files belong to the system and are never written by the program, whoever runs it.
+bool underSystemPrefix(const QString& programPath);
+
+// Each user's own file is <config>/quindle2/quindle2.ini, where <config> is xdgConfigHome when that
+// is an absolute path and <home>/.config when it is unset, empty or relative.
+// Under a system prefix every save writes the user's own file (root's too); until it exists, the
+// first <dir>/quindle2/quindle2.ini that exists among the absolute folders of xdgConfigDirs
+// (':'-separated; /etc/xdg when empty) gives the starting values.
+// Elsewhere the file beside the program (iniNameFor) is read and written when it exists and can be
+// written, or does not exist and its folder can be written: a copy that its user built or installed
+// keeps its settings with it. Otherwise the user's own file is written, and read from the file
+// beside the program until it exists.
+SettingsFiles settingsFilesFor(const QString& programPath, const QString& xdgConfigHome,
+                               const QString& xdgConfigDirs, const QString& home, const FileAccess& fs);
 
 // Makes the missing folders above the file at path, each with mode 0700: a user's settings are
 // no one else's business. Returns "" or why a folder could not be made, naming it.

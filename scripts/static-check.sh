@@ -9,7 +9,7 @@
 #   new there (its own parser fault, not a finding).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-command -v cppcheck >/dev/null || bash scripts/install-deps.sh
+command -v cppcheck >/dev/null || bash scripts/install-deps.sh ci
 cppcheck --quiet --error-exitcode=1 --std=c++20 --language=c++ \
   --enable=warning,performance,portability --inline-suppr -I. --library=qt \
   --suppress=missingIncludeSystem --suppress=internalAstError:tone/AudioIO.cpp \

@@ -194,12 +194,17 @@ TEST(ProgramCommandLine, HelpAndVersionPrintAndEndWrongArgumentsAndNoDisplayFail
         int exitCode;
         const char* output; // the start of standard output
         const char* error;  // the start of standard error
+        bool fullOutput = false; // standard output is /dev/full
     } cases[] = {
-        {{"--help"}, "xcb", 0, "Usage: quindle2 [options]\n", ""},
-        {{"-h", "-platform", "offscreen"}, "", 0, "Usage: quindle2 [options]\n", ""},
+        {{"--help"}, "xcb", 0, "Usage: quindle2 [options] [file]\n", ""},
+        {{"-h", "-platform", "offscreen"}, "", 0, "Usage: quindle2 [options] [file]\n", ""},
         {{"--version"}, "xcb", 0, "quindle2 " QUINDLE_VERSION "\n", ""},
-        {{"--bogus"}, "offscreen", 2, "", "quindle2: Unknown option 'bogus'.\nTry 'quindle2 --help'.\n"},
-        {{"file.txt"}, "offscreen", 2, "", "quindle2: Unexpected argument 'file.txt'.\n"},
+        {{"--help"}, "xcb", 1, "", "quindle2: cannot write to standard output: No space left on device\n", true},
+        {{"--bogus=x"}, "offscreen", 2, "", "quindle2: Unknown option '--bogus=x'.\nTry 'quindle2 --help'.\n"},
+        // One file is taken (then the display is looked for); a second is an error.
+        {{"file.txt"}, "xcb", 1, "", "quindle2: cannot reach a display"},
+        {{"a.txt", "b.txt"}, "offscreen", 2, "", "quindle2: Unexpected argument 'b.txt'"},
+        {{"-platform", "nosuch"}, "", 1, "", "quindle2: Qt could not start its window-system platform"},
         {{}, "xcb", 1, "", "quindle2: cannot reach a display (DISPLAY=\":1999\""},
         {{}, "", 1, "", "quindle2: cannot reach a display"},
         {{"-platform", "wayland;xcb"}, "offscreen", 1, "", "quindle2: cannot reach a display"},
@@ -214,6 +219,8 @@ TEST(ProgramCommandLine, HelpAndVersionPrintAndEndWrongArgumentsAndNoDisplayFail
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
         env.remove(QStringLiteral("WAYLAND_DISPLAY"));
         program.setProcessEnvironment(env);
+        if (c.fullOutput)
+            program.setStandardOutputFile(QStringLiteral("/dev/full"));
         program.start(QString::fromLocal8Bit(binary), c.arguments);
         ASSERT_TRUE(program.waitForFinished(60000));
         const QByteArray output = program.readAllStandardOutput();

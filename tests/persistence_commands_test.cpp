@@ -60,7 +60,7 @@ protected:
     DocumentCommands m_commands{m_view};
 };
 
-enum class Command { New, ClearScreen, Open, Drop };
+enum class Command { New, ClearScreen, Open, Drop, Argument };
 enum class SaveScript { None, Cancel, Write, Fail };
 enum class OpenScript { None, Cancel, Existing, Missing };
 enum class DropScript { None, File, Folder };
@@ -112,6 +112,11 @@ const TableCase kTable[] = {
     {"open_no_open_cancelled", Command::Open, true, No, SaveScript::None, OpenScript::Cancel, DropScript::None, {Kind::Confirm, Kind::Open}, Memo::Empty, false, false, false},
     {"open_no_missing", Command::Open, true, No, SaveScript::None, OpenScript::Missing, DropScript::None, {Kind::Confirm, Kind::Open, Kind::Error}, Memo::Empty, false, false, false},
     {"open_cancel", Command::Open, true, Cancel, SaveScript::None, OpenScript::None, DropScript::None, {Kind::Confirm}, Memo::Unsaved, true, false, false},
+    // A file argument: Open with the file as the dialog's answer.
+    {"argument_clear_flag", Command::Argument, false, none, SaveScript::None, OpenScript::Existing, DropScript::None, {}, Memo::Loaded, false, false, false},
+    {"argument_no", Command::Argument, true, No, SaveScript::None, OpenScript::Existing, DropScript::None, {Kind::Confirm}, Memo::Loaded, false, false, false},
+    {"argument_cancel", Command::Argument, true, Cancel, SaveScript::None, OpenScript::Existing, DropScript::None, {Kind::Confirm}, Memo::Unsaved, true, false, false},
+    {"argument_missing", Command::Argument, false, none, SaveScript::None, OpenScript::Missing, DropScript::None, {Kind::Error}, Memo::Empty, false, false, false},
     {"drop_clear_flag", Command::Drop, false, none, SaveScript::None, OpenScript::None, DropScript::File, {}, Memo::Loaded, false, false, true},
     {"drop_yes_saved", Command::Drop, true, Yes, SaveScript::Write, OpenScript::None, DropScript::File, {Kind::Confirm, Kind::Save}, Memo::Loaded, false, true, true},
     {"drop_yes_save_cancelled", Command::Drop, true, Yes, SaveScript::Cancel, OpenScript::None, DropScript::File, {Kind::Confirm, Kind::Save}, Memo::Loaded, false, false, true},
@@ -145,7 +150,7 @@ TEST_P(CommandTableTest, DoesWhatTheAnswerAsks)
         m_view.dialogs.chooseSave(unwritable());
         break;
     }
-    switch (c.open) {
+    switch (c.command == Command::Argument ? OpenScript::None : c.open) {
     case OpenScript::None:
         break;
     case OpenScript::Cancel:
@@ -171,6 +176,9 @@ TEST_P(CommandTableTest, DoesWhatTheAnswerAsks)
         break;
     case Command::Drop:
         m_commands.WMDropFiles({path(c.drop == DropScript::Folder ? "folder" : "in.txt")});
+        break;
+    case Command::Argument:
+        m_commands.openFile(path(c.open == OpenScript::Missing ? "missing.txt" : "in.txt"));
         break;
     }
 

@@ -128,6 +128,7 @@ struct LocationCase {
     QStringList existing, writable;
     const char* read;
     const char* write;
+    const char* xdgConfigDirs = "";
 };
 
 // clang-format off
@@ -139,11 +140,16 @@ const LocationCase kLocationCases[] = {
     {"/opt/q/a.b.c", "", {}, {"/opt/q"}, "/opt/q/a.b.ini", "/opt/q/a.b.ini"},
     // A file its user cannot write, in a folder they can: the per-user file, starting from it.
     {"/b/quindle2", "/x/cfg", {"/b/quindle2.ini"}, {"/b"}, "/b/quindle2.ini", "/x/cfg/quindle2/quindle2.ini"},
-    {"/usr/lib/quindle2/quindle2", "", {"/usr/lib/quindle2/quindle2.ini"}, {},
-     "/usr/lib/quindle2/quindle2.ini", "/home/u/.config/quindle2/quindle2.ini"},
-    {"/usr/lib/quindle2/quindle2", "/x/cfg", {}, {}, "/usr/lib/quindle2/quindle2.ini", "/x/cfg/quindle2/quindle2.ini"},
-    {"/usr/lib/quindle2/quindle2", "cfg", {}, {}, "/usr/lib/quindle2/quindle2.ini", "/home/u/.config/quindle2/quindle2.ini"},
-    {"/usr/lib/quindle2/quindle2", "/x/cfg/", {"/usr/lib/quindle2/quindle2.ini", "/x/cfg/quindle2/quindle2.ini"},
+    // Under /usr never beside the program, even where it can write (root); the starting values
+    // from the first of $XDG_CONFIG_DIRS (/etc/xdg) that has the file, until the user's own exists.
+    {"/usr/lib/quindle2/quindle2", "", {"/usr/lib/quindle2/quindle2.ini", "/etc/xdg/quindle2/quindle2.ini"},
+     {"/usr/lib/quindle2", "/usr/lib/quindle2/quindle2.ini"},
+     "/etc/xdg/quindle2/quindle2.ini", "/home/u/.config/quindle2/quindle2.ini"},
+    {"/usr/local/lib/quindle2/quindle2", "/x/cfg", {"/b/quindle2/quindle2.ini", "/etc/xdg/quindle2/quindle2.ini"}, {},
+     "/b/quindle2/quindle2.ini", "/x/cfg/quindle2/quindle2.ini", "rel:/a:/b/:/etc/xdg"},
+    {"/usr/lib/quindle2/quindle2", "cfg", {"rel/quindle2/quindle2.ini"}, {},
+     "/home/u/.config/quindle2/quindle2.ini", "/home/u/.config/quindle2/quindle2.ini", "rel"},
+    {"/usr/lib/quindle2/quindle2", "/x/cfg/", {"/etc/xdg/quindle2/quindle2.ini", "/x/cfg/quindle2/quindle2.ini"},
      {"/x/cfg/quindle2/quindle2.ini"}, "/x/cfg/quindle2/quindle2.ini", "/x/cfg/quindle2/quindle2.ini"},
 };
 // clang-format on
@@ -154,7 +160,8 @@ TEST(SettingsLocation, BesideTheProgramWhenItsUserCanWriteThereElsePerUser)
         const FileAccess fs{[&c](const QString& p) { return c.existing.contains(p); },
                             [&c](const QString& p) { return c.writable.contains(p); }};
         const SettingsFiles files = settingsFilesFor(
-            QString::fromUtf8(c.program), QString::fromUtf8(c.xdgConfigHome), QStringLiteral("/home/u"), fs);
+            QString::fromUtf8(c.program), QString::fromUtf8(c.xdgConfigHome), QString::fromUtf8(c.xdgConfigDirs),
+            QStringLiteral("/home/u"), fs);
         EXPECT_EQ(files, (SettingsFiles{QString::fromUtf8(c.read), QString::fromUtf8(c.write)}))
             << c.program << " " << c.xdgConfigHome << ": " << files.read.toStdString() << ", "
             << files.write.toStdString();
