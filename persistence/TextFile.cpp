@@ -5,6 +5,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QStringDecoder>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cstring>
@@ -32,6 +35,8 @@ QString cannotOpen(const QString& path, int error)
 {
     return QStringLiteral("Cannot open file \"%1\". %2").arg(fullPath(path), systemErrorText(error));
 }
+
+const QByteArray kUtf8Mark = QByteArrayLiteral("\xEF\xBB\xBF");
 
 QString capacityExceeded()
 {
@@ -84,8 +89,9 @@ bool canCreateBeside(const QString& path)
     return ::faccessat(AT_FDCWD, QFile::encodeName(folder).constData(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
-// Makes a new, empty file beside target (mode 0666 less the umask) under a name of its own, for
-// the replacement; the descriptor, or -1 with errno set.
+// Makes a new, empty file beside target under a name of its own, for the replacement; the
+// descriptor, or -1 with errno set. Only its owner may open it, whatever the umask or the folder's
+// default access list would allow, until its content is whole.
 int createBeside(const QByteArray& target, QByteArray& tempName)
 {
     const qsizetype slash = target.lastIndexOf('/');
@@ -94,11 +100,47 @@ int createBeside(const QByteArray& target, QByteArray& tempName)
     for (int attempt = 0; attempt < 100; ++attempt) {
         tempName = target.left(slash + 1) + '.' + base + '.' +
                    QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".new";
-        const int fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+        const int fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
     return -1;
+}
+
+// The mode that a file created with 0666 in the folder of target would have: the folder's default
+// access list sets it where there is one, the umask otherwise.
+mode_t newFileMode(const QByteArray& target)
+{
+    const QByteArray folder = target.left(target.lastIndexOf('/') + 1) + '.';
+    uint8_t acl[4 + 8 * 32];
+    const ssize_t size = ::getxattr(folder.constData(), "system.posix_acl_default", acl, sizeof acl);
+    if (size > 4 && (size - 4) % 8 == 0) {
+        // Entries after a 4-byte header: 16-bit tag, 16-bit permissions, 32-bit id, little-endian.
+        unsigned owner = 0, group = 0, other = 0;
+        int mask = -1;
+        for (ssize_t at = 4; at < size; at += 8) {
+            const unsigned tag = acl[at] | unsigned(acl[at + 1]) << 8;
+            const unsigned perm = acl[at + 2] & 7u;
+            if (tag == 0x01)
+                owner = perm;
+            else if (tag == 0x04)
+                group = perm;
+            else if (tag == 0x10)
+                mask = int(perm);
+            else if (tag == 0x20)
+                other = perm;
+        }
+        return 0666 & (owner << 6 | (mask >= 0 ? unsigned(mask) : group) << 3 | other);
+    }
+    mode_t umask = 022;
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("Umask:"))
+                umask = mode_t(line.mid(6).trimmed().toUInt(nullptr, 8));
+        }
+    }
+    return 0666 & ~umask;
 }
 
 // The names of the extended attributes that list(buffer, size) gives (listxattr, flistxattr); false
@@ -185,12 +227,10 @@ FileResult writeInPlace(const QString& path, const QByteArray& bytes)
     return result;
 }
 
-// Decodes Windows-1252 bytes with every line break as CR LF; false when the result would exceed
-// the memo's capacity.
-bool decodeLines(const QByteArray& bytes, QString& text)
+// The characters p[0..n) (bytes or UTF-16 units, each made a QChar by toChar) with every line
+// break as CR LF; false when the result would exceed the memo's capacity.
+template <typename Unit, typename ToChar> bool decodeLines(const Unit* p, qsizetype n, ToChar toChar, QString& text)
 {
-    const char* p = bytes.constData();
-    const qsizetype n = bytes.size();
     // A lone CR or LF grows by one character.
     qsizetype length = n;
     for (qsizetype i = 0; i < n; ++i) {
@@ -204,14 +244,14 @@ bool decodeLines(const QByteArray& bytes, QString& text)
     text = QString(length, Qt::Uninitialized);
     QChar* out = text.data();
     for (qsizetype i = 0; i < n; ++i) {
-        const char c = p[i];
+        const Unit c = p[i];
         if (c == '\r' || c == '\n') {
             *out++ = u'\r';
             *out++ = u'\n';
             if (c == '\r' && i + 1 < n && p[i + 1] == '\n')
                 ++i;
         } else {
-            *out++ = cp1252::toUnicode(uint8_t(c));
+            *out++ = toChar(c);
         }
     }
     return true;
@@ -270,21 +310,33 @@ FileResult writeFileAtomically(const QString& path, const QByteArray& bytes)
         result.systemError = systemErrorText(errno);
         return result;
     }
-    // The replacement takes the old file's owner (given away only by root), mode (set-id bits
-    // included, which a change of owner clears), access list and extended attributes; where the
-    // system refuses one of them, the file is written in place, so that no access is widened.
+    int error = writeWhole(fd.get(), bytes);
+    if (error) {
+        ::unlink(tempName.constData());
+        result.systemError = systemErrorText(error);
+        return result;
+    }
+    // Once the content is whole, the replacement takes the old file's owner (given away only by
+    // root), mode (set-id bits included, which a change of owner clears), access list and extended
+    // attributes, or a new file's mode; where the system refuses one of them, the file is written
+    // in place, so that no access is widened.
     struct stat made {};
-    if (regular && (::fstat(fd.get(), &made) != 0 ||
+    if (!regular ? ::fchmod(fd.get(), newFileMode(name)) != 0
+                 : (::fstat(fd.get(), &made) != 0 ||
                     ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
                      ::fchown(fd.get(), old.st_uid, old.st_gid) != 0) ||
                     ::fchmod(fd.get(), old.st_mode & 07777) != 0 || !copyAttributes(name, fd.get()))) {
+        const int why = errno;
         ::unlink(tempName.constData());
+        if (!regular) {
+            result.systemError = systemErrorText(why);
+            return result;
+        }
         return writeInPlace(target, bytes);
     }
-    // One write and one sync, then the new file takes the old one's place.
-    int error = writeWhole(fd.get(), bytes);
-    if (!error)
-        error = sync(fd.get());
+    // One sync, then the new file takes the old one's place, and the folder is synced so that a
+    // crash cannot bring the old file back.
+    error = sync(fd.get());
     if (!error && ::rename(tempName.constData(), name.constData()) != 0)
         error = errno;
     if (error) {
@@ -292,6 +344,10 @@ FileResult writeFileAtomically(const QString& path, const QByteArray& bytes)
         result.systemError = systemErrorText(error);
         return result;
     }
+    const QByteArray folder = name.left(name.lastIndexOf('/') + 1) + '.';
+    const FileDescriptor folderFd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folderFd.get() >= 0)
+        sync(folderFd.get());
     result.ok = true;
     return result;
 }
@@ -345,7 +401,26 @@ TextLoadResult loadTextFile(const QString& path)
         if (got == 0)
             break;
     }
-    if (bytes.size() > kMemoCapacity || !decodeLines(bytes, result.text)) {
+    // UTF-8 where the file says so by its mark, or where it is valid UTF-8 that holds more than
+    // ASCII; Windows-1252 otherwise, which reads any byte.
+    QString utf8;
+    if (bytes.startsWith(kUtf8Mark)) {
+        result.encoding = TextEncoding::Utf8WithMark;
+        utf8 = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom)(
+            QByteArrayView(bytes).sliced(kUtf8Mark.size()));
+    } else if (std::any_of(bytes.cbegin(), bytes.cend(), [](char c) { return uchar(c) >= 0x80; })) {
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+        utf8 = decoder(bytes);
+        if (!decoder.hasError())
+            result.encoding = TextEncoding::Utf8;
+    }
+    const bool decoded =
+        result.encoding == TextEncoding::Windows1252
+            ? decodeLines(bytes.constData(), bytes.size(), [](char c) { return cp1252::toUnicode(uint8_t(c)); },
+                          result.text)
+            : decodeLines(reinterpret_cast<const char16_t*>(utf8.constData()), utf8.size(),
+                          [](char16_t c) { return QChar(c); }, result.text);
+    if (bytes.size() > kMemoCapacity || !decoded) {
         result.text.clear();
         result.error = capacityExceeded();
         return result;
@@ -354,15 +429,18 @@ TextLoadResult loadTextFile(const QString& path)
     return result;
 }
 
-TextSaveResult saveTextFile(const QString& path, const QString& text)
+TextSaveResult saveTextFile(const QString& path, const QString& text, TextEncoding encoding)
 {
     TextSaveResult result;
+    // The program's characters are those of Windows-1252, whatever the file's encoding.
     qsizetype bad = -1;
-    const QByteArray bytes = cp1252::encode(text, &bad);
+    QByteArray bytes = cp1252::encode(text, &bad);
     if (bad >= 0) {
         result.error = unstorableCharacter(text, bad);
         return result;
     }
+    if (encoding != TextEncoding::Windows1252)
+        bytes = (encoding == TextEncoding::Utf8WithMark ? kUtf8Mark : QByteArray()) + text.toUtf8();
     const FileResult written = writeFileAtomically(path, bytes);
     if (!written.ok) {
         result.error =
