@@ -38,6 +38,11 @@ QString cannotOpen(const QString& path, int error)
 
 const QByteArray kUtf8Mark = QByteArrayLiteral("\xEF\xBB\xBF");
 
+QString notRegular(const QString& path)
+{
+    return QStringLiteral("Cannot open file \"%1\". Not a regular file").arg(fullPath(path));
+}
+
 QString capacityExceeded()
 {
     return QStringLiteral("Text exceeds memo capacity");
@@ -355,30 +360,36 @@ FileResult writeFileAtomically(const QString& path, const QByteArray& bytes)
 TextLoadResult loadTextFile(const QString& path)
 {
     TextLoadResult result;
-    // Non-blocking, so that a named pipe without a writer reads as empty instead of hanging.
-    const FileDescriptor fd(
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    // Only a regular file is a document: a named pipe or a device is not even opened, since the
+    // one may never end and the other may act on being opened.
+    struct stat info {};
+    const QByteArray name = QFile::encodeName(path);
+    if (::stat(name.constData(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        result.error = S_ISDIR(info.st_mode) ? cannotOpen(path, EISDIR) : notRegular(path);
+        return result;
+    }
+    // Non-blocking all the same: a pipe may have taken the file's place since.
+    const FileDescriptor fd(::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (fd.get() < 0) {
         result.error = cannotOpen(path, errno);
         return result;
     }
-    struct stat info {};
     if (::fstat(fd.get(), &info) != 0) {
         result.error = cannotOpen(path, errno);
         return result;
     }
-    if (S_ISDIR(info.st_mode)) {
-        result.error = cannotOpen(path, EISDIR);
+    if (!S_ISREG(info.st_mode)) {
+        result.error = S_ISDIR(info.st_mode) ? cannotOpen(path, EISDIR) : notRegular(path);
         return result;
     }
-    if (S_ISREG(info.st_mode) && info.st_size > kMemoCapacity) {
+    if (info.st_size > kMemoCapacity) {
         result.error = capacityExceeded();
         return result;
     }
 
-    // Devices and pipes have no size: reading stops one byte past the capacity.
+    // The file may grow while it is read: reading stops one byte past the capacity.
     QByteArray bytes;
-    bytes.reserve(S_ISREG(info.st_mode) ? qsizetype(info.st_size) + 1 : 0);
+    bytes.reserve(qsizetype(info.st_size) + 1);
     constexpr qsizetype chunk = 1 << 20;
     for (;;) {
         const qsizetype want = std::min(chunk, kMemoCapacity + 1 - bytes.size());
@@ -403,13 +414,14 @@ TextLoadResult loadTextFile(const QString& path)
     }
     // UTF-8 where the file says so by its mark, or where it is valid UTF-8 that holds more than
     // ASCII; Windows-1252 otherwise, which reads any byte.
+    // The whole file at once: a sequence cut at its end is an error, and a second mark a character.
+    constexpr auto kWhole = QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom;
     QString utf8;
     if (bytes.startsWith(kUtf8Mark)) {
         result.encoding = TextEncoding::Utf8WithMark;
-        utf8 = QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom)(
-            QByteArrayView(bytes).sliced(kUtf8Mark.size()));
+        utf8 = QStringDecoder(QStringDecoder::Utf8, kWhole)(QByteArrayView(bytes).sliced(kUtf8Mark.size()));
     } else if (std::any_of(bytes.cbegin(), bytes.cend(), [](char c) { return uchar(c) >= 0x80; })) {
-        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+        QStringDecoder decoder(QStringDecoder::Utf8, kWhole);
         utf8 = decoder(bytes);
         if (!decoder.hasError())
             result.encoding = TextEncoding::Utf8;

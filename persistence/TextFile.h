@@ -40,8 +40,10 @@ struct TextSaveResult {
 
 // Reads a text file whole and turns every line break (CR LF, lone CR, lone LF) into CR LF. A file
 // that starts with the UTF-8 mark, or is valid UTF-8 holding a multi-byte sequence, is read as
-// UTF-8 (the mark is no part of the text); any other as Windows-1252. Fails with "Cannot open file "<full path>". <reason>" or "Text exceeds memo capacity";
-// a file's size is checked before it is read.
+// UTF-8 (the mark is no part of the text); any other as Windows-1252. Fails with "Cannot open
+// file "<full path>". <reason>" (the reason "Not a regular file" for a named pipe or a device,
+// which is not even opened) or "Text exceeds memo capacity"; a file's size is checked before it is
+// read.
 TextLoadResult loadTextFile(const QString& path);
 
 // Writes text in encoding (byte for byte as Windows-1252, or as UTF-8 with or without its mark),
