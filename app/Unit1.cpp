@@ -17,6 +17,7 @@
 #include "persistence/DocumentCommands.h"
 #include "persistence/IniFile.h"
 #include "persistence/SettingsLocation.h"
+#include "tone/ToneFormat.h"
 #include "tone/ToneOutput.h"
 
 #include <QAction>
@@ -283,7 +284,10 @@ void TMorse::nameControls()
     describe(btnText, btnText->text(), QStringLiteral("Keys the text window from the caret to the end"));
     describe(btnStop, btnStop->text(), QStringLiteral("Ends the run"));
     describe(SpeedT, QStringLiteral("Words per minute (approx)"), QString()); // see describeSpeed()
-    describe(spFreq, Label8->text(), QStringLiteral("Pitch of the tone, 100 to 20000 Hz"));
+    describe(spFreq, Label8->text(),
+             QStringLiteral("Pitch of the tone, 100 to 20000 Hz; the sound card sounds up to %1 Hz, higher "
+                            "pitches only the PC speaker's own device")
+                 .arg((kFrameRate - 1) / 2));
     describe(tbDelay, Label6->text(),
              QStringLiteral("Extra spacing between letters and words, from 1 (Cal, none) to 10"));
     describe(btnClear, btnClear->text(), QStringLiteral("Empties the text window"));
