@@ -326,17 +326,14 @@ FileResult writeFileAtomically(const QString& path, const QByteArray& bytes)
     // attributes, or a new file's mode; where the system refuses one of them, the file is written
     // in place, so that no access is widened.
     struct stat made {};
-    if (!regular ? ::fchmod(fd.get(), newFileMode(name)) != 0
-                 : (::fstat(fd.get(), &made) != 0 ||
-                    ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
-                     ::fchown(fd.get(), old.st_uid, old.st_gid) != 0) ||
-                    ::fchmod(fd.get(), old.st_mode & 07777) != 0 || !copyAttributes(name, fd.get()))) {
-        const int why = errno;
+    if (!regular) {
+        // A file system that keeps no modes may refuse: the file then has the narrower one.
+        static_cast<void>(::fchmod(fd.get(), newFileMode(name)));
+    } else if (::fstat(fd.get(), &made) != 0 ||
+               ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
+                ::fchown(fd.get(), old.st_uid, old.st_gid) != 0) ||
+               ::fchmod(fd.get(), old.st_mode & 07777) != 0 || !copyAttributes(name, fd.get())) {
         ::unlink(tempName.constData());
-        if (!regular) {
-            result.systemError = systemErrorText(why);
-            return result;
-        }
         return writeInPlace(target, bytes);
     }
     // One sync, then the new file takes the old one's place, and the folder is synced so that a
@@ -412,9 +409,13 @@ TextLoadResult loadTextFile(const QString& path)
         if (got == 0)
             break;
     }
+    if (bytes.size() > kMemoCapacity) {
+        result.error = capacityExceeded();
+        return result;
+    }
     // UTF-8 where the file says so by its mark, or where it is valid UTF-8 that holds more than
-    // ASCII; Windows-1252 otherwise, which reads any byte.
-    // The whole file at once: a sequence cut at its end is an error, and a second mark a character.
+    // ASCII; Windows-1252 otherwise, which reads any byte. The file is decoded whole: a sequence
+    // cut at its end is an error, and a second mark is a character.
     constexpr auto kWhole = QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom;
     QString utf8;
     if (bytes.startsWith(kUtf8Mark)) {
@@ -432,7 +433,7 @@ TextLoadResult loadTextFile(const QString& path)
                           result.text)
             : decodeLines(reinterpret_cast<const char16_t*>(utf8.constData()), utf8.size(),
                           [](char16_t c) { return QChar(c); }, result.text);
-    if (bytes.size() > kMemoCapacity || !decoded) {
+    if (!decoded) {
         result.text.clear();
         result.error = capacityExceeded();
         return result;
