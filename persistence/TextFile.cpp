@@ -7,8 +7,6 @@
 #include <QRandomGenerator>
 #include <QStringDecoder>
 
-#include <algorithm>
-
 #include <cerrno>
 #include <cstring>
 
@@ -262,6 +260,40 @@ template <typename Unit, typename ToChar> bool decodeLines(const Unit* p, qsizet
     return true;
 }
 
+// Whether bytes are well-formed UTF-8 (no overlong form, surrogate, code above U+10FFFF or cut
+// sequence) holding at least one multi-byte sequence; stops at the first byte that is not.
+bool isMultiByteUtf8(const QByteArray& bytes)
+{
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.constData());
+    const qsizetype n = bytes.size();
+    bool multiByte = false;
+    for (qsizetype i = 0; i < n;) {
+        const uint8_t b = p[i];
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        const int length = (b >= 0xC2 && b <= 0xDF)   ? 2
+                           : (b >= 0xE0 && b <= 0xEF) ? 3
+                           : (b >= 0xF0 && b <= 0xF4) ? 4
+                                                      : 0;
+        if (length == 0 || i + length > n)
+            return false;
+        // The second byte's range is what keeps out overlong forms, surrogates and codes too high.
+        const uint8_t low = b == 0xE0 ? 0xA0 : b == 0xF0 ? 0x90 : 0x80;
+        const uint8_t high = b == 0xED ? 0x9F : b == 0xF4 ? 0x8F : 0xBF;
+        if (p[i + 1] < low || p[i + 1] > high)
+            return false;
+        for (int k = 2; k < length; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80)
+                return false;
+        }
+        multiByte = true;
+        i += length;
+    }
+    return multiByte;
+}
+
 // The line (1-based) that holds text[index]; CR LF, lone CR and lone LF each end a line.
 qsizetype lineOf(const QString& text, qsizetype index)
 {
@@ -414,18 +446,15 @@ TextLoadResult loadTextFile(const QString& path)
         return result;
     }
     // UTF-8 where the file says so by its mark, or where it is valid UTF-8 that holds more than
-    // ASCII; Windows-1252 otherwise, which reads any byte. The file is decoded whole: a sequence
-    // cut at its end is an error, and a second mark is a character.
-    constexpr auto kWhole = QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom;
+    // ASCII; Windows-1252 otherwise, which reads any byte. After the mark, invalid sequences are
+    // replacement characters, and a second mark is a character.
     QString utf8;
-    if (bytes.startsWith(kUtf8Mark)) {
-        result.encoding = TextEncoding::Utf8WithMark;
-        utf8 = QStringDecoder(QStringDecoder::Utf8, kWhole)(QByteArrayView(bytes).sliced(kUtf8Mark.size()));
-    } else if (std::any_of(bytes.cbegin(), bytes.cend(), [](char c) { return uchar(c) >= 0x80; })) {
-        QStringDecoder decoder(QStringDecoder::Utf8, kWhole);
-        utf8 = decoder(bytes);
-        if (!decoder.hasError())
-            result.encoding = TextEncoding::Utf8;
+    const bool marked = bytes.startsWith(kUtf8Mark);
+    if (marked || isMultiByteUtf8(bytes)) {
+        result.encoding = marked ? TextEncoding::Utf8WithMark : TextEncoding::Utf8;
+        utf8 = QStringDecoder(QStringDecoder::Utf8,
+                              QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom)(
+            QByteArrayView(bytes).sliced(marked ? kUtf8Mark.size() : 0));
     }
     const bool decoded =
         result.encoding == TextEncoding::Windows1252
