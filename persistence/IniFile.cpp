@@ -162,7 +162,8 @@ void IniFile::load()
         for (qsizetype i = 0; i < text.size(); ++i)
             text[i] = QChar(char16_t(uint8_t(body[2 * i]) | uint8_t(body[2 * i + 1]) << 8));
         const QByteArray utf8 = text.toUtf8();
-        if (m_unreadable.isEmpty() && (body.size() % 2 != 0 || QString::fromUtf8(utf8) != text))
+        if (m_unreadable.isEmpty() && !m_tooLarge &&
+            (body.size() % 2 != 0 || QString::fromUtf8(utf8) != text))
             m_unreadable = QStringLiteral("Not valid UTF-16 text");
         m_bytes = kUtf8Mark + utf8;
     }
