@@ -56,7 +56,10 @@ bool executeFileDialog(QWidget* parent, QFileDialog::AcceptMode mode, QString& f
     dialog->setFileMode(QFileDialog::AnyFile);
     dialog->setOption(QFileDialog::DontConfirmOverwrite);
     dialog->setNameFilter(QtDialogs::kTextFilter);
-    dialog->setDefaultSuffix(QtDialogs::kDefaultSuffix);
+    // Only a new name is given the extension: an open takes the name typed, which may be a file
+    // without one.
+    if (mode == QFileDialog::AcceptSave)
+        dialog->setDefaultSuffix(QtDialogs::kDefaultSuffix);
     if (!fileName.isEmpty())
         dialog->selectFile(fileName);
     const int result = dialog->exec();

@@ -17,6 +17,7 @@
 #include "persistence/DocumentCommands.h"
 #include "persistence/IniFile.h"
 #include "persistence/SettingsLocation.h"
+#include "tone/ToneFormat.h"
 #include "tone/ToneOutput.h"
 
 #include <QAction>
@@ -43,6 +44,7 @@ namespace {
 constexpr int kClientWidth = 541;  // [px]
 constexpr int kClientHeight = 378; // [px]
 constexpr int kMaxFontPoints = 500;
+constexpr int kDefaultFontPoints = 9;
 
 QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, QRect geometry,
                   const QFont* font = nullptr)
@@ -142,9 +144,9 @@ void TMorse::changeEvent(QEvent* event)
 {
     QMainWindow::changeEvent(event);
     // The window has a fixed size, yet a decoration may offer maximise anyway (Qt's own on Wayland
-    // draws the button on every window): it is undone.
-    if (event->type() == QEvent::WindowStateChange && isMaximized())
-        setWindowState(windowState() & ~Qt::WindowMaximized);
+    // draws the button on every window), and a window manager full screen: both are undone.
+    if (event->type() == QEvent::WindowStateChange && (isMaximized() || isFullScreen()))
+        setWindowState(windowState() & ~(Qt::WindowMaximized | Qt::WindowFullScreen));
 }
 
 void TMorse::createMenus()
@@ -282,7 +284,10 @@ void TMorse::nameControls()
     describe(btnText, btnText->text(), QStringLiteral("Keys the text window from the caret to the end"));
     describe(btnStop, btnStop->text(), QStringLiteral("Ends the run"));
     describe(SpeedT, QStringLiteral("Words per minute (approx)"), QString()); // see describeSpeed()
-    describe(spFreq, Label8->text(), QStringLiteral("Pitch of the tone, 100 to 20000 Hz"));
+    describe(spFreq, Label8->text(),
+             QStringLiteral("Pitch of the tone, 100 to 20000 Hz; the sound card sounds up to %1 Hz, higher "
+                            "pitches only the PC speaker's own device")
+                 .arg((kFrameRate - 1) / 2));
     describe(tbDelay, Label6->text(),
              QStringLiteral("Extra spacing between letters and words, from 1 (Cal, none) to 10"));
     describe(btnClear, btnClear->text(), QStringLiteral("Empties the text window"));
@@ -374,13 +379,12 @@ const std::vector<SettingsKey>& settingsKeys()
          [](TMorse& m, const SettingValue& v) { m.tbDelay->setPosition(std::get<int>(v)); },
          [](const TMorse& m) -> SettingValue { return m.tbDelay->Position(); }},
         {"Case", true, &TMorse::mnuLowerCase},
-        {"Size", 9, nullptr,
+        {"Size", kDefaultFontPoints, nullptr,
          [](TMorse& m, const SettingValue& v) {
-             // A size the font cannot take (zero, negative, absurdly large) keeps the current one.
+             // A size the font cannot take (zero, negative, absurdly large) gives the default.
              const int size = std::get<int>(v);
              QFont font = m.Memo->font();
-             if (size >= 1 && size <= kMaxFontPoints)
-                 font.setPointSize(size);
+             font.setPointSize(size >= 1 && size <= kMaxFontPoints ? size : kDefaultFontPoints);
              m.Memo->setFont(font);
          },
          [](const TMorse& m) -> SettingValue { return m.Memo->font().pointSize(); }},

@@ -64,6 +64,9 @@ void Keyer::Dash()
 
 void Keyer::element(int n)
 {
+    // A closing window waits for the run: it ends at the element that is sounding.
+    if (m_host.closing())
+        return;
     // Routes, tone and DotTime are read afresh: a handler run after the previous element may have
     // changed any of them.
     if (m_host.isChecked(MenuOption::Speaker)) {
@@ -88,7 +91,7 @@ void Keyer::WordGap()
 
 void Keyer::gap(int factor)
 {
-    if (GapFlag == 0)
+    if (GapFlag == 0 || m_host.closing())
         return;
     m_clock.Sleep(factor * DotTime * m_host.delayPosition());
     processMessages();
@@ -220,21 +223,24 @@ void Keyer::runGroups(GroupKind kind)
     m_host.memoSetModified(true);
     sendOpening();
 
-    // Polled only here: a group once begun is completed, its trailing space included.
-    while (m_host.stopTag() == 0) {
+    // Polled only here: a group once begun is completed, its trailing space included, unless the
+    // window is closing.
+    while (m_host.stopTag() == 0 && !m_host.closing()) {
         m_groups.reseed();
-        for (int i = 0; i < 5; ++i) {
+        for (int i = 0; i < 5 && !m_host.closing(); ++i) {
             const bool mixed = kind == GroupKind::Mixed;
             const uint8_t code = m_groups.draw(kind, mixed && m_host.isChecked(MenuOption::Punctuation),
                                                mixed && m_host.isChecked(MenuOption::Accented));
             showInMemo(PracticeGroups::displayForm(code, kind, m_host.isChecked(MenuOption::LowerCase)));
             Send(code);
         }
+        if (m_host.closing())
+            break;
         showInMemo(' ');
         Send(' ');
     }
 
-    if (m_host.isChecked(MenuOption::AutoCT)) {
+    if (m_host.isChecked(MenuOption::AutoCT) && !m_host.closing()) {
         GapFlag = 0;
         Send('A');
         Send('R');
@@ -284,7 +290,7 @@ void Keyer::runText()
             Send(code);
     }
 
-    if (m_host.isChecked(MenuOption::AutoCT)) {
+    if (m_host.isChecked(MenuOption::AutoCT) && !m_host.closing()) {
         Send(' ');
         GapFlag = 0;
         Send('A');

@@ -40,7 +40,8 @@ public:
     // The run buttons. Each returns when its run has ended. A click while a run (or the Stop
     // handler) is still on the stack does not nest: the run is deferred and starts as soon as the
     // outermost one has returned; a later click replaces an earlier deferred one. Once the host
-    // is closing, no run starts.
+    // is closing, no run starts, and a run that is on ends at its next element without its
+    // closing signal.
     void btnLettersClick();
     void btnNumbersClick();
     void btnMixedClick();

@@ -13,7 +13,7 @@ DocumentCommands::Saved DocumentCommands::save()
     if (!m_view.executeSave(name))
         return Saved::Cancelled;
     m_saveName = name;
-    const TextSaveResult result = saveTextFile(name, m_view.memoText());
+    const TextSaveResult result = saveTextFile(name, m_view.memoText(), m_encoding);
     if (!result.ok) {
         m_view.error(result.error);
         return Saved::Failed;
@@ -30,6 +30,7 @@ void DocumentCommands::load(const QString& path)
     }
     m_view.memoSetText(result.text);
     m_view.memoSetModified(false);
+    m_encoding = result.encoding;
 }
 
 bool DocumentCommands::offerToSave(const QString& question)
@@ -41,7 +42,7 @@ bool DocumentCommands::offerToSave(const QString& question)
         // Open and a drop go on whether or not a file was written, but not after a failed save.
         return save() != Saved::Failed;
     case Answer::No:
-        m_view.memoClear();
+        clear();
         return true;
     case Answer::Cancel:
         break;
@@ -55,8 +56,14 @@ void DocumentCommands::openStep()
     if (!m_view.executeOpen(name))
         return;
     m_openName = name;
-    m_view.memoClear();
+    clear();
     load(name);
+}
+
+void DocumentCommands::clear()
+{
+    m_view.memoClear();
+    m_encoding = TextEncoding::Windows1252;
 }
 
 void DocumentCommands::New1Click()
@@ -73,7 +80,7 @@ void DocumentCommands::New1Click()
             return;
         }
     }
-    m_view.memoClear();
+    clear();
 }
 
 void DocumentCommands::btnClearClick()

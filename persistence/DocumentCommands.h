@@ -1,6 +1,7 @@
 #pragma once
 
 #include "persistence/DocumentView.h"
+#include "persistence/TextFile.h"
 
 #include <QString>
 #include <QStringList>
@@ -45,10 +46,14 @@ private:
     void openStep();
     // Reads the file and, when that worked, makes it the memo's text with the flag lowered.
     void load(const QString& path);
+    // Empties the memo: a new document, saved as Windows-1252.
+    void clear();
 
     DocumentView& m_view;
     QString m_openName;
     QString m_saveName;
+    // The encoding of the document in the memo, which a save keeps.
+    TextEncoding m_encoding = TextEncoding::Windows1252;
 };
 
 } // namespace quindle

@@ -21,6 +21,8 @@ namespace {
 const QByteArray kLineEnd = QByteArrayLiteral("\r\n");
 // What many editors write at the start of a UTF-8 file.
 const QByteArray kUtf8Mark = QByteArrayLiteral("\xEF\xBB\xBF");
+// The UTF-16 little-endian mark, with which the profile functions read and write UTF-16 files.
+const QByteArray kUtf16Mark = QByteArrayLiteral("\xFF\xFE");
 
 bool isBlank(char c)
 {
@@ -150,6 +152,20 @@ void IniFile::load()
     if (m_bytes.size() > kMaxFileSize) {
         m_tooLarge = true;
         m_bytes.truncate(kMaxFileSize);
+    }
+    // A UTF-16 file is held as the UTF-8 one with the same text, and written back as UTF-16. One
+    // that would not come back byte for byte (an odd length, a lone surrogate) is never rewritten.
+    m_utf16 = m_bytes.startsWith(kUtf16Mark);
+    if (m_utf16) {
+        const QByteArrayView body = QByteArrayView(m_bytes).sliced(kUtf16Mark.size());
+        QString text(body.size() / 2, Qt::Uninitialized);
+        for (qsizetype i = 0; i < text.size(); ++i)
+            text[i] = QChar(char16_t(uint8_t(body[2 * i]) | uint8_t(body[2 * i + 1]) << 8));
+        const QByteArray utf8 = text.toUtf8();
+        if (m_unreadable.isEmpty() && !m_tooLarge &&
+            (body.size() % 2 != 0 || QString::fromUtf8(utf8) != text))
+            m_unreadable = QStringLiteral("Not valid UTF-16 text");
+        m_bytes = kUtf8Mark + utf8;
     }
     m_utf8 = m_bytes.startsWith(kUtf8Mark);
     m_bodyStart = m_utf8 ? kUtf8Mark.size() : 0;
@@ -362,7 +378,15 @@ bool IniFile::commit()
     m_error.clear();
     if (!canReplace())
         return false;
-    const FileResult saved = writeFileAtomically(m_fileName, m_bytes);
+    QByteArray bytes = m_bytes;
+    if (m_utf16) {
+        const QString text = QString::fromUtf8(QByteArrayView(m_bytes).sliced(m_bodyStart));
+        bytes = kUtf16Mark;
+        bytes.reserve(bytes.size() + 2 * text.size());
+        for (const QChar c : text)
+            bytes.append(char(c.unicode() & 0xFF)).append(char(c.unicode() >> 8));
+    }
+    const FileResult saved = writeFileAtomically(m_fileName, bytes);
     if (!saved.ok)
         return fail(QStringLiteral("Cannot write \"%1\": %2").arg(m_fileName, saved.systemError));
     return true;

@@ -23,10 +23,11 @@ namespace quindle {
 // stays as it was. Each write replaces the whole file atomically, so a failure leaves it whole;
 // to change several keys with one replacement, set them and then commit.
 //
-// The file is Windows-1252 text, or UTF-8 when it starts with the UTF-8 byte-order mark, which is
-// then kept. Only a regular file is read: anything else (a folder, a named pipe, a device) reads
-// as a file that cannot be read. The object reads the file at its first use and keeps the content
-// for its life, which is meant to be one load or one save.
+// The file is Windows-1252 text, or UTF-8 when it starts with the UTF-8 byte-order mark, or UTF-16
+// little-endian when it starts with that mark (FF FE); the mark and the encoding are kept. Only a
+// regular file is read: anything else (a folder, a named pipe, a device) reads as a file that
+// cannot be read. The object reads the file at its first use and keeps the content for its life,
+// which is meant to be one load or one save.
 class IniFile {
 public:
     // A value holds at most this many characters when read. [characters]
@@ -97,7 +98,8 @@ private:
     QString m_unreadable; // why an existing file could not be read
 
     QByteArray m_bytes;
-    bool m_utf8 = false;       // the file starts with the UTF-8 mark
+    bool m_utf8 = false;       // the file starts with the UTF-8 mark (a UTF-16 file is held so)
+    bool m_utf16 = false;      // the file is UTF-16 LE, held in m_bytes as UTF-8
     qsizetype m_bodyStart = 0; // the first byte after the mark
     std::vector<Line> m_lines;
     QString m_error;

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QStringDecoder>
 
 #include <cerrno>
 #include <cstring>
@@ -31,6 +32,13 @@ QString fullPath(const QString& path)
 QString cannotOpen(const QString& path, int error)
 {
     return QStringLiteral("Cannot open file \"%1\". %2").arg(fullPath(path), systemErrorText(error));
+}
+
+const QByteArray kUtf8Mark = QByteArrayLiteral("\xEF\xBB\xBF");
+
+QString notRegular(const QString& path)
+{
+    return QStringLiteral("Cannot open file \"%1\". Not a regular file").arg(fullPath(path));
 }
 
 QString capacityExceeded()
@@ -84,8 +92,9 @@ bool canCreateBeside(const QString& path)
     return ::faccessat(AT_FDCWD, QFile::encodeName(folder).constData(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
-// Makes a new, empty file beside target (mode 0666 less the umask) under a name of its own, for
-// the replacement; the descriptor, or -1 with errno set.
+// Makes a new, empty file beside target under a name of its own, for the replacement; the
+// descriptor, or -1 with errno set. Only its owner may open it, whatever the umask or the folder's
+// default access list would allow, until its content is whole.
 int createBeside(const QByteArray& target, QByteArray& tempName)
 {
     const qsizetype slash = target.lastIndexOf('/');
@@ -94,11 +103,47 @@ int createBeside(const QByteArray& target, QByteArray& tempName)
     for (int attempt = 0; attempt < 100; ++attempt) {
         tempName = target.left(slash + 1) + '.' + base + '.' +
                    QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".new";
-        const int fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+        const int fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
     return -1;
+}
+
+// The mode that a file created with 0666 in the folder of target would have: the folder's default
+// access list sets it where there is one, the umask otherwise.
+mode_t newFileMode(const QByteArray& target)
+{
+    const QByteArray folder = target.left(target.lastIndexOf('/') + 1) + '.';
+    uint8_t acl[4 + 8 * 32];
+    const ssize_t size = ::getxattr(folder.constData(), "system.posix_acl_default", acl, sizeof acl);
+    if (size > 4 && (size - 4) % 8 == 0) {
+        // Entries after a 4-byte header: 16-bit tag, 16-bit permissions, 32-bit id, little-endian.
+        unsigned owner = 0, group = 0, other = 0;
+        int mask = -1;
+        for (ssize_t at = 4; at < size; at += 8) {
+            const unsigned tag = acl[at] | unsigned(acl[at + 1]) << 8;
+            const unsigned perm = acl[at + 2] & 7u;
+            if (tag == 0x01)
+                owner = perm;
+            else if (tag == 0x04)
+                group = perm;
+            else if (tag == 0x10)
+                mask = int(perm);
+            else if (tag == 0x20)
+                other = perm;
+        }
+        return 0666 & (owner << 6 | (mask >= 0 ? unsigned(mask) : group) << 3 | other);
+    }
+    mode_t umask = 022;
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("Umask:"))
+                umask = mode_t(line.mid(6).trimmed().toUInt(nullptr, 8));
+        }
+    }
+    return 0666 & ~umask;
 }
 
 // The names of the extended attributes that list(buffer, size) gives (listxattr, flistxattr); false
@@ -185,12 +230,10 @@ FileResult writeInPlace(const QString& path, const QByteArray& bytes)
     return result;
 }
 
-// Decodes Windows-1252 bytes with every line break as CR LF; false when the result would exceed
-// the memo's capacity.
-bool decodeLines(const QByteArray& bytes, QString& text)
+// The characters p[0..n) (bytes or UTF-16 units, each made a QChar by toChar) with every line
+// break as CR LF; false when the result would exceed the memo's capacity.
+template <typename Unit, typename ToChar> bool decodeLines(const Unit* p, qsizetype n, ToChar toChar, QString& text)
 {
-    const char* p = bytes.constData();
-    const qsizetype n = bytes.size();
     // A lone CR or LF grows by one character.
     qsizetype length = n;
     for (qsizetype i = 0; i < n; ++i) {
@@ -204,17 +247,51 @@ bool decodeLines(const QByteArray& bytes, QString& text)
     text = QString(length, Qt::Uninitialized);
     QChar* out = text.data();
     for (qsizetype i = 0; i < n; ++i) {
-        const char c = p[i];
+        const Unit c = p[i];
         if (c == '\r' || c == '\n') {
             *out++ = u'\r';
             *out++ = u'\n';
             if (c == '\r' && i + 1 < n && p[i + 1] == '\n')
                 ++i;
         } else {
-            *out++ = cp1252::toUnicode(uint8_t(c));
+            *out++ = toChar(c);
         }
     }
     return true;
+}
+
+// Whether bytes are well-formed UTF-8 (no overlong form, surrogate, code above U+10FFFF or cut
+// sequence) holding at least one multi-byte sequence; stops at the first byte that is not.
+bool isMultiByteUtf8(const QByteArray& bytes)
+{
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.constData());
+    const qsizetype n = bytes.size();
+    bool multiByte = false;
+    for (qsizetype i = 0; i < n;) {
+        const uint8_t b = p[i];
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        const int length = (b >= 0xC2 && b <= 0xDF)   ? 2
+                           : (b >= 0xE0 && b <= 0xEF) ? 3
+                           : (b >= 0xF0 && b <= 0xF4) ? 4
+                                                      : 0;
+        if (length == 0 || i + length > n)
+            return false;
+        // The second byte's range is what keeps out overlong forms, surrogates and codes too high.
+        const uint8_t low = b == 0xE0 ? 0xA0 : b == 0xF0 ? 0x90 : 0x80;
+        const uint8_t high = b == 0xED ? 0x9F : b == 0xF4 ? 0x8F : 0xBF;
+        if (p[i + 1] < low || p[i + 1] > high)
+            return false;
+        for (int k = 2; k < length; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80)
+                return false;
+        }
+        multiByte = true;
+        i += length;
+    }
+    return multiByte;
 }
 
 // The line (1-based) that holds text[index]; CR LF, lone CR and lone LF each end a line.
@@ -270,21 +347,30 @@ FileResult writeFileAtomically(const QString& path, const QByteArray& bytes)
         result.systemError = systemErrorText(errno);
         return result;
     }
-    // The replacement takes the old file's owner (given away only by root), mode (set-id bits
-    // included, which a change of owner clears), access list and extended attributes; where the
-    // system refuses one of them, the file is written in place, so that no access is widened.
+    int error = writeWhole(fd.get(), bytes);
+    if (error) {
+        ::unlink(tempName.constData());
+        result.systemError = systemErrorText(error);
+        return result;
+    }
+    // Once the content is whole, the replacement takes the old file's owner (given away only by
+    // root), mode (set-id bits included, which a change of owner clears), access list and extended
+    // attributes, or a new file's mode; where the system refuses one of them, the file is written
+    // in place, so that no access is widened.
     struct stat made {};
-    if (regular && (::fstat(fd.get(), &made) != 0 ||
-                    ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
-                     ::fchown(fd.get(), old.st_uid, old.st_gid) != 0) ||
-                    ::fchmod(fd.get(), old.st_mode & 07777) != 0 || !copyAttributes(name, fd.get()))) {
+    if (!regular) {
+        // A file system that keeps no modes may refuse: the file then has the narrower one.
+        static_cast<void>(::fchmod(fd.get(), newFileMode(name)));
+    } else if (::fstat(fd.get(), &made) != 0 ||
+               ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
+                ::fchown(fd.get(), old.st_uid, old.st_gid) != 0) ||
+               ::fchmod(fd.get(), old.st_mode & 07777) != 0 || !copyAttributes(name, fd.get())) {
         ::unlink(tempName.constData());
         return writeInPlace(target, bytes);
     }
-    // One write and one sync, then the new file takes the old one's place.
-    int error = writeWhole(fd.get(), bytes);
-    if (!error)
-        error = sync(fd.get());
+    // One sync, then the new file takes the old one's place, and the folder is synced so that a
+    // crash cannot bring the old file back.
+    error = sync(fd.get());
     if (!error && ::rename(tempName.constData(), name.constData()) != 0)
         error = errno;
     if (error) {
@@ -292,6 +378,10 @@ FileResult writeFileAtomically(const QString& path, const QByteArray& bytes)
         result.systemError = systemErrorText(error);
         return result;
     }
+    const QByteArray folder = name.left(name.lastIndexOf('/') + 1) + '.';
+    const FileDescriptor folderFd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folderFd.get() >= 0)
+        sync(folderFd.get());
     result.ok = true;
     return result;
 }
@@ -299,30 +389,36 @@ FileResult writeFileAtomically(const QString& path, const QByteArray& bytes)
 TextLoadResult loadTextFile(const QString& path)
 {
     TextLoadResult result;
-    // Non-blocking, so that a named pipe without a writer reads as empty instead of hanging.
-    const FileDescriptor fd(
-        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    // Only a regular file is a document: a named pipe or a device is not even opened, since the
+    // one may never end and the other may act on being opened.
+    struct stat info {};
+    const QByteArray name = QFile::encodeName(path);
+    if (::stat(name.constData(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        result.error = S_ISDIR(info.st_mode) ? cannotOpen(path, EISDIR) : notRegular(path);
+        return result;
+    }
+    // Non-blocking all the same: a pipe may have taken the file's place since.
+    const FileDescriptor fd(::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (fd.get() < 0) {
         result.error = cannotOpen(path, errno);
         return result;
     }
-    struct stat info {};
     if (::fstat(fd.get(), &info) != 0) {
         result.error = cannotOpen(path, errno);
         return result;
     }
-    if (S_ISDIR(info.st_mode)) {
-        result.error = cannotOpen(path, EISDIR);
+    if (!S_ISREG(info.st_mode)) {
+        result.error = S_ISDIR(info.st_mode) ? cannotOpen(path, EISDIR) : notRegular(path);
         return result;
     }
-    if (S_ISREG(info.st_mode) && info.st_size > kMemoCapacity) {
+    if (info.st_size > kMemoCapacity) {
         result.error = capacityExceeded();
         return result;
     }
 
-    // Devices and pipes have no size: reading stops one byte past the capacity.
+    // The file may grow while it is read: reading stops one byte past the capacity.
     QByteArray bytes;
-    bytes.reserve(S_ISREG(info.st_mode) ? qsizetype(info.st_size) + 1 : 0);
+    bytes.reserve(qsizetype(info.st_size) + 1);
     constexpr qsizetype chunk = 1 << 20;
     for (;;) {
         const qsizetype want = std::min(chunk, kMemoCapacity + 1 - bytes.size());
@@ -345,7 +441,28 @@ TextLoadResult loadTextFile(const QString& path)
         if (got == 0)
             break;
     }
-    if (bytes.size() > kMemoCapacity || !decodeLines(bytes, result.text)) {
+    if (bytes.size() > kMemoCapacity) {
+        result.error = capacityExceeded();
+        return result;
+    }
+    // UTF-8 where the file says so by its mark, or where it is valid UTF-8 that holds more than
+    // ASCII; Windows-1252 otherwise, which reads any byte. After the mark, invalid sequences are
+    // replacement characters, and a second mark is a character.
+    QString utf8;
+    const bool marked = bytes.startsWith(kUtf8Mark);
+    if (marked || isMultiByteUtf8(bytes)) {
+        result.encoding = marked ? TextEncoding::Utf8WithMark : TextEncoding::Utf8;
+        utf8 = QStringDecoder(QStringDecoder::Utf8,
+                              QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom)(
+            QByteArrayView(bytes).sliced(marked ? kUtf8Mark.size() : 0));
+    }
+    const bool decoded =
+        result.encoding == TextEncoding::Windows1252
+            ? decodeLines(bytes.constData(), bytes.size(), [](char c) { return cp1252::toUnicode(uint8_t(c)); },
+                          result.text)
+            : decodeLines(reinterpret_cast<const char16_t*>(utf8.constData()), utf8.size(),
+                          [](char16_t c) { return QChar(c); }, result.text);
+    if (!decoded) {
         result.text.clear();
         result.error = capacityExceeded();
         return result;
@@ -354,15 +471,18 @@ TextLoadResult loadTextFile(const QString& path)
     return result;
 }
 
-TextSaveResult saveTextFile(const QString& path, const QString& text)
+TextSaveResult saveTextFile(const QString& path, const QString& text, TextEncoding encoding)
 {
     TextSaveResult result;
+    // The program's characters are those of Windows-1252, whatever the file's encoding.
     qsizetype bad = -1;
-    const QByteArray bytes = cp1252::encode(text, &bad);
+    QByteArray bytes = cp1252::encode(text, &bad);
     if (bad >= 0) {
         result.error = unstorableCharacter(text, bad);
         return result;
     }
+    if (encoding != TextEncoding::Windows1252)
+        bytes = (encoding == TextEncoding::Utf8WithMark ? kUtf8Mark : QByteArray()) + text.toUtf8();
     const FileResult written = writeFileAtomically(path, bytes);
     if (!written.ok) {
         result.error =

@@ -23,8 +23,12 @@ struct FileResult {
 // A symbolic link stays: the file it points to is written.
 FileResult writeFileAtomically(const QString& path, const QByteArray& bytes);
 
+// How a text document's bytes hold its characters.
+enum class TextEncoding { Windows1252, Utf8, Utf8WithMark };
+
 struct TextLoadResult {
     bool ok = false;
+    TextEncoding encoding = TextEncoding::Windows1252;
     QString text;  // every line break as CR LF
     QString error; // the error box's text when !ok
 };
@@ -34,14 +38,19 @@ struct TextSaveResult {
     QString error; // the error box's text when !ok
 };
 
-// Reads a Windows-1252 text file whole and turns every line break (CR LF, lone CR, lone LF) into
-// CR LF. Fails with "Cannot open file "<full path>". <reason>" or "Text exceeds memo capacity";
-// a file's size is checked before it is read.
+// Reads a text file whole and turns every line break (CR LF, lone CR, lone LF) into CR LF. A file
+// that starts with the UTF-8 mark, or is valid UTF-8 holding a multi-byte sequence, is read as
+// UTF-8 (the mark is no part of the text); any other as Windows-1252. Fails with "Cannot open
+// file "<full path>". <reason>" (the reason "Not a regular file" for a named pipe or a device,
+// which is not even opened) or "Text exceeds memo capacity"; a file's size is checked before it is
+// read.
 TextLoadResult loadTextFile(const QString& path);
 
-// Writes text byte for byte as Windows-1252, adding no line break, and replaces the file in one
-// step. Fails with "Cannot create file "<full path>". <reason>", or, writing nothing, when text
-// holds a character Windows-1252 cannot hold.
-TextSaveResult saveTextFile(const QString& path, const QString& text);
+// Writes text in encoding (byte for byte as Windows-1252, or as UTF-8 with or without its mark),
+// adding no line break, and replaces the file in one step. Fails with "Cannot create file
+// "<full path>". <reason>", or, writing nothing, when text holds a character Windows-1252 cannot
+// hold.
+TextSaveResult saveTextFile(const QString& path, const QString& text,
+                            TextEncoding encoding = TextEncoding::Windows1252);
 
 } // namespace quindle

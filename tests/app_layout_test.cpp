@@ -101,6 +101,8 @@ TEST_F(MainWindowLayout, WindowIsFixedCaptionedAndStartsIdle)
     EXPECT_TRUE(m.windowFlags() & Qt::WindowMinimizeButtonHint);
     m.setWindowState(Qt::WindowMaximized); // as a decoration's button does
     EXPECT_FALSE(m.isMaximized());
+    m.setWindowState(Qt::WindowFullScreen); // as a window manager may
+    EXPECT_FALSE(m.isFullScreen());
     EXPECT_EQ(m.Shape1->brushColor(), 255u);
     EXPECT_FALSE(m.Panel3->isVisibleTo(&m));
     EXPECT_EQ(m.btnStop->Tag, 0);

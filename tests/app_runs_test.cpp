@@ -308,20 +308,27 @@ TEST_F(RunTest, RouteAndToneChangesTakeEffectAtTheNextElement)
     EXPECT_EQ(heard().substr(0, 3), memo().substr(0, 3));
 }
 
-TEST_F(RunTest, CloseDuringAGroupRunCompletesTheGroupThenTheWindowCloses)
+TEST_F(RunTest, CloseDuringAGroupRunEndsAtTheNextElementWithoutArThenTheWindowCloses)
 {
     check(morse().mnuCT, true);
+    morse().SpeedT->setPosition(30);
+    morse().tbDelay->setPosition(10);
     bool closingShown = false;
+    int64_t closedAt = 0;
     when(
         clock, [&] { return memoSize() == 3; },
         [&] {
             click(morse().btnClose);
             closingShown = morse().Panel3->isVisible() && morse().isVisible() && tag() == 1;
+            closedAt = clock.nowMs();
         });
     click(morse().btnLetters);
     EXPECT_TRUE(closingShown);
-    EXPECT_EQ(memoSize(), 6u);
-    EXPECT_EQ(heard(), "[-.-.-] " + memo() + "[.-.-.]");
+    // The element that was sounding ends; no other element, gap or character follows.
+    EXPECT_LE(clock.nowMs() - closedAt, 3 * Keyer::dotTimeFor(30));
+    EXPECT_EQ(memoSize(), 3u);
+    EXPECT_EQ(heard().substr(0, 10), "[-.-.-] " + memo().substr(0, 2));
+    EXPECT_EQ(heard().find("[.-.-.]"), std::string::npos);
     EXPECT_FALSE(clearEnabled());
     EXPECT_FALSE(runButtons());
     EXPECT_EQ(indicator(), kIndicatorRed);
@@ -377,7 +384,7 @@ TEST_F(RunTest, CloseCancelsADeferredRun)
     when(
         clock, [&] { return memoSize() == 4; }, [&] { morse().close(); }); // the title bar's close box
     click(morse().btnLetters);
-    EXPECT_EQ(memoSize(), 6u);
+    EXPECT_EQ(memoSize(), 4u);
     EXPECT_EQ(finishedCount, 1);
     EXPECT_FALSE(keyer().isBusy());
 }
@@ -394,11 +401,11 @@ TEST_F(RunTest, NoRunStartsOnceTheWindowIsClosing)
             click(morse().btnNumbers);
         });
     click(morse().btnLetters);
-    EXPECT_EQ(memoSize(), 6u);
+    EXPECT_EQ(memoSize(), 2u);
     EXPECT_FALSE(keyer().hasPendingRun());
     EXPECT_EQ(finishedCount, 1);
     click(morse().btnText);
-    EXPECT_EQ(memoSize(), 6u);
+    EXPECT_EQ(memoSize(), 2u);
     EXPECT_FALSE(keyer().isBusy());
 }
 
@@ -602,7 +609,7 @@ TEST_F(TextRun, CloseDuringACharacterEndsTheRunThenTheWindowCloses)
     when(
         clock, [&] { return selStart() == 2 && selLength() == 1; }, [&] { click(morse().btnClose); });
     click(morse().btnText);
-    EXPECT_EQ(heard(), "PAR");
+    EXPECT_EQ(heard(), "PAE"); // R's first element, which was sounding, and nothing after it
     EXPECT_EQ(tag(), 0);
     EXPECT_TRUE(morse().Panel2->isEnabled());
     EXPECT_FALSE(clearEnabled());

@@ -272,6 +272,21 @@ TEST_F(DocumentCommandsTest, SaveAsKeepsTheFlagSoNewStillAsks)
     EXPECT_EQ(m_view.dialogs.kinds(), (std::vector<Kind>{Kind::Save, Kind::Confirm, Kind::Save, Kind::Save}));
 }
 
+TEST_F(DocumentCommandsTest, AUtf8DocumentIsSavedAsUtf8AndANewOneAsWindows1252)
+{
+    ASSERT_TRUE(test::writeFileBytes(path("utf8.txt"), "\xEF\xBB\xBFGru\xC3\x9F"));
+    m_view.modified = false;
+    m_view.dialogs.chooseOpen(path("utf8.txt"));
+    m_commands.Open1Click();
+    for (const QByteArray& saved : {QByteArray("\xEF\xBB\xBFGru\xC3\x9F"), QByteArray("Gru\xDF")}) {
+        m_view.dialogs.chooseSave(path("out.txt"));
+        m_commands.SaveAs1Click();
+        EXPECT_EQ(test::readFileBytes(path("out.txt")), saved);
+        m_commands.New1Click(); // the same text as a new document
+        m_view.text = QString::fromUtf8("Gruß");
+    }
+}
+
 TEST_F(DocumentCommandsTest, NewAfterNoClearsWithoutAskingAgain)
 {
     m_view.modified = true;

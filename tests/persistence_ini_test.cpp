@@ -37,6 +37,15 @@ struct ReadCase {
     std::variant<int, bool, QString> expected;
 };
 
+// A settings file in UTF-16 LE with its mark.
+QByteArray utf16(const char* utf8)
+{
+    QByteArray bytes = "\xFF\xFE";
+    for (const QChar c : QString::fromUtf8(utf8))
+        bytes.append(char(c.unicode() & 0xFF)).append(char(c.unicode() >> 8));
+    return bytes;
+}
+
 // clang-format off
 const ReadCase kReadCases[] = {
     {"plain integer", "[Morse]\r\nSpeed=500\r\n", "Speed", 100, 500},
@@ -93,6 +102,8 @@ const ReadCase kReadCases[] = {
     {"no final line break", "[Morse]\r\nFreq=600", "Freq", 750, 600},
     {"empty file", "", "Freq", 750, 750},
     {"UTF-8 mark", "\xef\xbb\xbf[Morse]\r\nFreq=600\r\n", "Freq", 750, 600},
+    {"UTF-16 LE mark", utf16("[Morse]\r\nFreq=600\r\n"), "Freq", 750, 600},
+    {"UTF-16 LE name", utf16("[Morse]\r\nFont=\u6587\r\n"), "Font", QString(), QStringLiteral("\u6587")},
 };
 // clang-format on
 
@@ -258,6 +269,10 @@ const WriteCase kWriteCases[] = {
      {{"Freq", "2"}, {"Font", "Caf\u00e9 \u6587"}},
      "\xef\xbb\xbf[Morse]\r\nFreq=2\r\nFont=Caf\xc3\xa9 \xe6\x96\x87\r\n"},
     {"a file of only the mark", "\xef\xbb\xbf", {{"Freq", "750"}}, "\xef\xbb\xbf[Morse]\r\nFreq=750\r\n"},
+    {"UTF-16 LE mark kept, UTF-16 LE written",
+     utf16("[Morse]\r\nFreq=1\n[Other]\r\n"),
+     {{"Freq", "2"}, {"Font", "Caf\u00e9 \u6587"}},
+     utf16("[Morse]\r\nFreq=2\nFont=Caf\u00e9 \u6587\r\n[Other]\r\n")},
 };
 // clang-format on
 
@@ -341,6 +356,13 @@ TEST_F(IniFileTest, RefusedValuesLeaveTheFileUnchanged)
         EXPECT_FALSE(ini.errorString().isEmpty());
     }
     EXPECT_EQ(readAll(path()), before);
+    // UTF-16 that would not be written back as it was: an odd byte, a lone surrogate.
+    for (const QByteArray& bad :
+         {utf16("[Morse]\r\n") + 'x', utf16("[Morse]\r\n") + QByteArray("\x00\xD8", 2)}) {
+        writeAll(path(), bad);
+        EXPECT_FALSE(IniFile(path()).writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 1));
+        EXPECT_EQ(readAll(path()), bad);
+    }
 }
 
 TEST_F(IniFileTest, WriteFailureReturnsFalseWithTheReason)

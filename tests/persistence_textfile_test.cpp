@@ -12,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,6 +52,8 @@ TEST_F(TextFileTest, LineBreaksLoadAsCrLfAndSaveAsLoaded)
     const struct {
         QByteArray file;
         QString text;
+        QByteArray saved = {}; // when not the text's Latin-1 bytes
+        TextEncoding encoding = TextEncoding::Windows1252;
     } cases[] = {
         {"", ""},
         {"abc", "abc"},
@@ -60,15 +65,27 @@ TEST_F(TextFileTest, LineBreaksLoadAsCrLfAndSaveAsLoaded)
         {"\n\n", "\r\n\r\n"},
         {"\r", "\r\n"},
         {"a\r\n\nb\rc", "a\r\n\r\nb\r\nc"},
+        // UTF-8 after its mark, or valid UTF-8 beyond ASCII, is read and saved as UTF-8.
+        {"Gru\xC3\x9F \xE2\x82\xAC\n", "Gruß €\r\n", "Gru\xC3\x9F \xE2\x82\xAC\r\n", TextEncoding::Utf8},
+        {"\xEF\xBB\xBFok\n", "ok\r\n", "\xEF\xBB\xBFok\r\n", TextEncoding::Utf8WithMark},
+        {"\xEF\xBB\xBF", "", "\xEF\xBB\xBF", TextEncoding::Utf8WithMark},
+        // Anything else is Windows-1252: a stray byte, a sequence cut at the end, an overlong form,
+        // an encoded surrogate.
+        {"caf\xE9 \x80\xC3\xA9\xFF", "café €Ã©ÿ", "caf\xE9 \x80\xC3\xA9\xFF"},
+        {"\xC3\xA9\xC3", "Ã©Ã"},
+        {"\xC0\xAF", "À¯"},
+        {"\xED\xA0\x80", "í\u00A0€", "\xED\xA0\x80"},
     };
     for (const auto& c : cases) {
         writeAll(path("in.txt"), c.file);
         const TextLoadResult loaded = loadTextFile(path("in.txt"));
         ASSERT_TRUE(loaded.ok) << c.file.toStdString();
         EXPECT_EQ(loaded.text, c.text) << c.file.toStdString();
-        // Saved as loaded: CR LF everywhere and nothing added at the end.
-        ASSERT_TRUE(saveTextFile(path("out.txt"), loaded.text).ok);
-        EXPECT_EQ(readAll(path("out.txt")), c.text.toLatin1()) << c.file.toStdString();
+        EXPECT_EQ(loaded.encoding, c.encoding) << c.file.toStdString();
+        // Saved as loaded: CR LF everywhere, nothing added at the end, in the file's encoding.
+        ASSERT_TRUE(saveTextFile(path("out.txt"), loaded.text, loaded.encoding).ok);
+        EXPECT_EQ(readAll(path("out.txt")), c.saved.isEmpty() ? c.text.toLatin1() : c.saved)
+            << c.file.toStdString();
     }
 }
 
@@ -163,9 +180,6 @@ TEST_F(TextFileTest, TextOverTheCapacityIsRefused)
     loaded = loadTextFile(path("lines.txt"));
     EXPECT_EQ(loaded.error, QStringLiteral("Text exceeds memo capacity"));
     EXPECT_TRUE(loaded.text.isEmpty());
-
-    // A device without a size is read only up to the capacity.
-    EXPECT_EQ(loadTextFile(QStringLiteral("/dev/zero")).error, QStringLiteral("Text exceeds memo capacity"));
 }
 
 TEST_F(TextFileTest, TextAtTheCapacityLoads)
@@ -176,12 +190,18 @@ TEST_F(TextFileTest, TextAtTheCapacityLoads)
     EXPECT_EQ(loaded.text.size(), kMemoCapacity);
 }
 
-TEST_F(TextFileTest, PipeWithoutWriterReadsEmptyWithoutHanging)
+TEST_F(TextFileTest, PipesAndDevicesAreRefusedWithoutHanging)
 {
+    // A pipe that a writer may keep open for ever, an endless device, a link to a device.
     ASSERT_EQ(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600), 0);
-    const TextLoadResult loaded = loadTextFile(path("fifo"));
-    EXPECT_TRUE(loaded.ok);
-    EXPECT_TRUE(loaded.text.isEmpty());
+    const int writer = ::open(QFile::encodeName(path("fifo")).constData(), O_RDWR);
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), path("zero.txt")));
+    for (const QString& file : {path("fifo"), QStringLiteral("/dev/zero"), path("zero.txt")}) {
+        const TextLoadResult loaded = loadTextFile(file);
+        EXPECT_FALSE(loaded.ok);
+        EXPECT_EQ(loaded.error, QStringLiteral("Cannot open file \"%1\". Not a regular file").arg(file));
+    }
+    ::close(writer);
 }
 
 TEST_F(TextFileTest, SaveReplacesAnExistingFileAndKeepsItsPermissions)
@@ -260,6 +280,51 @@ TEST_F(TextFileTest, SaveKeepsTheAccessListAndExtendedAttributesAndNeverWidensAc
     EXPECT_EQ(readAll(files[0]), QByteArray("new"));
 }
 
+// The group and other bits (the access list's mask where there is one) of a save's temporary
+// file, seen from the signal that its write raises past the file size limit.
+int g_folder = -1;
+mode_t g_othersBits = 0;
+void seeTemporaryFile(int)
+{
+    DIR* folder = ::fdopendir(::dup(g_folder));
+    struct stat info {};
+    while (const dirent* entry = ::readdir(folder)) {
+        if (QByteArray(entry->d_name).endsWith(".new") && ::fstatat(g_folder, entry->d_name, &info, 0) == 0)
+            g_othersBits |= info.st_mode & 077;
+    }
+    ::closedir(folder);
+}
+
+TEST_F(TextFileTest, NoOneButTheOwnerCanOpenTheNewContentBeforeItIsWhole)
+{
+    // A plain folder (umask 022) and, where the file system has them, a default access list.
+    ASSERT_TRUE(QDir().mkdir(path("shared")));
+    QByteArray why;
+    QStringList folders{m_dir.path()};
+    if (runTool("setfacl", {QStringLiteral("-dm"), QStringLiteral("u:nobody:rw-")}, path("shared"), why))
+        folders << path("shared");
+    const ::mode_t oldMask = ::umask(022);
+    for (const QString& folder : folders) {
+        g_folder = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY);
+        g_othersBits = 0;
+        {
+            const test::FileSizeLimit limit(1);
+            std::signal(SIGXFSZ, seeTemporaryFile);
+            EXPECT_FALSE(saveTextFile(folder + QStringLiteral("/new.txt"), QStringLiteral("secret")).ok);
+        }
+        ::close(g_folder);
+        EXPECT_EQ(g_othersBits, 0u) << folder.toStdString();
+        // Once whole, it has the mode and access list that any new file there gets.
+        writeAll(folder + QStringLiteral("/reference.txt"), "");
+        ASSERT_TRUE(saveTextFile(folder + QStringLiteral("/new.txt"), QStringLiteral("secret")).ok);
+        QByteArray made, reference;
+        runTool("getfacl", {QStringLiteral("-cp")}, folder + QStringLiteral("/new.txt"), made);
+        runTool("getfacl", {QStringLiteral("-cp")}, folder + QStringLiteral("/reference.txt"), reference);
+        EXPECT_EQ(made, reference);
+    }
+    ::umask(oldMask);
+}
+
 TEST_F(TextFileTest, SaveFailuresNameTheFullPathAndTheReason)
 {
     writeAll(path("plain"), "x");
@@ -316,6 +381,9 @@ TEST_F(TextFileTest, UnstorableCharacterWritesNothingAndNamesItsLine)
         EXPECT_EQ(readAll(path("doc.txt")), QByteArray("old"));
     }
     EXPECT_FALSE(saveTextFile(path("new.txt"), QStringLiteral("\u4e2d")).ok);
+    // A UTF-8 document too: the program's characters are those of Windows-1252.
+    writeAll(path("wide.txt"), "\xE4\xB8\xAD");
+    EXPECT_FALSE(saveTextFile(path("new.txt"), loadTextFile(path("wide.txt")).text, TextEncoding::Utf8).ok);
     EXPECT_FALSE(QFile::exists(path("new.txt")));
 }
 

@@ -13,6 +13,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -86,6 +87,22 @@ TEST(SineFill, KeptBuffersAreTheFreshFillByteForByte)
         if (k == 3) {
             EXPECT_EQ(cache.computed(), computedBeforeThird) << "the same pitches again cost no sine";
         }
+    }
+}
+
+TEST(SineFill, KeptBuffersAreSilentWhereTheRateCannotCarryThePitch)
+{
+    // At or above half the rate a pitch would be heard as another: 12000 Hz as 10540 Hz.
+    quindle::SineBufferCache cache;
+    for (const auto& [frequency, rate, sounds] : {std::tuple{11269, kRate, true},
+                                                  {11270, kRate, false},
+                                                  {12000, kRate, false},
+                                                  {-12000, kRate, false},
+                                                  {20000, 48000, true}}) {
+        std::vector<char> bytes(8182, char(0x5A));
+        int size = 8182;
+        cache.fill(bytes.data(), size, frequency, 1, rate);
+        EXPECT_EQ(std::count(bytes.begin(), bytes.end(), char(0)) < 8182, sounds) << frequency;
     }
 }
 

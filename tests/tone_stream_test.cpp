@@ -40,6 +40,7 @@ struct Worker {
     int64_t now = 0;
     int late = 0, restarts = 0;
     uint64_t tokens = 0;
+    double hz = 5635; // the square's pitch, a quarter of the rate: its samples never sit at zero
 
     void runTo(int64_t t)
     {
@@ -67,7 +68,7 @@ struct Worker {
         r.at = at;
         r.opening = 1;
         r.token = ++tokens;
-        r.hz = 5635; // a quarter of the rate: square samples never sit at zero
+        r.hz = hz;
         r.lengthNs = lengthMs < 0 ? -1 : lengthMs * kMs;
         if (kind == Kind::PcmWrite)
             r.samples.assign(4091, 1000);
@@ -237,6 +238,18 @@ TEST(StreamSchedule, VoicesPauseAndPlayTheirPlannedLength)
     for (const auto& [from, to] : {s[1], s[2]})
         EXPECT_EQ(std::set<int16_t>(w.out.begin() + from, w.out.begin() + to),
                   (std::set<int16_t>{-8192, 8192}));
+}
+
+TEST(StreamSchedule, ASquareAtHalfTheRateOrAboveKeepsItsTimeInSilence)
+{
+    for (const double hz : {11269.0, 11270.0, 12000.0}) {
+        Worker w;
+        w.hz = hz;
+        w.call(Kind::SquareOn, 100, 0, 1, false, 45);
+        w.call(Kind::SquareOff, 144, 0);
+        EXPECT_EQ(w.sound().empty(), hz >= kRate / 2.0) << hz;
+        EXPECT_EQ(w.mixer.lastOnset(), w.frameOf(100)) << hz; // its place in the schedule is kept
+    }
 }
 
 TEST(StreamMap, ANewScheduleStartsWhereTheDeviceStandsLately)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cfenv>
 #include <cmath>
+#include <cstdlib>
 
 namespace quindle {
 
@@ -120,6 +121,12 @@ bool SineBufferCache::fill(char* Buffer, int& Size, int frequency, int filledCou
     const int bytes = Size / 2 * 2;
     if (bytes <= 0)
         return true;
+    // A pitch at or above half the frame rate would be heard as another, lower one: silence of
+    // the same length instead.
+    if (frameRate > 0 && 2 * int64_t(std::abs(int64_t(frequency))) >= frameRate) {
+        std::fill(Buffer, Buffer + bytes, char(0));
+        return true;
+    }
     for (const Entry& e : m_entries) {
         if (e.frequency == frequency && e.frameRate == frameRate && e.size == bytes &&
             e.filledCount == filledCount) {

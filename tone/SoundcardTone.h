@@ -25,7 +25,8 @@ bool FillSineBuffer(char* Buffer, int& Size, int frequency, int filledCount, int
 // fill count: kept once computed, so that an element costs a copy rather than thousands of sines.
 class SineBufferCache {
 public:
-    // FillSineBuffer's result, byte for byte, from the cache when it holds the buffer.
+    // FillSineBuffer's result, byte for byte, from the cache when it holds the buffer; silence
+    // for a pitch that the frame rate cannot carry (half the rate or more).
     bool fill(char* Buffer, int& Size, int frequency, int filledCount, int frameRate);
     int computed() const { return m_computed; } // buffers that had to be computed
 

@@ -199,7 +199,9 @@ void ToneMixer::renderVoices(int16_t* out, int64_t from, int64_t to)
     // A stream that ran dry is over: the next write starts a new sound.
     if (m_pcm.empty())
         m_pcmEnd = kNever;
-    if (m_squareOn) {
+    // A square wave at half the frame rate or above would be heard as another, lower pitch: it
+    // keeps its time in silence.
+    if (m_squareOn && m_squareStep < 0.5) {
         for (size_t k = 0; k < n; ++k) {
             const int v = out[k] + (m_squarePhase < 0.5 ? Amplitude : -Amplitude);
             out[k] = int16_t(std::clamp(v, -32768, 32767));

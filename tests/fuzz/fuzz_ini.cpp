@@ -295,6 +295,19 @@ QString valueFrom(const std::vector<uint8_t>& raw, bool longValue)
     return cp1252::decode(bytes);
 }
 
+// A UTF-16 LE file (FF FE) as the UTF-8 file with the same text, which is how the reader holds it;
+// exact is false when it would not be written back as it was.
+QByteArray asUtf8(const QByteArray& file, bool& exact)
+{
+    if (!file.startsWith("\xFF\xFE"))
+        return file;
+    QString text;
+    for (qsizetype i = 2; i + 1 < file.size(); i += 2)
+        text += QChar(char16_t(uint8_t(file[i]) | uint8_t(file[i + 1]) << 8));
+    exact = file.size() % 2 == 0 && QString::fromUtf8(text.toUtf8()) == text;
+    return "\xEF\xBB\xBF" + text.toUtf8();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -320,7 +333,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QByteArray old(reinterpret_cast<const char*>(file.data()), qsizetype(file.size()));
     const QString path = g_dir->filePath(QStringLiteral("settings.ini"));
     writeAll(path, old);
-    const Model model(old);
+    bool exact = true;
+    const Model model(asUtf8(old, exact));
 
     auto reader = std::make_unique<IniFile>(path);
     checkReads(*reader, model, mask);
@@ -342,11 +356,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         value = valueFrom(rawValue, flags & 4);
         written = reader->writeString(section, keyName, value);
     }
+    if (!exact) {
+        if (written || readAll(path) != old)
+            fail("a UTF-16 file that cannot be written back as it was was changed");
+        return 0;
+    }
     if (!written || !reader->errorString().isEmpty())
         fail("a valid write failed");
 
-    const QByteArray now = readAll(path);
-    if (now != expectedAfterWrite(old, model, section, keyName, model.encode(value)))
+    const QByteArray nowBytes = readAll(path);
+    if (nowBytes.startsWith("\xFF\xFE") != old.startsWith("\xFF\xFE"))
+        fail("the write changed the file's encoding");
+    const QByteArray now = asUtf8(nowBytes, exact);
+    if (now != expectedAfterWrite(asUtf8(old, exact), model, section, keyName, model.encode(value)))
         fail("the write changed more than the key's line");
 
     // Every other key reads as before; the written one reads what was written.

@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QFile>
 #include <QString>
+#include <QStringDecoder>
 #include <QTemporaryDir>
 
 #include <cstddef>
@@ -68,15 +69,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const TextLoadResult loaded = loadTextFile(inPath);
     if (!loaded.ok || !loaded.error.isEmpty())
         fail("a small file did not load");
-    if (loaded.text.size() < input.size() || loaded.text.size() > 2 * input.size())
-        fail("text length out of bounds");
     if (!onlyCrLfBreaks(loaded.text))
         fail("a line break other than CR LF");
+    // UTF-8 after its mark, or where the whole file is valid UTF-8 beyond ASCII; else Windows-1252.
     const QByteArray normalized = withCrLf(input);
-    if (loaded.text != cp1252::decode(normalized))
+    const bool marked = input.startsWith("\xEF\xBB\xBF");
+    QStringDecoder decoder(QStringDecoder::Utf8,
+                           QStringDecoder::Flag::ConvertInitialBom | QStringDecoder::Flag::Stateless);
+    const QString utf8 = decoder(QByteArrayView(normalized).sliced(marked ? 3 : 0));
+    const bool isUtf8 = marked || (!decoder.hasError() && utf8.size() < normalized.size());
+    if (loaded.encoding != (marked   ? TextEncoding::Utf8WithMark
+                            : isUtf8 ? TextEncoding::Utf8
+                                     : TextEncoding::Windows1252))
+        fail("the file's encoding was taken for another");
+    if (!isUtf8 && (loaded.text.size() < input.size() || loaded.text.size() > 2 * input.size()))
+        fail("text length out of bounds");
+    if (loaded.text != (isUtf8 ? utf8 : cp1252::decode(normalized)))
         fail("text differs from the file's characters");
 
-    const TextSaveResult saved = saveTextFile(outPath, loaded.text);
+    QFile::remove(outPath);
+    const TextSaveResult saved = saveTextFile(outPath, loaded.text, loaded.encoding);
+    qsizetype bad = -1;
+    cp1252::encode(loaded.text, &bad);
+    if (bad >= 0) {
+        if (saved.ok || QFile::exists(outPath))
+            fail("a character outside Windows-1252 was saved");
+        return 0;
+    }
     if (!saved.ok || !saved.error.isEmpty())
         fail("a loaded text did not save");
     if (readAll(outPath) != normalized)
