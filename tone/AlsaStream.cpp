@@ -134,6 +134,14 @@ int64_t AlsaStream::absorbableNs() const
     return m_impl->calls.absorbableNs();
 }
 
+void AlsaStream::holdWorker(int ms)
+{
+    m_impl->shared.holdMs = ms;
+    PiLock lock(m_impl->shared.mutex);
+    m_impl->shared.wakeEarly = true;
+    m_impl->shared.wake.notify_all();
+}
+
 ScheduleTime AlsaStream::now()
 {
     // Schedule numbers the stream gives itself, apart from any clock's: this one, no schedule.

@@ -129,6 +129,10 @@ public:
     // Every call afterwards is a cheap no-op (open and write refused).
     bool shutdown(int waitMs = kShutdownWaitMs);
 
+    // Stops the worker for ms [ms] at its next round, as a stall of the process would stop it: for
+    // tests and benchmarks of what a stall does.
+    void holdWorker(int ms);
+
     // The present moment as a schedule time, for callers that keep no schedule.
     static ScheduleTime now();
 

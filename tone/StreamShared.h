@@ -60,6 +60,8 @@ struct StreamShared {
     std::function<int64_t()> timeNs = monotonicNs;
     // A stream without a worker thread (tests) serves an open at once with this, lock held.
     std::function<void()> serveOpen;
+    // The worker stops this long at its next round, as a stalled process would. [ms]
+    std::atomic<int> holdMs{0};
 
     bool stop GUARDED_BY(mutex) = false;
     bool ended GUARDED_BY(mutex) = false; // the worker has closed the device and returned

@@ -38,6 +38,11 @@ void StreamWorker::run()
 
     PiLock lock(m_shared.mutex);
     while (!m_shared.stop) {
+        if (const int ms = m_shared.holdMs.exchange(0); ms > 0) {
+            m_shared.mutex.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            m_shared.mutex.lock();
+        }
         const Wait wait = step();
         switch (wait.kind) {
         case Wait::None:
