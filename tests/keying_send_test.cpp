@@ -90,7 +90,8 @@ TEST_P(SendTimeline, KeysElementsAndGaps)
             forecast.emplace_back(t.speaker, f.startUs + t.startMs * 1000, t.lengthMs, t.frequency);
     for (const auto& call : routes.calls())
         if (call.kind != RecordingToneRoutes::Kind::SpeakerNoSound)
-            keyed.emplace_back(call.kind == RecordingToneRoutes::Kind::SpeakerTone, call.startUs, call.ms, int(call.frequency));
+            keyed.emplace_back(call.kind == RecordingToneRoutes::Kind::SpeakerTone, call.startUs, call.ms,
+                               int(call.frequency));
     EXPECT_EQ(forecast, keyed);
     EXPECT_EQ(keyer.DotTime, 180 - c.speed);
     EXPECT_EQ(keyer.GapFlag, 1);

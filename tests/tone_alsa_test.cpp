@@ -744,7 +744,8 @@ TEST_P(AlsaServerTest, TextRunsKeepTheirRhythmOnTheStream)
                 EXPECT_GT(off, 0) << "a silence may stretch, never shrink";
                 ++longer;
                 if (c.holdAt) {
-                    EXPECT_LE(off, framesOf(210'000'000)) << "the hold, less what the forecast character absorbed";
+                    EXPECT_LE(off, framesOf(210'000'000))
+                        << "the hold, less what the forecast character absorbed";
                 }
             }
         }
@@ -910,7 +911,7 @@ TEST_P(AlsaServerTest, AHeldWorkerLeavesEveryCharacterWhole)
         const auto [tones, silences] = rhythm.lengths();
         ASSERT_EQ(sound.size(), tones.size());
         for (size_t k = 0; k < tones.size(); ++k) {
-                const int64_t begin = sound[k].start - 1; // a tone's first sample is 0
+            const int64_t begin = sound[k].start - 1; // a tone's first sample is 0
             EXPECT_NEAR(double(sound[k].end - begin), double(framesOf(tones[k] * 1'000'000LL)), 2) << k;
             if (k == 0)
                 continue;
@@ -921,7 +922,8 @@ TEST_P(AlsaServerTest, AHeldWorkerLeavesEveryCharacterWhole)
                 EXPECT_GE(off, -2) << "a silence may stretch, never shrink";
             }
         }
-        RecordProperty(std::to_string(holdMs) + " ms: written ahead [ms]", int(stream.stats().aheadNs / 1'000'000));
+        RecordProperty(std::to_string(holdMs) + " ms: written ahead [ms]",
+                       int(stream.stats().aheadNs / 1'000'000));
         RecordProperty(std::to_string(holdMs) + " ms: underruns", stream.stats().xruns);
     }
 }

@@ -289,17 +289,18 @@ TEST(StreamMap, FollowsDriftOneFrameAtATime)
 }
 
 // A playback device on virtual time: it takes frames at its rate from the first write on, and runs
-// dry (an underrun) when it has none. `heard` is what it played, the time it stood still included.
+// dry (an underrun) when it has none. `heard` is what it played, without the time it stood still.
 class DeviceStandIn final : public StreamDevice {
 public:
     explicit DeviceStandIn(const int64_t& now) : m_now(now) {}
-    Result open(const std::string&, const std::string&, unsigned rate, unsigned period, unsigned buffer) override
+    Result open(const std::string&, const std::string&, unsigned rate, unsigned period,
+                unsigned buffer) override
     {
         m_rate = rate, m_period = period, m_buffer = buffer, m_open = true;
         ++opens;
         return {};
     }
-    void close() override { m_open = false, m_queue.clear(), m_started = false, m_dryNs = m_now; }
+    void close() override { m_open = false, m_queue.clear(), m_started = false; }
     bool isOpen() const override { return m_open; }
     unsigned rate() const override { return m_rate; }
     int64_t periodFrames() const override { return m_period; }
@@ -313,11 +314,8 @@ public:
     {
         if (avail() < 0)
             return -EPIPE;
-        if (!m_started) {
-            if (m_firstNs >= 0)
-                heard.resize(heard.size() + size_t(std::max<int64_t>(0, frames(m_now - m_dryNs))), 0);
+        if (!m_started)
             m_started = true, m_startNs = m_now, m_taken = 0;
-        }
         n = std::min(n, m_buffer - int64_t(m_queue.size()));
         m_queue.insert(m_queue.end(), samples, samples + n);
         return n;
@@ -329,10 +327,10 @@ public:
         return {error == -EPIPE ? 0 : error, "stand-in"};
     }
     std::string errorText(int) const override { return "stand-in"; }
-    // The moment the device plays frame k of `heard` [ns].
+    // The moment the device plays frame k of `heard`, until it first stands still [ns].
     int64_t timeOfHeard(size_t k) const { return m_firstNs + int64_t(k) * 1'000'000'000 / m_rate; }
 
-    std::vector<int16_t> heard, taken; // taken: without the time it stood still
+    std::vector<int16_t> heard;
     int opens = 0, underruns = 0;
 
 private:
@@ -345,18 +343,15 @@ private:
         const int64_t due = (m_now - m_startNs) * m_rate / 1'000'000'000 - m_taken;
         const int64_t n = std::min<int64_t>(due, int64_t(m_queue.size()));
         heard.insert(heard.end(), m_queue.begin(), m_queue.begin() + n);
-        taken.insert(taken.end(), m_queue.begin(), m_queue.begin() + n);
         m_queue.erase(m_queue.begin(), m_queue.begin() + n);
         m_taken += n;
-        if (n < due) {
+        if (n < due)
             m_dry = true, m_started = false, ++underruns;
-            m_dryNs = m_startNs + m_taken * 1'000'000'000 / m_rate;
-        }
     }
     const int64_t& m_now;
     std::deque<int16_t> m_queue;
     unsigned m_rate = 0;
-    int64_t m_period = 0, m_buffer = 0, m_startNs = 0, m_taken = 0, m_dryNs = 0, m_firstNs = -1;
+    int64_t m_period = 0, m_buffer = 0, m_startNs = 0, m_taken = 0, m_firstNs = -1;
     bool m_open = false, m_started = false, m_dry = false;
 };
 
@@ -395,9 +390,8 @@ public:
         if (ms <= 0)
             return;
         passTo(m_schedule.advance(ms));
-        const int64_t from = startNs + stall.atMs * kMs;
-        if (stall.window && now >= from && now < from + stall.forMs * kMs)
-            passTo(from + stall.forMs * kMs);
+        if (stall.window && held())
+            passTo(startNs + (stall.atMs + stall.forMs) * kMs);
     }
     uint32_t GetTickCount() override { return uint32_t(now / kMs); }
     uint64_t PerformanceCounter() override { return uint64_t(now); }
@@ -405,12 +399,16 @@ public:
     ScheduleTime scheduleTime() override { return m_schedule.sync(now, stream.absorbableNs()); }
     void startSchedule() override { m_schedule.start(); }
     void keepScheduleUntil(int64_t ns) override { m_schedule.keepUntil(ns); }
+    bool held() const
+    {
+        return startNs > 0 && now >= startNs + stall.atMs * kMs &&
+               now < startNs + (stall.atMs + stall.forMs) * kMs;
+    }
     void passTo(int64_t t)
     {
         while (now < t) {
             now = std::min(t, now + kMs / 2);
-            const int64_t from = startNs + stall.atMs * kMs;
-            if (!(stall.worker && startNs > 0 && now >= from && now < from + stall.forMs * kMs))
+            if (!(stall.worker && held()))
                 stream.step();
         }
         QCoreApplication::processEvents();
@@ -422,7 +420,7 @@ public:
     };
     Heard heard(int64_t splitMs) const
     {
-        const std::vector<int16_t>& frames = device->taken;
+        const std::vector<int16_t>& frames = device->heard;
         Heard h;
         int64_t last = -1;
         for (size_t k = 0; k < frames.size(); ++k) {
@@ -468,7 +466,8 @@ TEST(StreamStalls, TheFirstSoundComesALeadAfterItsCallAndAnIdleStreamClosesAndRe
     const std::vector<int16_t>& heard = rig.device->heard;
     const auto sounding = [](int16_t v) { return v != 0; };
     const size_t first = size_t(std::find_if(heard.begin(), heard.end(), sounding) - heard.begin()) - 1;
-    const size_t last = heard.size() - size_t(std::find_if(heard.rbegin(), heard.rend(), sounding) - heard.rbegin());
+    const size_t last =
+        heard.size() - size_t(std::find_if(heard.rbegin(), heard.rend(), sounding) - heard.rbegin());
     const AlsaStream::Stats stats = rig.stream.stats();
     EXPECT_NEAR(double(rig.device->timeOfHeard(first) - rig.startNs), double(stats.leadNs), 1e6)
         << "the first sound is heard a lead after its call, no later";
@@ -499,9 +498,12 @@ TEST(StreamStalls, ACharacterOnceBegunSoundsWholeAndOnlyTheGapBeforeTheNextStret
     };
     const std::set<MenuOption> card{MenuOption::Soundcard}, both{MenuOption::Soundcard, MenuOption::Speaker};
     std::vector<Row> rows;
-    for (const auto& [where, at] : std::vector<std::pair<const char*, int64_t>>{
-             {"after the first tone", 168}, {"inside a pause", 420}, {"inside a dash", 300},
-             {"inside a letter gap", 600}, {"inside a long character", 1300}})
+    for (const auto& [where, at] :
+         std::vector<std::pair<const char*, int64_t>>{{"after the first tone", 168},
+                                                      {"inside a pause", 420},
+                                                      {"inside a dash", 300},
+                                                      {"inside a letter gap", 600},
+                                                      {"inside a long character", 1300}})
         for (const auto& [window, worker] : {std::pair{true, false}, {false, true}, {true, true}})
             rows.push_back({where, at, 300, window, worker, card});
     rows.push_back({"inside a dash, beyond what is written ahead", 1300, 800, false, true, card});
@@ -516,7 +518,8 @@ TEST(StreamStalls, ACharacterOnceBegunSoundsWholeAndOnlyTheGapBeforeTheNextStret
         EXPECT_EQ(rig.device->underruns, 0);
     }
     for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.where) + (row.window ? ", window" : "") + (row.worker ? ", worker" : ""));
+        SCOPED_TRACE(std::string(row.where) + (row.window ? ", window" : "") +
+                     (row.worker ? ", worker" : ""));
         StreamRig rig({row.atMs, row.forMs, row.window, row.worker}, 120, row.routes);
         rig.key("G0E");
         StreamRig::Heard h = rig.heard(120);

@@ -30,13 +30,14 @@ public:
 
 AlsaStream::AlsaStream(std::string device, std::string configPath, int idleCloseMs)
     : m_impl(std::make_shared<Impl>(std::make_unique<AlsaDevice>(), std::move(device), std::move(configPath),
-                                     idleCloseMs, nullptr))
+                                    idleCloseMs, nullptr))
 {
     m_thread = std::thread([impl = m_impl] { impl->worker.run(); });
 }
 
 AlsaStream::AlsaStream(std::unique_ptr<StreamDevice> device, std::function<int64_t()> timeNs, int idleCloseMs)
-    : m_impl(std::make_shared<Impl>(std::move(device), "default", std::string(), idleCloseMs, std::move(timeNs))),
+    : m_impl(std::make_shared<Impl>(std::move(device), "default", std::string(), idleCloseMs,
+                                    std::move(timeNs))),
       m_stepped(true)
 {
     m_impl->shared.serveOpen = [impl = m_impl.get()]() NO_THREAD_SAFETY_ANALYSIS { impl->worker.step(); };

@@ -197,7 +197,8 @@ StreamRequest& StreamCalls::push(Kind kind, ScheduleTime at)
     r.opening = m_shared.opening;
     // The first sound after a quiet time is looked at at once, so that it reaches the device as
     // soon as its frame may be rendered rather than at the next round.
-    const bool sounds = kind == Kind::PcmWrite || kind == Kind::SquareOn || kind == Kind::PcmRestart || kind == Kind::Forecast;
+    const bool sounds = kind == Kind::PcmWrite || kind == Kind::SquareOn || kind == Kind::PcmRestart ||
+                        kind == Kind::Forecast;
     // A character's forecast is written ahead at once, as deep as the device takes it.
     if (m_shared.state != StreamState::Running || (sounds && m_shared.quiet) || kind == Kind::Forecast) {
         m_shared.quiet = false;

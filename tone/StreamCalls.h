@@ -18,7 +18,8 @@ public:
     explicit StreamCalls(StreamShared& shared) : m_shared(shared) {}
 
     AlsaStream::Status acquire(unsigned rate) EXCLUDES(m_shared.mutex);
-    bool pcmOpen(ScheduleTime at, std::function<void(uint64_t)> done, bool muted = false) EXCLUDES(m_shared.mutex);
+    bool pcmOpen(ScheduleTime at, std::function<void(uint64_t)> done, bool muted = false)
+        EXCLUDES(m_shared.mutex);
     void pcmLength(int64_t lengthNs, const ScheduleTime& at) EXCLUDES(m_shared.mutex);
     bool pcmWrite(uint64_t token, std::vector<int16_t> samples, const ScheduleTime& at)
         EXCLUDES(m_shared.mutex);

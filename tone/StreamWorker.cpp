@@ -82,7 +82,8 @@ void StreamWorker::tick()
 {
     PiLock lock(m_shared.mutex);
     const int64_t now = m_shared.timeNs();
-    if (m_shared.stop || (now < m_nextTickNs && !m_shared.wakeEarly && m_shared.openAsked <= m_shared.openServed))
+    if (m_shared.stop ||
+        (now < m_nextTickNs && !m_shared.wakeEarly && m_shared.openAsked <= m_shared.openServed))
         return;
     m_shared.wakeEarly = false;
     const Wait wait = step();

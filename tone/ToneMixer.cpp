@@ -66,7 +66,8 @@ StreamMap::Placement ToneMixer::accept(StreamRequest&& r, StreamMap& map)
     // account, and a late one is neither late nor a reason to move the rhythm.
     const bool muted = pcm && m_mutedOpening != 0 && r.opening == m_mutedOpening;
     // The first write of an opening is where its sound begins; later ones queue behind it.
-    const bool startsSound = r.kind == Kind::SquareOn || r.kind == Kind::PcmRestart || r.kind == Kind::Forecast ||
+    const bool startsSound = r.kind == Kind::SquareOn || r.kind == Kind::PcmRestart ||
+                             r.kind == Kind::Forecast ||
                              (r.kind == Kind::PcmWrite && r.opening == m_firstWriteOf && !muted);
     StreamMap::Placement p = map.place(r.at, startsSound, m_rendered, quietFrom());
     if (muted)
@@ -107,8 +108,8 @@ StreamMap::Placement ToneMixer::accept(StreamRequest&& r, StreamMap& map)
     m_lastEventFrame = p.frame;
     const int64_t length = r.lengthNs >= 0 ? map.framesOfNs(r.lengthNs) : -1;
     const double step = r.kind == Kind::SquareOn ? r.hz / map.rate() : 0.0;
-    m_events.push_back(
-        {p.frame, r.kind, r.opening, r.token, std::move(r.samples), step, length, muted || r.muted, std::move(notes)});
+    m_events.push_back({p.frame, r.kind, r.opening, r.token, std::move(r.samples), step, length,
+                        muted || r.muted, std::move(notes)});
     return p;
 }
 

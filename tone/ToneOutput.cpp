@@ -71,7 +71,8 @@ std::vector<int16_t> ToneOutput::toneSamples(int frequency, int lengthMs)
     for (int filled = 0; int64_t(samples.size()) < frames; ++filled) {
         m_sines.fill(buffer.data(), size, frequency, filled, rate);
         for (int i = 0; i + 1 < size; i += 2)
-            samples.push_back(int16_t(uint16_t(uint8_t(buffer[size_t(i)])) | uint16_t(uint8_t(buffer[size_t(i) + 1])) << 8));
+            samples.push_back(int16_t(uint16_t(uint8_t(buffer[size_t(i)])) |
+                                      uint16_t(uint8_t(buffer[size_t(i) + 1])) << 8));
     }
     samples.resize(size_t(frames));
     return samples;
