@@ -16,7 +16,7 @@ int64_t monotonicNs()
 ScheduleTime Schedule::sync(int64_t nowNs, int64_t absorbableNs)
 {
     const int64_t lateNs = nowNs - m_deadlineNs;
-    if (!m_scheduled || lateNs > std::max(absorbableNs, kImmediateNs)) {
+    if (!m_scheduled || (lateNs > std::max(absorbableNs, kImmediateNs) && m_deadlineNs >= m_keepUntilNs)) {
         m_restarted = m_scheduled;
         m_restarts += m_scheduled;
         m_deadlineNs = nowNs;

@@ -45,6 +45,9 @@ public:
     virtual ScheduleTime scheduleTime() { return {nowNs(), 0, false}; }
     // A run begins: the schedule starts afresh from the next reading or sleep.
     virtual void startSchedule() {}
+    // The sound up to this schedule time [ns] is written ahead already: a late wake-up before it
+    // keeps the schedule (it catches up), rather than restarting it inside a character.
+    virtual void keepScheduleUntil(int64_t ns) { (void)ns; }
 };
 
 // The keying's schedule on a monotonic time line: absolute deadlines, so that the time spent
@@ -64,6 +67,9 @@ public:
     int64_t advance(int ms);
     // The next sync starts afresh: a run begins.
     void start() { m_scheduled = false; }
+    // Deadlines before ns [ns] never restart the schedule, however late they are woken up for:
+    // what they key was written ahead.
+    void keepUntil(int64_t ns) { m_keepUntilNs = ns; }
 
     // Restarts after a lateness beyond the output's, and deadlines woken up to late beyond
     // kImmediateNs that kept their place.
@@ -72,6 +78,7 @@ public:
 
 private:
     int64_t m_deadlineNs = 0;
+    int64_t m_keepUntilNs = 0;
     bool m_scheduled = false;
     uint64_t m_epoch = 0;
     bool m_restarted = false;
@@ -89,6 +96,7 @@ public:
     int64_t nowNs() override;
     ScheduleTime scheduleTime() override;
     void startSchedule() override { m_schedule.start(); }
+    void keepScheduleUntil(int64_t ns) override { m_schedule.keepUntil(ns); }
 
     // Asked at every reading of the schedule: how much lateness the active output absorbs [ns].
     // Without it (or below that), Schedule::kImmediateNs.

@@ -33,6 +33,7 @@ void Keyer::Send(uint16_t code)
     const CodeEntry entry = lookupCode(code);
     switch (entry.kind) {
     case CodeKind::Elements:
+        m_routes.beginCharacter(characterTones(entry.elements));
         for (const char element : entry.elements) {
             if (element == '.')
                 Dot();
@@ -50,6 +51,30 @@ void Keyer::Send(uint16_t code)
     }
     processMessages();
     GapFlag = 1;
+}
+
+std::vector<CharacterTone> Keyer::characterTones(std::string_view elements) const
+{
+    const bool speaker = m_host.isChecked(MenuOption::Speaker);
+    const bool soundcard = m_host.isChecked(MenuOption::Soundcard);
+    const int frequency = m_host.toneValue();
+    std::vector<CharacterTone> tones;
+    int at = 0; // [ms]
+    for (const char element : elements) {
+        const int n = element == '.' ? 1 : 3;
+        if (speaker) {
+            const int length = std::max(0, n * DotTime);
+            tones.push_back({true, at, length, frequency});
+            at += length;
+        }
+        if (soundcard) {
+            const int length = std::max(0, n * (DotTime - 4));
+            tones.push_back({false, at, length, frequency});
+            at += length;
+        }
+        at += std::max(0, DotTime);
+    }
+    return tones;
 }
 
 void Keyer::Dot()

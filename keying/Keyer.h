@@ -4,12 +4,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <string_view>
+#include <vector>
 
 namespace quindle {
 
 class Clock;
 class KeyingHost;
 class ToneRoutes;
+struct CharacterTone;
 
 // The keying engine: turns characters into timed elements and gaps and runs the send loops of the
 // four run buttons. Everything blocks on the UI thread; other handlers run nested inside the
@@ -67,6 +70,8 @@ private:
     class Activity;
 
     void element(int n);
+    // The tones of a character of these elements ('.' and '-'), as element() will key them.
+    std::vector<CharacterTone> characterTones(std::string_view elements) const;
     void gap(int factor);
     void processMessages();
 

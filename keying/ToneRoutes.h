@@ -1,8 +1,17 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace quindle {
+
+// One tone of a character, on the keying's schedule from the character's first moment.
+struct CharacterTone {
+    bool speaker = false; // the speaker route's tone, else the sound card's
+    int startMs = 0;      // [ms] after the character begins
+    int lengthMs = 0;     // [ms]
+    int frequency = 0;    // [Hz]
+};
 
 // What the keying engine asks of the tone output for one element.
 class ToneRoutes {
@@ -18,6 +27,10 @@ public:
     // tone control's value [Hz] as the element starts: every buffer is filled inside the Start, so
     // it is the value each fill would read.
     virtual void SoundcardElement(int n, int dotTime, int frequency) = 0;
+    // A character begins now: all its tones, with the routes, pitch and speed as they stand. The
+    // element calls that follow key the same tones. Outputs that play ahead of time play the
+    // character from here, so that no stall reaches inside it; others ignore it.
+    virtual void beginCharacter(const std::vector<CharacterTone>& tones) { (void)tones; }
 };
 
 } // namespace quindle

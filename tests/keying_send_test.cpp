@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -81,6 +83,16 @@ TEST_P(SendTimeline, KeysElementsAndGaps)
     host.tone = c.tone;
     host.checked = c.routes;
     EXPECT_EQ(send(c.text), c.timeline);
+    // Each character's forecast holds the tones then keyed: route, start, length and pitch.
+    std::vector<std::tuple<bool, int64_t, int, int>> forecast, keyed;
+    for (const auto& f : routes.forecasts())
+        for (const quindle::CharacterTone& t : f.tones)
+            forecast.emplace_back(t.speaker, f.startUs + t.startMs * 1000, t.lengthMs, t.frequency);
+    for (const auto& call : routes.calls())
+        if (call.kind != RecordingToneRoutes::Kind::SpeakerNoSound)
+            keyed.emplace_back(call.kind == RecordingToneRoutes::Kind::SpeakerTone, call.startUs, call.ms,
+                               int(call.frequency));
+    EXPECT_EQ(forecast, keyed);
     EXPECT_EQ(keyer.DotTime, 180 - c.speed);
     EXPECT_EQ(keyer.GapFlag, 1);
 }

@@ -1,12 +1,25 @@
 // The stream's map and mixer on synthetic schedules, without a device: calls reach the worker at
 // chosen moments, frames are rendered as time passes, and every edge is read back from the samples.
+// Then the whole stream, keyed by the engine, with its device loop stepped on virtual time against
+// a device stand-in, and the window thread, the worker or both held for a while.
 #include "clock/Clock.h"
+#include "keying/Keyer.h"
+#include "tests/support/KeyingTestSupport.h"
+#include "tone/AlsaStream.h"
+#include "tone/AlsaWaveOut.h"
+#include "tone/SpeakerSinks.h"
+#include "tone/StreamDevice.h"
 #include "tone/StreamMap.h"
 #include "tone/StreamTiming.h"
 #include "tone/ToneMixer.h"
+#include "tone/ToneOutput.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <deque>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -249,6 +262,16 @@ TEST(StreamSchedule, ASquareAtHalfTheRateOrAboveKeepsItsTimeInSilence)
         w.call(Kind::SquareOff, 144, 0);
         EXPECT_EQ(w.sound().empty(), hz >= kRate / 2.0) << hz;
         EXPECT_EQ(w.mixer.lastOnset(), w.frameOf(100)) << hz; // its place in the schedule is kept
+        // The same square forecast as part of a character.
+        Worker f;
+        StreamRequest r;
+        r.kind = Kind::Forecast;
+        r.at = {1100 * kMs, 1, false};
+        r.tones.push_back({0, 45 * kMs, hz, {}});
+        f.runTo(r.at.ns);
+        f.mixer.accept(std::move(r), f.map);
+        f.runTo(1300 * kMs);
+        EXPECT_EQ(f.sound().empty(), hz >= kRate / 2.0) << "forecast " << hz;
     }
 }
 
@@ -286,6 +309,255 @@ TEST(StreamMap, FollowsDriftOneFrameAtATime)
     const double driftFrames = double(rounds - settled) * 512 * 1e-4;    // since the baseline
     EXPECT_GE(map.corrections(), int(driftFrames - 3 * kRate / 1000.0)); // the filter lags ~3 ms
     EXPECT_LE(map.corrections(), int(driftFrames) + 1);
+}
+
+// A playback device on virtual time: it takes frames at its rate from the first write on, and runs
+// dry (an underrun) when it has none. `heard` is what it played, without the time it stood still.
+class DeviceStandIn final : public StreamDevice {
+public:
+    explicit DeviceStandIn(const int64_t& now) : m_now(now) {}
+    Result open(const std::string&, const std::string&, unsigned rate, unsigned period,
+                unsigned buffer) override
+    {
+        m_rate = rate, m_period = period, m_buffer = buffer, m_open = true;
+        ++opens;
+        return {};
+    }
+    void close() override { m_open = false, m_queue.clear(), m_started = false; }
+    bool isOpen() const override { return m_open; }
+    unsigned rate() const override { return m_rate; }
+    int64_t periodFrames() const override { return m_period; }
+    int64_t bufferFrames() const override { return m_buffer; }
+    int64_t avail() override
+    {
+        play();
+        return m_dry ? -EPIPE : m_buffer - int64_t(m_queue.size());
+    }
+    int64_t write(const int16_t* samples, int64_t n) override
+    {
+        if (avail() < 0)
+            return -EPIPE;
+        if (!m_started)
+            m_started = true, m_startNs = m_now, m_taken = 0;
+        n = std::min(n, m_buffer - int64_t(m_queue.size()));
+        m_queue.insert(m_queue.end(), samples, samples + n);
+        return n;
+    }
+    void wait(int) override {}
+    Result recover(int error, const std::function<bool()>&) override
+    {
+        m_dry = false;
+        return {error == -EPIPE ? 0 : error, "stand-in"};
+    }
+    std::string errorText(int) const override { return "stand-in"; }
+    // The moment the device plays frame k of `heard`, until it first stands still [ns].
+    int64_t timeOfHeard(size_t k) const { return m_firstNs + int64_t(k) * 1'000'000'000 / m_rate; }
+
+    std::vector<int16_t> heard;
+    int opens = 0, underruns = 0;
+
+private:
+    void play()
+    {
+        if (!m_started)
+            return;
+        if (m_firstNs < 0)
+            m_firstNs = m_startNs;
+        const int64_t due = (m_now - m_startNs) * m_rate / 1'000'000'000 - m_taken;
+        const int64_t n = std::min<int64_t>(due, int64_t(m_queue.size()));
+        heard.insert(heard.end(), m_queue.begin(), m_queue.begin() + n);
+        m_queue.erase(m_queue.begin(), m_queue.begin() + n);
+        m_taken += n;
+        if (n < due)
+            m_dry = true, m_started = false, ++underruns;
+    }
+    const int64_t& m_now;
+    std::deque<int16_t> m_queue;
+    unsigned m_rate = 0;
+    int64_t m_period = 0, m_buffer = 0, m_startNs = 0, m_taken = 0, m_firstNs = -1;
+    bool m_open = false, m_started = false, m_dry = false;
+};
+
+// The program's tone path on virtual time: the engine keys through ToneOutput onto the stream, whose
+// device loop steps every virtual 0.5 ms while the keying's clock sleeps to its schedule. A stall
+// holds the window thread, the worker or both from a moment on.
+class StreamRig final : public Clock {
+public:
+    struct Stall {
+        int64_t atMs = -1, forMs = 0; // after the run starts
+        bool window = false, worker = false;
+    };
+    StreamRig(Stall stall, int speed, std::set<MenuOption> routes)
+        : stall(stall), stream(adopt(std::make_unique<DeviceStandIn>(now)), [this] { return now; }),
+          waveOut(stream, *this), speaker(stream, *this, {"/nonexistent", "/nonexistent", {}}),
+          output(*this, speaker, waveOut), keyer(host, output, *this)
+    {
+        host.speed = speed;
+        host.checked = std::move(routes);
+    }
+    // Keys text from startNs on, then lets the device play out.
+    void key(const std::string& text)
+    {
+        stream.acquire(0);
+        passTo(now + 200 * kMs);
+        startNs = now;
+        startSchedule();
+        keyer.GapFlag = 1;
+        for (const char c : text)
+            keyer.Send(uint8_t(c));
+        passTo(now + 1000 * kMs);
+    }
+    void Sleep(int ms) override
+    {
+        scheduleTime();
+        if (ms <= 0)
+            return;
+        passTo(m_schedule.advance(ms));
+        if (stall.window && held())
+            passTo(startNs + (stall.atMs + stall.forMs) * kMs);
+    }
+    uint32_t GetTickCount() override { return uint32_t(now / kMs); }
+    uint64_t PerformanceCounter() override { return uint64_t(now); }
+    int64_t nowNs() override { return now; }
+    ScheduleTime scheduleTime() override { return m_schedule.sync(now, stream.absorbableNs()); }
+    void startSchedule() override { m_schedule.start(); }
+    void keepScheduleUntil(int64_t ns) override { m_schedule.keepUntil(ns); }
+    bool held() const
+    {
+        return startNs > 0 && now >= startNs + stall.atMs * kMs &&
+               now < startNs + (stall.atMs + stall.forMs) * kMs;
+    }
+    void passTo(int64_t t)
+    {
+        while (now < t) {
+            now = std::min(t, now + kMs / 2);
+            if (!(stall.worker && held()))
+                stream.step();
+        }
+        QCoreApplication::processEvents();
+    }
+    // The characters heard, split at silences of at least splitMs, and the silences before each.
+    struct Heard {
+        std::vector<std::vector<int16_t>> characters;
+        std::vector<int64_t> gaps; // [frames]
+    };
+    Heard heard(int64_t splitMs) const
+    {
+        const std::vector<int16_t>& frames = device->heard;
+        Heard h;
+        int64_t last = -1;
+        for (size_t k = 0; k < frames.size(); ++k) {
+            if (frames[k] == 0)
+                continue;
+            if (last < 0 || int64_t(k) - last > ::frames(splitMs * kMs)) {
+                h.gaps.push_back(int64_t(k) - last);
+                h.characters.emplace_back();
+            } else {
+                h.characters.back().insert(h.characters.back().end(), frames.begin() + last + 1,
+                                           frames.begin() + int64_t(k));
+            }
+            h.characters.back().push_back(frames[k]);
+            last = int64_t(k);
+        }
+        return h;
+    }
+
+    int64_t now = 1000 * kMs;
+    int64_t startNs = 0;
+    Stall stall;
+    DeviceStandIn* device = nullptr;
+    quindle::testing::FakeHost host{*this};
+    AlsaStream stream;
+    AlsaWaveOut waveOut;
+    SpeakerRouteSink speaker;
+    ToneOutput output;
+    Keyer keyer;
+
+private:
+    std::unique_ptr<StreamDevice> adopt(std::unique_ptr<DeviceStandIn> d)
+    {
+        device = d.get();
+        return d;
+    }
+    Schedule m_schedule;
+};
+
+TEST(StreamStalls, TheFirstSoundComesALeadAfterItsCallAndAnIdleStreamClosesAndReopens)
+{
+    StreamRig rig({}, 120, {MenuOption::Soundcard});
+    rig.key("E");
+    const std::vector<int16_t>& heard = rig.device->heard;
+    const auto sounding = [](int16_t v) { return v != 0; };
+    const size_t first = size_t(std::find_if(heard.begin(), heard.end(), sounding) - heard.begin()) - 1;
+    const size_t last =
+        heard.size() - size_t(std::find_if(heard.rbegin(), heard.rend(), sounding) - heard.rbegin());
+    const AlsaStream::Stats stats = rig.stream.stats();
+    EXPECT_NEAR(double(rig.device->timeOfHeard(first) - rig.startNs), double(stats.leadNs), 1e6)
+        << "the first sound is heard a lead after its call, no later";
+    EXPECT_LE(stats.leadNs, 100 * kMs);
+    rig.passTo(rig.device->timeOfHeard(last) + 9'900 * kMs);
+    EXPECT_EQ(rig.stream.stats().idleCloses, 0);
+    rig.passTo(rig.device->timeOfHeard(last) + 10'100 * kMs);
+    EXPECT_EQ(rig.stream.stats().idleCloses, 1) << "closed ten seconds after the last sound is heard";
+    EXPECT_FALSE(rig.device->isOpen());
+    rig.key("E");
+    const StreamRig::Heard h = rig.heard(120);
+    ASSERT_EQ(h.characters.size(), 2u);
+    EXPECT_TRUE(h.characters[0] == h.characters[1]) << "the reopened stream sounds the element in full";
+    EXPECT_EQ(rig.device->opens, 2);
+}
+
+TEST(StreamStalls, ACharacterOnceBegunSoundsWholeAndOnlyTheGapBeforeTheNextStretches)
+{
+    // "G0E" at a dot time of 60 ms: G is 0-168 dash, 228-396 dash, 456-512 dot; the letter gap
+    // runs to 752; 0 is five dashes to 1832, longer than the device's buffer. Each stall is held
+    // 300 ms from a moment of the keying's schedule, or 800 ms (longer than what is written ahead),
+    // and the characters must be heard sample for sample as without it.
+    struct Row {
+        const char* where;
+        int64_t atMs, forMs;
+        bool window, worker;
+        std::set<MenuOption> routes;
+    };
+    const std::set<MenuOption> card{MenuOption::Soundcard}, both{MenuOption::Soundcard, MenuOption::Speaker};
+    std::vector<Row> rows;
+    for (const auto& [where, at] :
+         std::vector<std::pair<const char*, int64_t>>{{"after the first tone", 168},
+                                                      {"inside a pause", 420},
+                                                      {"inside a dash", 300},
+                                                      {"inside a letter gap", 600},
+                                                      {"inside a long character", 1300}})
+        for (const auto& [window, worker] : {std::pair{true, false}, {false, true}, {true, true}})
+            rows.push_back({where, at, 300, window, worker, card});
+    rows.push_back({"inside a dash, beyond what is written ahead", 1300, 800, false, true, card});
+    rows.push_back({"inside a dash, both routes", 300, 300, true, true, both});
+    rows.push_back({"inside a long character, both routes", 1300, 300, false, true, both});
+    std::map<std::set<MenuOption>, StreamRig::Heard> expected;
+    for (const auto& routes : {card, both}) {
+        StreamRig rig({}, 120, routes);
+        rig.key("G0E");
+        expected[routes] = rig.heard(120);
+        ASSERT_EQ(expected[routes].characters.size(), 3u);
+        EXPECT_EQ(rig.device->underruns, 0);
+    }
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.where) + (row.window ? ", window" : "") +
+                     (row.worker ? ", worker" : ""));
+        StreamRig rig({row.atMs, row.forMs, row.window, row.worker}, 120, row.routes);
+        rig.key("G0E");
+        StreamRig::Heard h = rig.heard(120);
+        const StreamRig::Heard& e = expected[row.routes];
+        ASSERT_EQ(h.characters.size(), e.characters.size());
+        for (size_t k = 0; k < e.characters.size(); ++k) {
+            EXPECT_TRUE(h.characters[k] == e.characters[k]) << "character " << k;
+            if (k > 0) {
+                EXPECT_GE(h.gaps[k], e.gaps[k] - 1) << "gap before character " << k;
+            }
+        }
+        if (row.forMs > 300) {
+            EXPECT_EQ(rig.device->underruns, 1) << "the stall outlasted what was written ahead";
+        }
+    }
 }
 
 } // namespace

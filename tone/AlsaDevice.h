@@ -4,6 +4,8 @@
 // writing, reading where it stands and recovering from underruns and suspends; nothing else.
 // Used by the stream's worker thread only.
 
+#include "tone/StreamDevice.h"
+
 #include <alsa/asoundlib.h>
 
 #include <cstdint>
@@ -12,16 +14,10 @@
 
 namespace quindle {
 
-class AlsaDevice {
+class AlsaDevice final : public StreamDevice {
 public:
-    struct Result {
-        int error = 0;       // negative errno from ALSA; 0 when it worked
-        std::string message; // what failed, with snd_strerror's text
-        bool ok() const { return error >= 0; }
-    };
-
     AlsaDevice() = default;
-    ~AlsaDevice() { close(); }
+    ~AlsaDevice() override { close(); }
     AlsaDevice(const AlsaDevice&) = delete;
     AlsaDevice& operator=(const AlsaDevice&) = delete;
 
@@ -30,23 +26,24 @@ public:
     // a buffer of about the sizes asked [frames]. A rate more than 1 % off is refused: the samples
     // are computed for the rate asked.
     Result open(const std::string& device, const std::string& configPath, unsigned rate,
-                unsigned periodFrames, unsigned bufferFrames);
-    void close();
-    bool isOpen() const { return m_pcm != nullptr; }
+                unsigned periodFrames, unsigned bufferFrames) override;
+    void close() override;
+    bool isOpen() const override { return m_pcm != nullptr; }
 
-    unsigned rate() const { return m_rate; }
-    int64_t periodFrames() const { return m_period; }
-    int64_t bufferFrames() const { return m_buffer; }
+    unsigned rate() const override { return m_rate; }
+    int64_t periodFrames() const override { return m_period; }
+    int64_t bufferFrames() const override { return m_buffer; }
 
     // Frames the device takes now, or a negative error.
-    int64_t avail();
+    int64_t avail() override;
     // Frames taken (maybe fewer than n; 0 when full), or a negative error.
-    int64_t write(const int16_t* samples, int64_t n);
+    int64_t write(const int16_t* samples, int64_t n) override;
     // Returns when the device has room for a period, or after timeoutMs [ms].
-    void wait(int timeoutMs);
+    void wait(int timeoutMs) override;
     // After an underrun (-EPIPE) or a suspend (-ESTRPIPE): makes the device take samples again.
     // stop() ends the wait for a resume. Other errors are not recovered.
-    Result recover(int error, const std::function<bool()>& stop);
+    Result recover(int error, const std::function<bool()>& stop) override;
+    std::string errorText(int error) const override { return snd_strerror(error); }
 
 private:
     snd_pcm_t* m_pcm = nullptr;

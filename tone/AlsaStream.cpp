@@ -5,6 +5,8 @@
 #include "tone/StreamShared.h"
 #include "tone/StreamWorker.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <utility>
 
 namespace quindle {
@@ -13,9 +15,12 @@ namespace quindle {
 // share of it, so that a worker left behind at shutdown still has what it uses.
 class AlsaStream::Impl {
 public:
-    Impl(std::string device, std::string configPath, int idleCloseMs)
-        : worker(shared, std::move(device), std::move(configPath), idleCloseMs)
+    Impl(std::unique_ptr<StreamDevice> device, std::string name, std::string configPath, int idleCloseMs,
+         std::function<int64_t()> timeNs)
+        : worker(shared, std::move(device), std::move(name), std::move(configPath), idleCloseMs)
     {
+        if (timeNs)
+            shared.timeNs = std::move(timeNs);
     }
 
     StreamShared shared;
@@ -24,9 +29,24 @@ public:
 };
 
 AlsaStream::AlsaStream(std::string device, std::string configPath, int idleCloseMs)
-    : m_impl(std::make_shared<Impl>(std::move(device), std::move(configPath), idleCloseMs))
+    : m_impl(std::make_shared<Impl>(std::make_unique<AlsaDevice>(), std::move(device), std::move(configPath),
+                                    idleCloseMs, nullptr))
 {
     m_thread = std::thread([impl = m_impl] { impl->worker.run(); });
+}
+
+AlsaStream::AlsaStream(std::unique_ptr<StreamDevice> device, std::function<int64_t()> timeNs, int idleCloseMs)
+    : m_impl(std::make_shared<Impl>(std::move(device), "default", std::string(), idleCloseMs,
+                                    std::move(timeNs))),
+      m_stepped(true)
+{
+    m_impl->shared.serveOpen = [impl = m_impl.get()]() NO_THREAD_SAFETY_ANALYSIS { impl->worker.step(); };
+}
+
+void AlsaStream::step()
+{
+    if (!m_ended)
+        m_impl->worker.tick();
 }
 
 AlsaStream::~AlsaStream()
@@ -36,6 +56,10 @@ AlsaStream::~AlsaStream()
 
 bool AlsaStream::shutdown(int waitMs)
 {
+    if (m_stepped && !m_ended) {
+        m_impl->worker.end();
+        m_ended = true;
+    }
     if (!m_thread.joinable())
         return m_ended;
     m_ended = m_impl->calls.stop(waitMs);
@@ -51,9 +75,14 @@ AlsaStream::Status AlsaStream::acquire(unsigned rate)
     return m_impl->calls.acquire(rate);
 }
 
-bool AlsaStream::pcmOpen(const ScheduleTime& at, std::function<void(uint64_t)> done)
+bool AlsaStream::pcmOpen(const ScheduleTime& at, std::function<void(uint64_t)> done, bool muted)
 {
-    return m_impl->calls.pcmOpen(at, std::move(done));
+    return m_impl->calls.pcmOpen(at, std::move(done), muted);
+}
+
+bool AlsaStream::forecast(std::vector<PlannedTone> tones, const ScheduleTime& at)
+{
+    return m_impl->calls.forecast(std::move(tones), at);
 }
 
 void AlsaStream::pcmLength(int64_t lengthNs, const ScheduleTime& at)
@@ -104,6 +133,14 @@ AlsaStream::Stats AlsaStream::stats() const
 int64_t AlsaStream::absorbableNs() const
 {
     return m_impl->calls.absorbableNs();
+}
+
+void AlsaStream::holdWorker(int ms)
+{
+    m_impl->shared.holdMs = ms;
+    PiLock lock(m_impl->shared.mutex);
+    m_impl->shared.wakeEarly = true;
+    m_impl->shared.wake.notify_all();
 }
 
 ScheduleTime AlsaStream::now()

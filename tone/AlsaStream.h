@@ -10,6 +10,7 @@
 // and the call moves no edge. A sound whose length is given when it starts lasts exactly that long.
 
 #include "clock/Clock.h"
+#include "tone/PlannedTone.h"
 #include "tone/ToneFormat.h"
 
 #include <cstdint>
@@ -20,6 +21,8 @@
 #include <vector>
 
 namespace quindle {
+
+class StreamDevice;
 
 class AlsaStream {
 public:
@@ -40,6 +43,13 @@ public:
     // later is found); idleCloseMs: see kIdleCloseMs (tests shorten it).
     explicit AlsaStream(std::string device = "default", std::string configPath = {},
                         int idleCloseMs = kIdleCloseMs);
+    // A stream on `device` whose loop runs only when step() is called, on timeNs instead of
+    // CLOCK_MONOTONIC: the device loop under a test's own time, without a thread.
+    AlsaStream(std::unique_ptr<StreamDevice> device, std::function<int64_t()> timeNs,
+               int idleCloseMs = kIdleCloseMs);
+    // One tick of such a stream's loop at the present time: a step when one is due or a call asks
+    // for one.
+    void step();
     // Shuts the stream down (see shutdown).
     ~AlsaStream();
     AlsaStream(const AlsaStream&) = delete;
@@ -62,7 +72,7 @@ public:
     // it, as acquire does, and starts a fresh schedule. done(token) is called once for each buffer
     // that played to its end, on the worker thread with the stream's lock held (it must only post,
     // never call back into the stream); never for a buffer handed back by reset or close.
-    bool pcmOpen(const ScheduleTime& at, std::function<void(uint64_t token)> done);
+    bool pcmOpen(const ScheduleTime& at, std::function<void(uint64_t token)> done, bool muted = false);
     // The opening's sound lasts lengthNs from where it begins, however late the reset comes. [ns]
     void pcmLength(int64_t lengthNs, const ScheduleTime& at);
     // Queues a copy of the samples; false when the device failed since the open.
@@ -77,6 +87,13 @@ public:
     // The square-wave voice: peak Amplitude at hz [Hz] for lengthNs [ns] (-1: until squareOff).
     void squareOn(double hz, const ScheduleTime& at, int64_t lengthNs = -1);
     void squareOff(const ScheduleTime& at);
+
+    // A character's tones, all of them, as it begins at `at`: they are written ahead of the device
+    // as deep as its buffer takes them, so that no stall of the process reaches inside the
+    // character. The calls that key its elements afterwards only confirm it: their wave-out
+    // opening is opened muted, and the square wave's calls are left out. A character begins no
+    // earlier than the one forecast before it ends. False when the stream cannot be used.
+    bool forecast(std::vector<PlannedTone> tones, const ScheduleTime& at);
 
     struct Stats {
         bool running = false;           // the device is open
@@ -100,6 +117,7 @@ public:
         double driftMs = 0;             // smoothed drift of the device's reports past the baseline [ms]
         int64_t lastOnsetWrittenNs = 0; // when the frame where sound last began reached the device [ns]
         std::string priority;           // the worker's scheduling: "SCHED_FIFO 10 directly", "normal (why)"...
+        int64_t aheadNs = 0;            // the most sound written ahead of the device at once [ns]
     };
     Stats stats() const;
     // How late the calling thread may wake up for a schedule time and its calls still land on
@@ -112,6 +130,10 @@ public:
     // Every call afterwards is a cheap no-op (open and write refused).
     bool shutdown(int waitMs = kShutdownWaitMs);
 
+    // Stops the worker for ms [ms] at its next round, as a stall of the process would stop it: for
+    // tests and benchmarks of what a stall does.
+    void holdWorker(int ms);
+
     // The present moment as a schedule time, for callers that keep no schedule.
     static ScheduleTime now();
 
@@ -121,6 +143,7 @@ private:
     std::shared_ptr<Impl> m_impl;
     std::thread m_thread;
     bool m_ended = false;
+    bool m_stepped = false; // driven by step(), without a thread
 };
 
 } // namespace quindle

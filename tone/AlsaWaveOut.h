@@ -36,6 +36,7 @@ public:
     MMRESULT waveOutUnprepareHeader(HWAVEOUT handle, WAVEHDR* header) override;
     MMRESULT waveOutClose(HWAVEOUT handle) override;
     MMRESULT waveOutSetLength(HWAVEOUT handle, uint32_t ms) override;
+    bool waveOutForecast(std::vector<PlannedTone> tones, uint32_t rate) override;
     std::string waveOutGetErrorText(MMRESULT code) const override;
 
     HWAVEOUT openHandle() const { return m_handle; }
@@ -55,6 +56,7 @@ private:
     uint16_t m_bits = 16;
     std::vector<WAVEHDR*> m_written; // written and not yet marked done, in order
     std::string m_deviceError;       // why the device could not be used, for the error text
+    size_t m_mutedOpenings = 0;      // openings still to come whose sound was forecast
 };
 
 } // namespace quindle

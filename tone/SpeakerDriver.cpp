@@ -34,6 +34,14 @@ void SpeakerDriver::SpeakerSound(uint16_t frequency)
     PortOut(PortSpace::kCounter2, uint8_t((divisor >> 8) & 0xFF));
 }
 
+double SpeakerDriver::toneHz(uint32_t frequency)
+{
+    const uint16_t f = uint16_t(frequency & 0xFFFF);
+    if (f < kLowestFrequency)
+        return 0;
+    return double(PortSpace::kTimerClockHz) / double(PortSpace::kTimerClockHz / f);
+}
+
 void SpeakerDriver::SpeakerWait(uint32_t ms)
 {
     // Counted on the keying's schedule, where the sinks place the tone: the tick count runs ahead

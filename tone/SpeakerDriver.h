@@ -27,6 +27,8 @@ public:
     void SpeakerTone(uint32_t frequency, uint32_t ms);
     // Closes the speaker gate, leaving the other bits of the control port as they are.
     void SpeakerNoSound();
+    // What SpeakerTone(frequency, ...) sounds: the timer's square wave [Hz], 0 for none.
+    static double toneHz(uint32_t frequency);
 
 private:
     Clock& m_clock;

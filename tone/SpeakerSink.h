@@ -1,6 +1,9 @@
 #pragma once
 
+#include "tone/PlannedTone.h"
+
 #include <cstdint>
+#include <vector>
 
 namespace quindle {
 
@@ -14,6 +17,10 @@ public:
     // The next tone lasts ms [ms] on the keying's schedule. A sink that plays ahead of time ends it
     // there, however its toneOff falls; a sink that sounds at once ignores it.
     virtual void planTone(uint32_t ms) { (void)ms; }
+    // The speaker tones of a character that begins now on the keying's schedule. A sink that plays
+    // ahead of time plays them from here and leaves out the next tones.size() tones it is then
+    // given, which only confirm them; true when it took them. A sink that sounds at once does not.
+    virtual bool planCharacter(std::vector<PlannedTone> tones) { return tones.empty(); }
 };
 
 } // namespace quindle

@@ -131,8 +131,30 @@ void ConsoleToneSink::toneOff()
     ioctl(m_fd, KIOCSOUND, 0);
 }
 
+void SquareWaveSink::planTone(uint32_t ms)
+{
+    m_plannedNs = int64_t(ms) * 1'000'000;
+    m_muted = m_forecastLeft > 0;
+    m_forecastLeft -= m_muted;
+}
+
+bool SquareWaveSink::planCharacter(std::vector<PlannedTone> tones)
+{
+    m_forecastLeft = 0;
+    m_muted = false;
+    if (tones.empty())
+        return true;
+    const size_t count = tones.size();
+    if (!m_stream.acquire(0).ok || !m_stream.forecast(std::move(tones), m_clock.scheduleTime()))
+        return false;
+    m_forecastLeft = count;
+    return true;
+}
+
 void SquareWaveSink::toneOn(double hz)
 {
+    if (m_muted)
+        return;
     const int64_t length = std::exchange(m_plannedNs, -1);
     if (m_stream.acquire(0).ok)
         m_stream.squareOn(hz, m_clock.scheduleTime(), length);
@@ -141,7 +163,8 @@ void SquareWaveSink::toneOn(double hz)
 void SquareWaveSink::toneOff()
 {
     m_plannedNs = -1;
-    m_stream.squareOff(m_clock.scheduleTime());
+    if (!m_muted)
+        m_stream.squareOff(m_clock.scheduleTime());
 }
 
 std::unique_ptr<SpeakerSink> openSpeakerSink(AlsaStream& stream, Clock& clock, const SpeakerProbe& probe)
@@ -168,6 +191,15 @@ void SpeakerRouteSink::toneOn(double hz)
 int64_t SpeakerRouteSink::absorbableNs() const
 {
     return dynamic_cast<const SquareWaveSink*>(m_sink.get()) ? m_stream.absorbableNs() : 0;
+}
+
+bool SpeakerRouteSink::planCharacter(std::vector<PlannedTone> tones)
+{
+    if (!m_sink && tones.empty())
+        return true;
+    if (!m_sink)
+        m_sink = openSpeakerSink(m_stream, m_clock, m_probe);
+    return m_sink->planCharacter(std::move(tones));
 }
 
 void SpeakerRouteSink::toneOff()

@@ -49,12 +49,15 @@ public:
     SquareWaveSink(AlsaStream& stream, Clock& clock) : m_stream(stream), m_clock(clock) {}
     void toneOn(double hz) override;
     void toneOff() override;
-    void planTone(uint32_t ms) override { m_plannedNs = int64_t(ms) * 1'000'000; }
+    void planTone(uint32_t ms) override;
+    bool planCharacter(std::vector<PlannedTone> tones) override;
 
 private:
     AlsaStream& m_stream;
     Clock& m_clock;
     int64_t m_plannedNs = -1; // [ns]
+    size_t m_forecastLeft = 0; // tones still to come that were forecast
+    bool m_muted = false;      // the tone now being keyed was forecast
 };
 
 class SilentSink final : public SpeakerSink {
@@ -86,6 +89,7 @@ public:
     void toneOn(double hz) override;
     void toneOff() override;
     void planTone(uint32_t ms) override { m_plannedMs = ms; }
+    bool planCharacter(std::vector<PlannedTone> tones) override;
 
     // Where the tone sounds now; null before the first tone.
     const SpeakerSink* chosen() const { return m_sink.get(); }

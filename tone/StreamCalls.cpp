@@ -52,6 +52,10 @@ AlsaStream::Status StreamCalls::acquireWaiting(unsigned rate)
     const uint64_t ticket = m_shared.openAsked;
     const auto deadline = afterMs(waitMs);
     while (!m_shared.stop && m_shared.openServed < ticket) {
+        if (m_shared.serveOpen) {
+            m_shared.serveOpen();
+            continue;
+        }
         if (m_shared.settled.wait_until(m_shared.mutex, deadline) == std::cv_status::timeout)
             break;
     }
@@ -67,10 +71,10 @@ AlsaStream::Status StreamCalls::acquireWaiting(unsigned rate)
 void StreamCalls::wakeFromIdleWaiting(ScheduleTime& at)
 {
     if (m_shared.idleClosed && acquireWaiting(0).ok)
-        at = {monotonicNs(), kOwnEpochs | ++m_ownEpoch, false};
+        at = {m_shared.timeNs(), kOwnEpochs | ++m_ownEpoch, false};
 }
 
-bool StreamCalls::pcmOpen(ScheduleTime at, std::function<void(uint64_t)> done)
+bool StreamCalls::pcmOpen(ScheduleTime at, std::function<void(uint64_t)> done, bool muted)
 {
     PiLock lock(m_shared.mutex);
     if (m_shared.pcmHeld || m_shared.stop)
@@ -83,7 +87,7 @@ bool StreamCalls::pcmOpen(ScheduleTime at, std::function<void(uint64_t)> done)
     m_shared.pcmDone = std::move(done);
     m_shared.pending.clear();
     ++m_shared.opening;
-    push(Kind::PcmOpen, at);
+    push(Kind::PcmOpen, at).muted = muted;
     return true;
 }
 
@@ -139,6 +143,18 @@ void StreamCalls::squareOn(double hz, ScheduleTime at, int64_t lengthNs)
     r.lengthNs = lengthNs;
 }
 
+bool StreamCalls::forecast(std::vector<PlannedTone> tones, ScheduleTime at)
+{
+    PiLock lock(m_shared.mutex);
+    if (m_shared.stop)
+        return false;
+    wakeFromIdleWaiting(at);
+    if (m_shared.state != StreamState::Running)
+        return false;
+    push(Kind::Forecast, at).tones = std::move(tones);
+    return true;
+}
+
 void StreamCalls::squareOff(const ScheduleTime& at)
 {
     PiLock lock(m_shared.mutex);
@@ -172,7 +188,7 @@ bool StreamCalls::stop(int waitMs)
 
 StreamRequest& StreamCalls::push(Kind kind, ScheduleTime at)
 {
-    const int64_t now = monotonicNs();
+    const int64_t now = m_shared.timeNs();
     if (at.ns < now - kStampToleranceNs || at.ns > now + kStampToleranceNs)
         at.ns = now;
     StreamRequest& r = m_shared.requests.emplace_back();
@@ -181,8 +197,10 @@ StreamRequest& StreamCalls::push(Kind kind, ScheduleTime at)
     r.opening = m_shared.opening;
     // The first sound after a quiet time is looked at at once, so that it reaches the device as
     // soon as its frame may be rendered rather than at the next round.
-    const bool sounds = kind == Kind::PcmWrite || kind == Kind::SquareOn || kind == Kind::PcmRestart;
-    if (m_shared.state != StreamState::Running || (sounds && m_shared.quiet)) {
+    const bool sounds = kind == Kind::PcmWrite || kind == Kind::SquareOn || kind == Kind::PcmRestart ||
+                        kind == Kind::Forecast;
+    // A character's forecast is written ahead at once, as deep as the device takes it.
+    if (m_shared.state != StreamState::Running || (sounds && m_shared.quiet) || kind == Kind::Forecast) {
         m_shared.quiet = false;
         m_shared.wakeEarly = true;
         m_shared.wake.notify_all();

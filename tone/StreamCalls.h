@@ -18,7 +18,8 @@ public:
     explicit StreamCalls(StreamShared& shared) : m_shared(shared) {}
 
     AlsaStream::Status acquire(unsigned rate) EXCLUDES(m_shared.mutex);
-    bool pcmOpen(ScheduleTime at, std::function<void(uint64_t)> done) EXCLUDES(m_shared.mutex);
+    bool pcmOpen(ScheduleTime at, std::function<void(uint64_t)> done, bool muted = false)
+        EXCLUDES(m_shared.mutex);
     void pcmLength(int64_t lengthNs, const ScheduleTime& at) EXCLUDES(m_shared.mutex);
     bool pcmWrite(uint64_t token, std::vector<int16_t> samples, const ScheduleTime& at)
         EXCLUDES(m_shared.mutex);
@@ -28,6 +29,8 @@ public:
     void pcmCall(StreamRequest::Kind kind, const ScheduleTime& at) EXCLUDES(m_shared.mutex);
     void squareOn(double hz, ScheduleTime at, int64_t lengthNs) EXCLUDES(m_shared.mutex);
     void squareOff(const ScheduleTime& at) EXCLUDES(m_shared.mutex);
+    // A character's tones, from `at` on; false when the stream does not run.
+    bool forecast(std::vector<PlannedTone> tones, ScheduleTime at) EXCLUDES(m_shared.mutex);
 
     AlsaStream::Stats stats() const EXCLUDES(m_shared.mutex);
     int64_t absorbableNs() const { return m_shared.absorbableNs.load(std::memory_order_relaxed); }

@@ -44,6 +44,14 @@ void StreamMap::anchor(int64_t frame, int64_t atNs)
     m_driftNs = 0;
 }
 
+void StreamMap::reanchor(int64_t frame, int64_t atNs)
+{
+    const int64_t expected = frameAt(atNs);
+    anchor(frame, atNs);
+    if (expected > frame)
+        m_shiftNs += nsOfFrames(expected - frame);
+}
+
 void StreamMap::observe(int64_t frame, int64_t atNs)
 {
     if (!m_anchored)
@@ -106,7 +114,7 @@ int64_t StreamMap::framesOfNs(int64_t ns) const
 
 int64_t StreamMap::frameOf(int64_t stampNs) const
 {
-    return frameAt(stampNs + m_levelNs + m_guardNs);
+    return frameAt(stampNs + m_levelNs + m_guardNs + m_shiftNs);
 }
 
 StreamMap::Placement StreamMap::place(const ScheduleTime& at, bool startsSound, int64_t frontier,
@@ -123,6 +131,7 @@ StreamMap::Placement StreamMap::place(const ScheduleTime& at, bool startsSound, 
                 m_guardNs = std::min(m_params.maxGuardNs, needNs + m_params.guardStepNs);
         } else {
             m_guardNs = m_params.guardNs;
+            m_shiftNs = 0;
             if (m_recentCount >= kRecentReadings) {
                 const int64_t shift = int64_t(m_recentNs);
                 // Readings from now on come out `shift` smaller: so must the baseline they are
@@ -143,9 +152,12 @@ StreamMap::Placement StreamMap::place(const ScheduleTime& at, bool startsSound, 
     if (p.frame >= frontier)
         return p;
     p.late = true;
-    if (startsSound && m_guardNs < m_params.maxGuardNs) {
-        m_guardNs = std::min(m_params.maxGuardNs,
-                             m_guardNs + nsOfFrames(frontier - p.frame) + 1 + m_params.guardStepNs);
+    if (startsSound) {
+        // More lead as far as it goes; beyond that the rest of the schedule moves back.
+        const int64_t needNs = nsOfFrames(frontier - p.frame) + 1 + m_params.guardStepNs;
+        const int64_t grow = std::clamp<int64_t>(m_params.maxGuardNs - m_guardNs, 0, needNs);
+        m_guardNs += grow;
+        m_shiftNs += needNs - grow;
         p.restart = true;
         p.frame = frameOf(at.ns);
     }

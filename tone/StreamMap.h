@@ -60,6 +60,13 @@ public:
     // ---- The device side ----
     // The device takes frame `frame` at atNs: a fresh start of its timing (open, underrun).
     void anchor(int64_t frame, int64_t atNs);
+    // The device starts again after it ran dry (the process or its worker stalled): it takes
+    // `frame` at atNs. Nothing is skipped: every schedule time keeps the frame it mapped to, so the
+    // rest of the schedule moves back by as long as the device stood still.
+    void reanchor(int64_t frame, int64_t atNs);
+    // Moves every later schedule time's frame back by ns, for the rest of the schedule. [ns]
+    void shift(int64_t ns) { m_shiftNs += ns; }
+    int64_t shiftNs() const { return m_shiftNs; }
     // A later reading of the same kind, for the drift.
     void observe(int64_t frame, int64_t atNs);
     // Moves the device's timing one frame towards the reports when the drift calls for it. A frame
@@ -96,6 +103,7 @@ private:
     const Params m_params;
     int64_t m_levelNs;
     int64_t m_guardNs;
+    int64_t m_shiftNs = 0; // how far the schedule moved back since it started [ns]
 
     bool m_anchored = false;
     int64_t m_deviceFrame = 0; // taken at m_deviceNs

@@ -55,6 +55,13 @@ struct StreamShared {
     // Read without the lock: by the device's wait for a resume, and by the clock at every reading.
     std::atomic<bool> stopping{false};
     std::atomic<int64_t> absorbableNs{streamtiming::absorbableNs(streamtiming::kGuardNs)};
+    // CLOCK_MONOTONIC, the time of every schedule; tests drive the device loop on a time of theirs.
+    // Set before the worker starts. [ns]
+    std::function<int64_t()> timeNs = monotonicNs;
+    // A stream without a worker thread (tests) serves an open at once with this, lock held.
+    std::function<void()> serveOpen;
+    // The worker stops this long at its next round, as a stalled process would. [ms]
+    std::atomic<int> holdMs{0};
 
     bool stop GUARDED_BY(mutex) = false;
     bool ended GUARDED_BY(mutex) = false; // the worker has closed the device and returned

@@ -19,9 +19,11 @@ inline constexpr unsigned kRoundPeriods = 1;
 // the server takes samples in (with one period fewer, PipeWire's pulse server plays a period of
 // silence now and then). More after the device ran short.
 inline constexpr unsigned kLevelPeriods = kRoundPeriods + 2;
-// The device's buffer holds a period more than that: the servers size their own buffering from
-// it, and run dry when the client keeps it much less than full.
-inline constexpr unsigned kBufferPeriods = kLevelPeriods + 1;
+// The device's buffer holds what a character's known sound is written ahead into: deep enough
+// (about 545 ms) that a stop of the whole process for 300 ms, with a round's lateness on top, does
+// not reach the end of what is written, so a character once begun plays on to its end. Its
+// silences and the first sound after a click still keep only the level ahead.
+inline constexpr unsigned kBufferPeriods = 24;
 // How late a call may reach the worker and still land on its frame, at the start of a schedule,
 // and how that grows after a call came too late anyway. A window thread woken 20 ms late on a busy
 // machine keeps its rhythm; the first sound of a run comes that much later. [ns]

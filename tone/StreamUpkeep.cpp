@@ -6,7 +6,7 @@ namespace quindle {
 
 StreamUpkeep::StreamUpkeep(int idleCloseMs) : m_idleCloseNs(int64_t(std::max(0, idleCloseMs)) * 1'000'000) {}
 
-void StreamUpkeep::opened(StreamShared& shared, const AlsaDevice& device)
+void StreamUpkeep::opened(StreamShared& shared, const StreamDevice& device)
 {
     AlsaStream::Stats& stats = shared.stats;
     m_idleSinceNs = -1;
@@ -50,13 +50,14 @@ void StreamUpkeep::publish(StreamShared& shared, int64_t framesWritten, const St
     stats.xruns = xruns;
     stats.starved = starved;
     stats.lastOnsetWrittenNs = onsetWrittenNs;
+    stats.aheadNs = map ? map->nsOfFrames(aheadFrames) : 0;
     if (map)
         shared.absorbableNs = streamtiming::absorbableNs(map->guardNs());
 }
 
 bool StreamUpkeep::idleExpired(StreamShared& shared, bool busy, int64_t leadNs)
 {
-    const int64_t now = monotonicNs();
+    const int64_t now = shared.timeNs();
     if (busy || shared.used || shared.pcmHeld || !shared.requests.empty()) {
         shared.used = false;
         m_idleSinceNs = -1;

@@ -3,7 +3,7 @@
 // The stream worker's bookkeeping: when the device is closed for idleness, and the figures that
 // AlsaStream::stats() reports.
 
-#include "tone/AlsaDevice.h"
+#include "tone/StreamDevice.h"
 #include "tone/StreamMap.h"
 #include "tone/StreamShared.h"
 
@@ -22,9 +22,10 @@ public:
     int shifts = 0;             // level grown since the last round: a restart of the rhythm
     int64_t onsetWrittenNs = 0; // when the frame where sound last began reached the device [ns]
     int64_t absorbedAtNs = -1;  // the schedule time last counted as absorbed [ns]
+    int64_t aheadFrames = 0;    // the most frames written ahead of the device at once
 
     // The device opened, failed or closed.
-    void opened(StreamShared& shared, const AlsaDevice& device) REQUIRES(shared.mutex);
+    void opened(StreamShared& shared, const StreamDevice& device) REQUIRES(shared.mutex);
     static void failed(StreamShared& shared) REQUIRES(shared.mutex);
     static void closed(StreamShared& shared) REQUIRES(shared.mutex);
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <thread>
 #include <utility>
 
@@ -22,9 +23,10 @@ constexpr int64_t kStallNs = 1'000'000'000;
 
 } // namespace
 
-StreamWorker::StreamWorker(StreamShared& shared, std::string device, std::string configPath, int idleCloseMs)
-    : m_shared(shared), m_upkeep(idleCloseMs), m_device(std::move(device)),
-      m_configPath(std::move(configPath))
+StreamWorker::StreamWorker(StreamShared& shared, std::unique_ptr<StreamDevice> device, std::string deviceName,
+                           std::string configPath, int idleCloseMs)
+    : m_shared(shared), m_upkeep(idleCloseMs), m_deviceName(std::move(deviceName)),
+      m_configPath(std::move(configPath)), m_device(std::move(device)), m_alsa(*m_device)
 {
 }
 
@@ -40,65 +42,124 @@ void StreamWorker::run()
 
     PiLock lock(m_shared.mutex);
     while (!m_shared.stop) {
-        if (m_shared.state != StreamState::Running) {
-            m_shared.dropRequests();
-            if (m_shared.openAsked > m_shared.openServed) {
-                const uint64_t ticket = m_shared.openAsked;
-                m_shared.state = StreamState::Opening;
-                m_shared.idleClosed = false;
-                openDeviceUnlocked(m_shared.wantRate);
-                m_shared.openServed = std::max(m_shared.openServed, ticket);
-                m_shared.settled.notify_all();
-                continue;
-            }
+        if (const int ms = m_shared.holdMs.exchange(0); ms > 0) {
+            m_shared.mutex.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            m_shared.mutex.lock();
+        }
+        const Wait wait = step();
+        switch (wait.kind) {
+        case Wait::None:
+            break;
+        case Wait::Request:
             while (!m_shared.stop && m_shared.openAsked <= m_shared.openServed && m_shared.requests.empty())
                 m_shared.wake.wait(m_shared.mutex);
-            continue;
-        }
-        if (m_shared.openAsked > m_shared.openServed) {
-            if (m_shared.wantRate == m_shared.runRate) {
-                m_shared.openServed = m_shared.openAsked;
-                m_shared.settled.notify_all();
-            } else {
-                closeDeviceUnlocked();
-                m_shared.state = StreamState::Closed;
-                continue;
-            }
-        }
-        if (m_upkeep.idleExpired(m_shared, !m_mixer.idle() || m_outLen != 0, m_map ? m_map->leadNs() : 0)) {
-            StreamUpkeep::closeForIdleness(m_shared);
-            closeDeviceUnlocked();
-            continue;
-        }
-        const int64_t due = roundUnlocked();
-        if (m_shared.state != StreamState::Running)
-            continue;
-        if ((m_outLen > 0 || m_deviceBound) && m_firstOnset >= m_written) {
-            // The first sound after a quiet time is due and the device has no room for it: it
-            // says when it has. (A sound server's device makes room in steps, when the server
-            // asks for more.) Otherwise a period's wait does, at less cost.
+            break;
+        case Wait::Device:
             m_shared.mutex.unlock();
-            m_alsa.wait(int(std::clamp<int64_t>((due - monotonicNs()) / 1'000'000, 1, 50)));
+            m_alsa.wait(int(std::clamp<int64_t>((wait.untilNs - m_shared.timeNs()) / 1'000'000, 1, 50)));
             m_shared.mutex.lock();
-        } else {
-            const std::chrono::steady_clock::time_point until{std::chrono::nanoseconds(due)};
+            m_shared.wakeEarly = false;
+            break;
+        case Wait::Until: {
+            const std::chrono::steady_clock::time_point until{std::chrono::nanoseconds(wait.untilNs)};
             while (!m_shared.stop && m_shared.openAsked <= m_shared.openServed && !m_shared.wakeEarly) {
                 if (m_shared.wake.wait_until(m_shared.mutex, until) == std::cv_status::timeout)
                     break;
             }
+            m_shared.wakeEarly = false;
+            break;
         }
-        m_shared.wakeEarly = false;
+        }
     }
+    finish();
+}
+
+void StreamWorker::finish()
+{
     closeDeviceUnlocked();
     m_shared.ended = true;
     m_shared.settled.notify_all();
 }
 
+void StreamWorker::tick()
+{
+    PiLock lock(m_shared.mutex);
+    const int64_t now = m_shared.timeNs();
+    if (m_shared.stop ||
+        (now < m_nextTickNs && !m_shared.wakeEarly && m_shared.openAsked <= m_shared.openServed))
+        return;
+    m_shared.wakeEarly = false;
+    const Wait wait = step();
+    switch (wait.kind) {
+    case Wait::None:
+        m_nextTickNs = now;
+        break;
+    case Wait::Request:
+        m_nextTickNs = m_shared.requests.empty() ? INT64_MAX : now;
+        break;
+    case Wait::Device:
+        m_nextTickNs = std::min(wait.untilNs, now + 1'000'000);
+        break;
+    case Wait::Until:
+        m_nextTickNs = wait.untilNs;
+        break;
+    }
+}
+
+void StreamWorker::end()
+{
+    PiLock lock(m_shared.mutex);
+    m_shared.stop = true;
+    finish();
+}
+
+StreamWorker::Wait StreamWorker::step()
+{
+    if (m_shared.state != StreamState::Running) {
+        m_shared.dropRequests();
+        if (m_shared.openAsked > m_shared.openServed) {
+            const uint64_t ticket = m_shared.openAsked;
+            m_shared.state = StreamState::Opening;
+            m_shared.idleClosed = false;
+            openDeviceUnlocked(m_shared.wantRate);
+            m_shared.openServed = std::max(m_shared.openServed, ticket);
+            m_shared.settled.notify_all();
+            return {};
+        }
+        return {Wait::Request};
+    }
+    if (m_shared.openAsked > m_shared.openServed) {
+        if (m_shared.wantRate == m_shared.runRate) {
+            m_shared.openServed = m_shared.openAsked;
+            m_shared.settled.notify_all();
+        } else {
+            closeDeviceUnlocked();
+            m_shared.state = StreamState::Closed;
+            return {};
+        }
+    }
+    if (m_upkeep.idleExpired(m_shared, !m_mixer.idle() || m_outLen != 0, m_map ? m_map->leadNs() : 0)) {
+        StreamUpkeep::closeForIdleness(m_shared);
+        closeDeviceUnlocked();
+        return {};
+    }
+    const int64_t due = roundUnlocked();
+    if (m_shared.state != StreamState::Running)
+        return {};
+    // The first sound after a quiet time is due and the device has no room for it: it says when
+    // it has. (A sound server's device makes room in steps, when the server asks for more.)
+    // Otherwise a period's wait does, at less cost.
+    if ((m_outLen > 0 || m_deviceBound) && m_firstOnset >= m_written)
+        return {Wait::Device, due};
+    return {Wait::Until, due};
+}
+
 void StreamWorker::openDeviceUnlocked(unsigned rate)
 {
     m_shared.mutex.unlock();
-    AlsaDevice::Result result =
-        m_alsa.open(m_device, m_configPath, rate, kPeriodFrames, kPeriodFrames * kBufferPeriods);
+    StreamDevice::Result result =
+        m_alsa.open(m_deviceName, m_configPath, rate, kPeriodFrames, kPeriodFrames * kBufferPeriods);
     if (result.ok())
         result = start(true);
     m_shared.mutex.lock();
@@ -118,19 +179,20 @@ void StreamWorker::openDeviceUnlocked(unsigned rate)
     m_upkeep.publish(m_shared, m_written, m_map.get());
 }
 
-// A fresh device (or one recovered from an underrun): a little silence to start it, then the
-// timing from where the device stands.
-AlsaDevice::Result StreamWorker::start(bool fresh)
+// A fresh device: a little silence to start it, then the timing from where the device stands. One
+// recovered from an underrun goes on with the frames it never played, and the schedule moves back
+// by as long as it stood still.
+StreamDevice::Result StreamWorker::start(bool fresh)
 {
-    const int64_t prefill = int64_t(kLevelPeriods) * m_alsa.periodFrames();
+    const int64_t prefill = fresh ? int64_t(kLevelPeriods) * m_alsa.periodFrames() : 0;
     m_silence.assign(size_t(prefill), 0);
     int64_t done = 0;
-    const int64_t deadline = monotonicNs() + kStallNs;
+    const int64_t deadline = m_shared.timeNs() + kStallNs;
     while (done < prefill) {
         const int64_t w = m_alsa.write(m_silence.data() + done, prefill - done);
         if (w < 0)
-            return {int(w), std::string("Cannot start the sound device: ") + snd_strerror(int(w))};
-        if (w == 0 && monotonicNs() > deadline)
+            return {int(w), std::string("Cannot start the sound device: ") + m_alsa.errorText(int(w))};
+        if (w == 0 && m_shared.timeNs() > deadline)
             return {-EIO, "The sound device does not accept samples"};
         if (w == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -139,17 +201,20 @@ AlsaDevice::Result StreamWorker::start(bool fresh)
     if (fresh) {
         m_map = std::make_unique<StreamMap>(m_alsa.rate(), mapParams(m_alsa.rate(), m_alsa.periodFrames()));
         m_mixer.reset(0);
+        m_outLen = 0;
+        m_written = m_mixer.rendered();
     }
-    m_outLen = 0;
-    m_written = m_mixer.rendered();
     // The silence sits just before the next frame of the mixer in the device.
     m_startFrame = m_written - prefill;
     m_deviceWritten = prefill;
     const int64_t avail = m_alsa.avail();
     if (avail < 0)
-        return {int(avail), std::string("Cannot start the sound device: ") + snd_strerror(int(avail))};
-    m_map->anchor(position(avail), monotonicNs());
-    m_lastProgressNs = monotonicNs();
+        return {int(avail), std::string("Cannot start the sound device: ") + m_alsa.errorText(int(avail))};
+    if (fresh)
+        m_map->anchor(position(avail), m_shared.timeNs());
+    else
+        m_map->reanchor(position(avail), m_shared.timeNs());
+    m_lastProgressNs = m_shared.timeNs();
     return {};
 }
 
@@ -175,7 +240,7 @@ void StreamWorker::closeDeviceUnlocked()
     handOver();
 }
 
-void StreamWorker::failUnlocked(const AlsaDevice::Result& why)
+void StreamWorker::failUnlocked(const StreamDevice::Result& why)
 {
     m_shared.state = StreamState::Failed;
     m_shared.lastAttemptFailed = true;
@@ -215,7 +280,7 @@ int64_t StreamWorker::roundUnlocked()
         }
     }
     m_batch.clear();
-    const AlsaDevice::Result result = pump();
+    const StreamDevice::Result result = pump();
     m_shared.mutex.lock();
     m_upkeep.placed(m_shared, late, restarts, absorbed);
     if (!result.ok()) {
@@ -227,7 +292,7 @@ int64_t StreamWorker::roundUnlocked()
     // The next round is due when it may be rendered, or the first sound after a quiet time as
     // soon as it may be, in whichever round comes before it: it then reaches the device without
     // waiting for the next whole round. A full device is waited for until a period later at most.
-    const int64_t now = monotonicNs();
+    const int64_t now = m_shared.timeNs();
     const int64_t round = int64_t(kRoundPeriods) * m_alsa.periodFrames();
     int64_t due = m_map->timeOf(m_mixer.rendered() + round) - m_map->levelNs();
     if (const int64_t onset = m_mixer.nextOnset(); onset != ToneMixer::kNever && wasQuiet)
@@ -240,15 +305,18 @@ int64_t StreamWorker::roundUnlocked()
     return std::clamp(due, now + 500'000, now + m_map->nsOfFrames(2 * round));
 }
 
-AlsaDevice::Result StreamWorker::pump()
+StreamDevice::Result StreamWorker::pump()
 {
-    const int64_t now = monotonicNs();
+    const int64_t now = m_shared.timeNs();
     if (m_outLen == 0) {
         const int64_t avail = m_alsa.avail();
         if (avail < 0)
             return recover(int(avail));
         m_map->observe(position(avail), now);
         int64_t frames = m_map->renderLimit(now) - m_mixer.rendered();
+        // A character's known sound is written as far ahead as the device takes it, so that a
+        // stall of the process does not reach into it.
+        const int64_t known = m_mixer.knownUntil() - m_mixer.rendered();
         // The device is about to run dry although the schedule says it is fed: render ahead, and
         // keep more ahead from now on. What is placed from now on lands later: the rhythm
         // restarts there.
@@ -264,7 +332,8 @@ AlsaDevice::Result StreamWorker::pump()
         m_deviceBound = frames > avail;
         if (avail == 0 && frames > 0 && now - m_lastProgressNs > kStallNs)
             return {-EIO, "The sound device stopped taking samples"};
-        frames = std::min(frames, avail);
+        frames = std::min(std::max(frames, known), avail);
+        m_upkeep.aheadFrames = std::max(m_upkeep.aheadFrames, queued + std::max<int64_t>(0, frames));
         if (frames > 0) {
             if (m_out.size() < size_t(frames))
                 m_out.resize(size_t(m_alsa.bufferFrames()));
@@ -280,7 +349,7 @@ AlsaDevice::Result StreamWorker::pump()
         if (w > 0) {
             const int64_t onset = m_mixer.lastOnset();
             if (onset >= m_written && onset < m_written + w)
-                m_upkeep.onsetWrittenNs = monotonicNs();
+                m_upkeep.onsetWrittenNs = m_shared.timeNs();
             m_outPos += size_t(w);
             m_outLen -= size_t(w);
             m_written += w;
@@ -299,18 +368,24 @@ AlsaDevice::Result StreamWorker::pump()
     return {};
 }
 
-// Underruns and suspends lose frames: the device starts again with a little silence and a new
-// timing, and keeps more ahead from now on.
-AlsaDevice::Result StreamWorker::recover(int error)
+// After an underrun or a suspend the device goes on with the first frame it did not play, and
+// keeps more ahead from now on. The frames rendered and not yet written are written first.
+StreamDevice::Result StreamWorker::recover(int error)
 {
-    AlsaDevice::Result result = m_alsa.recover(error, [this] { return m_shared.stopping.load(); });
+    StreamDevice::Result result = m_alsa.recover(error, [this] { return m_shared.stopping.load(); });
     if (!result.ok())
         return result;
     ++m_upkeep.xruns;
     ++m_upkeep.shifts;
     m_map->growLevel(m_map->nsOfFrames(m_alsa.periodFrames()), kMaxLevelNs);
-    m_outLen = 0;
-    return start(false);
+    result = start(false);
+    if (!result.ok() || m_recovering)
+        return result;
+    // At once: a device that waits for its first frame is not yet where the timing says.
+    m_recovering = true;
+    result = pump();
+    m_recovering = false;
+    return result;
 }
 
 // Nothing sounds or waits, and nothing has begun for half a second.

@@ -5,7 +5,7 @@
 // underruns and closes the device when asked, after a failure or for idleness. The members below
 // the lock's are the worker's alone.
 
-#include "tone/AlsaDevice.h"
+#include "tone/StreamDevice.h"
 #include "tone/StreamMap.h"
 #include "tone/StreamShared.h"
 #include "tone/StreamUpkeep.h"
@@ -20,16 +20,32 @@ namespace quindle {
 
 class StreamWorker {
 public:
-    StreamWorker(StreamShared& shared, std::string device, std::string configPath, int idleCloseMs);
+    StreamWorker(StreamShared& shared, std::unique_ptr<StreamDevice> device, std::string deviceName,
+                 std::string configPath, int idleCloseMs);
 
     // Runs until the stream is stopped, then closes the device and says it ended.
     void run() EXCLUDES(m_shared.mutex);
+
+    // What the loop waits for after a step.
+    struct Wait {
+        enum Kind { None, Request, Device, Until } kind = None;
+        int64_t untilNs = 0; // Device, Until [ns]
+    };
+    // One pass of the loop: opens or closes the device, or places, renders and writes a round.
+    // run() calls it and waits as it says; tests call it on a time of their own.
+    Wait step() REQUIRES(m_shared.mutex);
+    // The device's own end: closes it and says the worker ended.
+    void finish() REQUIRES(m_shared.mutex);
+    // For a loop without a thread: a step when one is due at the present time or a call asks for
+    // one; and the end of such a loop.
+    void tick() EXCLUDES(m_shared.mutex);
+    void end() EXCLUDES(m_shared.mutex);
 
 private:
     // The functions named ...Unlocked do their device work with the lock let go.
     void openDeviceUnlocked(unsigned rate) REQUIRES(m_shared.mutex);
     void closeDeviceUnlocked() REQUIRES(m_shared.mutex);
-    void failUnlocked(const AlsaDevice::Result& why) REQUIRES(m_shared.mutex);
+    void failUnlocked(const StreamDevice::Result& why) REQUIRES(m_shared.mutex);
     // One round: place the calls that arrived, render what is due, write it, read where the device
     // stands. Returns when the next round is due [ns].
     int64_t roundUnlocked() REQUIRES(m_shared.mutex);
@@ -37,18 +53,19 @@ private:
     void handOver() REQUIRES(m_shared.mutex);
 
     // Without the lock.
-    AlsaDevice::Result start(bool fresh);
-    AlsaDevice::Result pump();
-    AlsaDevice::Result recover(int error);
+    StreamDevice::Result start(bool fresh);
+    StreamDevice::Result pump();
+    StreamDevice::Result recover(int error);
     int64_t position(int64_t avail) const;
     bool quiet() const;
 
     StreamShared& m_shared;
     StreamUpkeep m_upkeep;
-    const std::string m_device;
+    const std::string m_deviceName;
     const std::string m_configPath;
 
-    AlsaDevice m_alsa;
+    std::unique_ptr<StreamDevice> m_device;
+    StreamDevice& m_alsa;
     std::unique_ptr<StreamMap> m_map;
     ToneMixer m_mixer;
     std::vector<StreamRequest> m_batch;
@@ -62,6 +79,8 @@ private:
     int64_t m_lastProgressNs = 0;
     bool m_deviceBound = false; // the last round rendered less than due, for want of room
     int64_t m_firstOnset = -1;  // where the first sound after a quiet time begins
+    bool m_recovering = false;
+    int64_t m_nextTickNs = 0;
 };
 
 } // namespace quindle

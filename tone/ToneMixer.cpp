@@ -17,6 +17,10 @@ void ToneMixer::reset(int64_t frame)
             retired.push_back(std::move(e.samples));
     }
     m_events.clear();
+    for (Note& note : m_notes)
+        retired.push_back(std::move(note.samples));
+    m_notes.clear();
+    m_knownEnd = frame;
     dropPcm();
     m_rendered = frame;
     m_lastEventFrame = frame;
@@ -29,12 +33,12 @@ void ToneMixer::reset(int64_t frame)
 
 bool ToneMixer::idle() const
 {
-    return m_events.empty() && !m_squareOn && (m_pcm.empty() || !m_pcmOpen);
+    return m_events.empty() && m_notes.empty() && !m_squareOn && (m_pcm.empty() || !m_pcmOpen);
 }
 
 int64_t ToneMixer::quietFrom() const
 {
-    int64_t quiet = std::max(m_rendered, m_lastEventFrame);
+    int64_t quiet = std::max({m_rendered, m_lastEventFrame, m_knownEnd});
     if (m_squareOn && m_squareEnd != kNever)
         quiet = std::max(quiet, m_squareEnd);
     if (!m_pcm.empty() && m_pcmEnd != kNever)
@@ -45,28 +49,67 @@ int64_t ToneMixer::quietFrom() const
 int64_t ToneMixer::nextOnset() const
 {
     for (const Event& e : m_events) {
-        if (e.kind == Kind::PcmWrite || e.kind == Kind::SquareOn || e.kind == Kind::PcmRestart)
+        if ((e.kind == Kind::PcmWrite && !e.muted) || e.kind == Kind::SquareOn || e.kind == Kind::PcmRestart)
             return e.frame;
+        if (e.kind == Kind::Forecast && !e.notes.empty())
+            return e.notes.front().start;
     }
     return kNever;
 }
 
 StreamMap::Placement ToneMixer::accept(StreamRequest&& r, StreamMap& map)
 {
+    const bool pcm = r.kind != Kind::SquareOn && r.kind != Kind::SquareOff && r.kind != Kind::Forecast;
+    if (r.kind == Kind::PcmOpen && r.muted)
+        m_mutedOpening = r.opening;
+    // The calls of an opening played from a forecast only confirm it: where they land is of no
+    // account, and a late one is neither late nor a reason to move the rhythm.
+    const bool muted = pcm && m_mutedOpening != 0 && r.opening == m_mutedOpening;
     // The first write of an opening is where its sound begins; later ones queue behind it.
     const bool startsSound = r.kind == Kind::SquareOn || r.kind == Kind::PcmRestart ||
-                             (r.kind == Kind::PcmWrite && r.opening == m_firstWriteOf);
+                             r.kind == Kind::Forecast ||
+                             (r.kind == Kind::PcmWrite && r.opening == m_firstWriteOf && !muted);
     StreamMap::Placement p = map.place(r.at, startsSound, m_rendered, quietFrom());
+    if (muted)
+        p.late = false;
     if (r.kind == Kind::PcmOpen)
         m_firstWriteOf = r.opening;
     else if (r.kind == Kind::PcmWrite && r.opening == m_firstWriteOf)
         m_firstWriteOf = 0;
     // Calls apply in the order made, never before one made earlier.
     p.frame = std::max(p.frame, m_lastEventFrame);
+    std::vector<Note> notes;
+    if (r.kind == Kind::Forecast && r.at.ns == m_forecastAtNs && r.at.epoch == m_forecastEpoch) {
+        p.frame = m_forecastFrame;
+    } else if (r.kind == Kind::Forecast) {
+        // A character never begins before the one forecast before it has ended; what pushes it
+        // back pushes everything after it back as much, so that no gap after it shrinks.
+        m_lastPush = std::max<int64_t>(0, m_knownEnd - p.frame);
+        if (m_lastPush > 0) {
+            map.shift(map.nsOfFrames(m_lastPush));
+            p.frame += m_lastPush;
+            p.restart = true;
+        }
+        m_forecastAtNs = r.at.ns;
+        m_forecastEpoch = r.at.epoch;
+        m_forecastFrame = p.frame;
+    }
+    if (r.kind == Kind::Forecast) {
+        for (PlannedTone& t : r.tones) {
+            const int64_t start = p.frame + map.framesOfNs(t.offsetNs);
+            const int64_t end = start + std::max<int64_t>(0, map.framesOfNs(t.lengthNs));
+            if (end > start)
+                notes.push_back({start, end, t.hz / map.rate(), std::move(t.samples)});
+            else if (!t.samples.empty())
+                retired.push_back(std::move(t.samples));
+            m_knownEnd = std::max(m_knownEnd, end);
+        }
+    }
     m_lastEventFrame = p.frame;
     const int64_t length = r.lengthNs >= 0 ? map.framesOfNs(r.lengthNs) : -1;
     const double step = r.kind == Kind::SquareOn ? r.hz / map.rate() : 0.0;
-    m_events.push_back({p.frame, r.kind, r.opening, r.token, std::move(r.samples), step, length});
+    m_events.push_back({p.frame, r.kind, r.opening, r.token, std::move(r.samples), step, length,
+                        muted || r.muted, std::move(notes)});
     return p;
 }
 
@@ -101,6 +144,7 @@ void ToneMixer::render(int16_t* out, int64_t n)
         renderVoices(out + (pos - base), pos, next);
         pos = next;
     }
+    mixNotes(out, base, end);
     m_rendered = end;
 }
 
@@ -111,6 +155,7 @@ void ToneMixer::apply(Event& e, int64_t frame)
         dropPcm();
         m_pcmOpen = true;
         m_pcmPaused = false;
+        m_pcmMuted = e.muted;
         m_pcmOpening = e.opening;
         m_pcmLength = -1;
         break;
@@ -128,7 +173,8 @@ void ToneMixer::apply(Event& e, int64_t frame)
             break;
         }
         if (m_pcm.empty()) {
-            m_lastOnset = frame;
+            if (!m_pcmMuted)
+                m_lastOnset = frame;
             m_pcmEnd = m_pcmLength < 0 ? kNever : frame + m_pcmLength;
             m_pcmLength = -1;
         }
@@ -162,6 +208,12 @@ void ToneMixer::apply(Event& e, int64_t frame)
         m_squareStep = e.step;
         m_squareEnd = e.lengthFrames < 0 ? kNever : frame + e.lengthFrames;
         break;
+    case Kind::Forecast:
+        if (!e.notes.empty())
+            m_lastOnset = e.notes.front().start;
+        for (Note& note : e.notes)
+            m_notes.push_back(std::move(note));
+        break;
     case Kind::SquareOff:
         // A tone of known length ends on its own frame: the speaker waits in whole ticks and may
         // stop it a little early.
@@ -187,7 +239,8 @@ void ToneMixer::renderVoices(int16_t* out, int64_t from, int64_t to)
     while (m_pcmOpen && !m_pcmPaused && !m_pcm.empty() && i < n) {
         Buffer& b = m_pcm.front();
         const size_t take = std::min(n - i, b.samples.size() - b.pos);
-        std::memcpy(out + i, b.samples.data() + b.pos, take * sizeof(int16_t));
+        if (!m_pcmMuted)
+            std::memcpy(out + i, b.samples.data() + b.pos, take * sizeof(int16_t));
         i += take;
         b.pos += take;
         if (b.pos < b.samples.size())
@@ -207,6 +260,34 @@ void ToneMixer::renderVoices(int16_t* out, int64_t from, int64_t to)
             out[k] = int16_t(std::clamp(v, -32768, 32767));
             m_squarePhase += m_squareStep;
             m_squarePhase -= std::floor(m_squarePhase);
+        }
+    }
+}
+
+void ToneMixer::mixNotes(int16_t* out, int64_t from, int64_t to)
+{
+    for (auto it = m_notes.begin(); it != m_notes.end();) {
+        Note& note = *it;
+        for (int64_t f = std::max(from, note.start); f < std::min(to, note.end); ++f) {
+            const int64_t k = f - note.start;
+            int v = 0;
+            if (note.samples.empty()) {
+                // A square at half the frame rate or above keeps its time in silence, as above.
+                if (note.step >= 0.5)
+                    continue;
+                const double cycles = double(k) * note.step;
+                v = cycles - std::floor(cycles) < 0.5 ? Amplitude : -Amplitude;
+            } else if (k < int64_t(note.samples.size())) {
+                v = note.samples[size_t(k)];
+            }
+            out[f - from] = int16_t(std::clamp(out[f - from] + v, -32768, 32767));
+        }
+        if (note.end <= to) {
+            if (!note.samples.empty())
+                retired.push_back(std::move(note.samples));
+            it = m_notes.erase(it);
+        } else {
+            ++it;
         }
     }
 }

@@ -8,6 +8,7 @@
 //
 // Plain code without a device or threads: the stream's worker owns one.
 
+#include "tone/PlannedTone.h"
 #include "tone/StreamMap.h"
 
 #include <cstdint>
@@ -28,7 +29,8 @@ struct StreamRequest {
         PcmRestart,
         PcmClose,
         SquareOn,
-        SquareOff
+        SquareOff,
+        Forecast
     };
     Kind kind = Kind::PcmOpen;
     ScheduleTime at;
@@ -37,6 +39,10 @@ struct StreamRequest {
     std::vector<int16_t> samples; // PcmWrite
     double hz = 0;                // SquareOn [Hz]
     int64_t lengthNs = -1;        // PcmLength, SquareOn: the sound's length; -1 until stopped [ns]
+    // PcmOpen: the opening's sound was forecast and is played from the forecast; its buffers pass
+    // as silence, so that they are reported done as they would play.
+    bool muted = false;
+    std::vector<PlannedTone> tones; // Forecast: a whole character, from `at` on
 };
 
 class ToneMixer {
@@ -68,6 +74,11 @@ public:
     int64_t lastOnset() const { return m_lastOnset; }
     // Where the first call waiting to be rendered may begin a sound (kNever: none waits).
     int64_t nextOnset() const;
+    // The end of the forecast sound: frames below it are known and may be rendered ahead of
+    // their time. [frame]
+    int64_t knownUntil() const { return m_knownEnd; }
+    // How far the last forecast was pushed back because the one before had not ended. [frames]
+    int64_t lastPush() const { return m_lastPush; }
 
     // Filled by render; the owner empties them. Sample memory is handed back rather than freed
     // here, so that the audio thread never takes the allocator's locks.
@@ -75,6 +86,12 @@ public:
     std::vector<std::vector<int16_t>> retired;
 
 private:
+    // A forecast tone, on its frames.
+    struct Note {
+        int64_t start, end;
+        double step; // square: cycles per frame
+        std::vector<int16_t> samples;
+    };
     struct Event {
         int64_t frame;
         StreamRequest::Kind kind;
@@ -83,6 +100,8 @@ private:
         std::vector<int16_t> samples;
         double step;          // SquareOn: cycles per frame
         int64_t lengthFrames; // -1: until stopped
+        bool muted;           // PcmOpen, PcmWrite: of an opening that plays from a forecast
+        std::vector<Note> notes; // Forecast
     };
     struct Buffer {
         uint64_t token;
@@ -93,15 +112,26 @@ private:
     void apply(Event& e, int64_t frame);
     void renderVoices(int16_t* out, int64_t from, int64_t to);
     void dropPcm();
+    void mixNotes(int16_t* out, int64_t from, int64_t to);
 
     int64_t m_rendered = 0;
     std::deque<Event> m_events; // in frame order
     int64_t m_lastEventFrame = 0;
     int64_t m_lastOnset = -1;
     uint64_t m_firstWriteOf = 0; // the opening whose first write still starts its sound
+    uint64_t m_mutedOpening = 0; // the latest opening that plays from a forecast
+    int64_t m_knownEnd = 0;
+    // The last forecast's schedule time and frame: a second forecast of the same moment (the other
+    // route's tones of the same character) lands beside it.
+    int64_t m_forecastAtNs = -1;
+    uint64_t m_forecastEpoch = 0;
+    int64_t m_forecastFrame = 0;
+    int64_t m_lastPush = 0;
+    std::vector<Note> m_notes;
 
     bool m_pcmOpen = false;
     bool m_pcmPaused = false;
+    bool m_pcmMuted = false;
     uint64_t m_pcmOpening = 0;
     int64_t m_pcmLength = -1;  // frames, for the next onset
     int64_t m_pcmEnd = kNever; // planned end of the sounding buffers

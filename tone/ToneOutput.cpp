@@ -2,10 +2,12 @@
 
 #include "tone/ToneFormat.h"
 
+#include <algorithm>
+
 namespace quindle {
 
 ToneOutput::ToneOutput(Clock& clock, SpeakerSink& sink, WaveOutBackend& waveOut)
-    : m_clock(clock), m_sink(sink), m_ports(sink), m_speaker(clock, m_ports),
+    : m_clock(clock), m_sink(sink), m_waveOut(waveOut), m_ports(sink), m_speaker(clock, m_ports),
       m_audioOut(std::make_unique<TAudioOut>(waveOut))
 {
     m_audioOut->SetBufferSize(kBufferSize);
@@ -30,6 +32,50 @@ void ToneOutput::SoundcardElement(int n, int dotTime, int frequency)
 {
     m_frequency = frequency;
     quindle::SoundcardElement(*m_audioOut, m_clock, n, dotTime);
+}
+
+void ToneOutput::beginCharacter(const std::vector<CharacterTone>& tones)
+{
+    std::vector<PlannedTone> sines, squares;
+    int endMs = 0;
+    for (const CharacterTone& t : tones) {
+        PlannedTone p{int64_t(t.startMs) * 1'000'000, int64_t(t.lengthMs) * 1'000'000, 0, {}};
+        if (t.speaker) {
+            p.hz = SpeakerDriver::toneHz(uint32_t(t.frequency));
+            if (p.hz <= 0)
+                p.lengthNs = 0; // a silent tone keeps its place in the count of tones
+            squares.push_back(std::move(p));
+        } else {
+            p.samples = toneSamples(t.frequency, t.lengthMs);
+            sines.push_back(std::move(p));
+        }
+        endMs = std::max(endMs, t.startMs + t.lengthMs);
+    }
+    const bool soundcard = m_waveOut.waveOutForecast(std::move(sines), uint32_t(m_audioOut->FrameRate()));
+    const bool speaker = m_sink.planCharacter(std::move(squares));
+    // The whole character is written ahead: a late wake-up inside it moves none of its edges, and
+    // only the silence before the next character may stretch.
+    if (soundcard && speaker && !tones.empty())
+        m_clock.keepScheduleUntil(m_clock.scheduleTime().ns + int64_t(endMs) * 1'000'000);
+}
+
+std::vector<int16_t> ToneOutput::toneSamples(int frequency, int lengthMs)
+{
+    const int rate = m_audioOut->FrameRate();
+    const int64_t frames = int64_t(lengthMs) * rate / 1000 + 2;
+    int size = m_audioOut->BufferSize() / 2 * 2;
+    std::vector<int16_t> samples;
+    if (size <= 0)
+        return samples;
+    std::vector<char> buffer(static_cast<size_t>(size));
+    for (int filled = 0; int64_t(samples.size()) < frames; ++filled) {
+        m_sines.fill(buffer.data(), size, frequency, filled, rate);
+        for (int i = 0; i + 1 < size; i += 2)
+            samples.push_back(int16_t(uint16_t(uint8_t(buffer[size_t(i)])) |
+                                      uint16_t(uint8_t(buffer[size_t(i) + 1])) << 8));
+    }
+    samples.resize(size_t(frames));
+    return samples;
 }
 
 bool ToneOutput::AudioOut1FillBuffer(char* Buffer, int& Size)

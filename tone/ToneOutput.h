@@ -28,6 +28,7 @@ public:
     void SpeakerTone(uint32_t frequency, uint32_t ms) override;
     void SpeakerNoSound() override;
     void SoundcardElement(int n, int dotTime, int frequency) override;
+    void beginCharacter(const std::vector<CharacterTone>& tones) override;
 
     // The buffer-fill handler bound to AudioOut1.OnFillBuffer.
     bool AudioOut1FillBuffer(char* Buffer, int& Size);
@@ -37,8 +38,12 @@ public:
     SpeakerDriver& speaker() { return m_speaker; }
 
 private:
+    // The samples that the elements' buffers of a tone hold, from the first on.
+    std::vector<int16_t> toneSamples(int frequency, int lengthMs);
+
     Clock& m_clock;
     SpeakerSink& m_sink;
+    WaveOutBackend& m_waveOut;
     PortSpace m_ports;
     SpeakerDriver m_speaker;
     int m_frequency = 0; // of the element now starting [Hz]

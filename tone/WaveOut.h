@@ -3,11 +3,14 @@
 // The contract of the wave-out functions that TAudioOut is written against, with the types and
 // codes it uses. Back-ends: ALSA for the program, a capture back-end for tests.
 
+#include "tone/PlannedTone.h"
+
 #include <QEvent>
 #include <QObject>
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace quindle {
 
@@ -105,6 +108,14 @@ public:
         (void)handle;
         (void)ms;
         return MMSYSERR_NOERROR;
+    }
+    // The sound-card tones of a character that begins now on the keying's schedule, as samples at
+    // rate [frames/s]. A back-end that plays ahead of time plays them from here and opens the next
+    // tones.size() openings muted: their calls only confirm the forecast. False when not taken.
+    virtual bool waveOutForecast(std::vector<PlannedTone> tones, uint32_t rate)
+    {
+        (void)rate;
+        return tones.empty();
     }
     // The text for an error code, at most 255 characters; empty when there is none.
     virtual std::string waveOutGetErrorText(MMRESULT code) const = 0;

@@ -31,6 +31,11 @@ void RecordingToneRoutes::SoundcardElement(int n, int dotTime, int frequency)
     m_clock.Sleep(ms);
 }
 
+void RecordingToneRoutes::beginCharacter(const std::vector<CharacterTone>& tones)
+{
+    m_forecasts.push_back({m_clock.nowUs(), tones});
+}
+
 std::string RecordingToneRoutes::timeline() const
 {
     std::string out;

@@ -29,9 +29,15 @@ public:
     void SpeakerTone(uint32_t frequency, uint32_t ms) override;
     void SpeakerNoSound() override;
     void SoundcardElement(int n, int dotTime, int frequency) override;
+    void beginCharacter(const std::vector<CharacterTone>& tones) override;
+    struct Forecast {
+        int64_t startUs; // virtual time of the call [us]
+        std::vector<CharacterTone> tones;
+    };
+    const std::vector<Forecast>& forecasts() const { return m_forecasts; }
 
     const std::vector<Call>& calls() const { return m_calls; }
-    void clear() { m_calls.clear(); }
+    void clear() { m_calls.clear(), m_forecasts.clear(); }
     // Long soak runs turn the record off so that memory stays flat; counting goes on.
     void setRecording(bool on) { m_recording = on; }
     uint64_t callCount() const { return m_callCount; }
@@ -48,6 +54,7 @@ private:
 
     VirtualClock& m_clock;
     std::vector<Call> m_calls;
+    std::vector<Forecast> m_forecasts;
     bool m_recording = true;
     bool m_speakerOn = false;
     uint64_t m_callCount = 0;

@@ -23,6 +23,7 @@ public:
     int64_t nowNs() override { return m_real.nowNs(); }
     ScheduleTime scheduleTime() override { return m_real.scheduleTime(); }
     void startSchedule() override { m_real.startSchedule(); }
+    void keepScheduleUntil(int64_t ns) override { m_real.keepScheduleUntil(ns); }
 
     RealClock& real() { return m_real; }
 
