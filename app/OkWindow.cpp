@@ -46,9 +46,11 @@ void OkWindow::Button1Click()
 
 void OkWindow::keyPressEvent(QKeyEvent* event)
 {
-    // Without a close box the window closes by OK only; Esc does not cancel it.
-    if (event->key() == Qt::Key_Escape) {
+    // Esc closes the window as OK does: from the keyboard it is the one way out that does not
+    // depend on where the focus is.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
         event->accept();
+        Button1Click();
         return;
     }
     QDialog::keyPressEvent(event);

@@ -4,6 +4,7 @@
 
 #include "app/Controls.h"
 #include "app/MemoEdit.h"
+#include "app/RequestServer.h"
 #include "app/SpinEdit.h"
 #include "app/Unit1.h"
 #include "keying/Keyer.h"
@@ -29,6 +30,7 @@ using quindle::kIndicatorGreen;
 using quindle::kIndicatorRed;
 using quindle::MenuOption;
 using quindle::RecordingToneRoutes;
+using quindle::RequestServer;
 using quindle::TMorse;
 using quindle::testing::decode;
 using quindle::testing::when;
@@ -306,6 +308,22 @@ TEST_F(RunTest, RouteAndToneChangesTakeEffectAtTheNextElement)
     EXPECT_EQ(timeline.substr(lastCard).find("S750"), std::string::npos);
     EXPECT_NE(timeline.substr(lastCard).find("S600"), std::string::npos);
     EXPECT_EQ(heard().substr(0, 3), memo().substr(0, 3));
+}
+
+TEST_F(RunTest, WhatAScreenReaderTriggersInsideASleepWaitsForTheNextMessagePoint)
+{
+    int dotTimeThen = 0;
+    when(
+        clock, [&] { return memoSize() == 2; },
+        [&] {
+            const RequestServer::Serving request; // as when served inside a tone
+            morse().SpeedT->setPosition(165);
+            dotTimeThen = morse().keyer().DotTime;
+        });
+    stopWhen([&] { return memoSize() == 4; });
+    click(morse().btnLetters);
+    EXPECT_EQ(dotTimeThen, 80);
+    EXPECT_EQ(morse().keyer().DotTime, 15);
 }
 
 TEST_F(RunTest, CloseDuringAGroupRunCompletesTheGroupThenTheWindowCloses)
