@@ -37,6 +37,10 @@ void OkWindow::showAt(QWidget* mainWindow)
         move(mainWindow->pos() + QPoint(50, 40));
     Button1->setFocus();
     exec();
+    // The main window takes the keyboard back: where no window manager hands it on, or another
+    // dialog closed just before, it would be left without it.
+    if (mainWindow->isVisible())
+        mainWindow->activateWindow();
 }
 
 void OkWindow::Button1Click()

@@ -678,11 +678,16 @@ void TMorse::setIndicator(uint32_t colour)
 void TMorse::setRunAnnounced(bool running)
 {
     Memo->setAccessibleQuiet(running);
-    // A screen reader speaks a change of the active window's name: the start and end of a run.
-    if (running != m_running) {
-        m_running = running;
-        setAccessibleName(kApplicationTitle + (running ? QStringLiteral(", running") : QStringLiteral(", stopped")));
-    }
+    if (running == m_running)
+        return;
+    m_running = running;
+    // A screen reader speaks the control that takes the focus, with its description (Qt 6.4 sends
+    // name and description changes without their text): a run starts on Stop, which says so, and
+    // a run that ended there moves on to the indicator, which says "Stopped".
+    btnStop->setAccessibleDescription(running ? QStringLiteral("Running. Ends the run")
+                                              : QStringLiteral("Ends the run"));
+    if (!running && QAccessible::isActive() && btnStop->hasFocus())
+        Shape1->setFocus(Qt::OtherFocusReason);
 }
 
 int TMorse::stopTag() const { return btnStop->Tag; }

@@ -187,7 +187,7 @@ private:
     void describeSpeed();
     void connectHandlers();
     void runFinished();
-    // Tells a screen reader that a run keys, or has ended; it reads none of the memo's changes
+    // Tells a screen reader that a run keys, or has ended; it is told of none of the memo's changes
     // meanwhile.
     void setRunAnnounced(bool running);
     // Saves the settings; "" or why they could not be saved.

@@ -18,6 +18,8 @@ packages=(
   xvfb x11-utils libx11-dev libxcb1-dev desktop-file-utils openbox
   # The screen-reader test and benchmark: the accessibility bus and an AT-SPI client.
   at-spi2-core python3-pyatspi
+  # The real screen reader, with a speech server whose generic module writes what it says.
+  orca speech-dispatcher
   clang libclang-rt-dev cppcheck
   # Access lists and extended attributes in the file-saving tests; the metainfo's validator.
   acl attr appstream

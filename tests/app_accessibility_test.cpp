@@ -106,8 +106,8 @@ TEST_F(Accessibility, TheIndicatorTellsRunningFromStopped)
     EXPECT_EQ(indicator->text(QAccessible::Description), QStringLiteral("Stopped"));
     bool runningSeen = false;
     // During the run a screen reader sees the text only as it was when the run began: nothing
-    // keyed (or about to be) can be read or spoken ahead of its sound. The window's name, which a
-    // screen reader speaks when it changes, tells the run's start and end.
+    // keyed (or about to be) can be read or spoken ahead of its sound. Stop, which a run gives the
+    // focus with a screen reader, says that it runs.
     morse().Memo->setText(QStringLiteral("old "));
     QAccessibleTextInterface* text = of(morse().Memo)->textInterface();
     clock.at(500, [&] {
@@ -118,7 +118,7 @@ TEST_F(Accessibility, TheIndicatorTellsRunningFromStopped)
         EXPECT_EQ(text->text(0, 100), QStringLiteral("old "));
         EXPECT_EQ(text->cursorPosition(), 4);
         EXPECT_EQ(text->selectionCount(), 0);
-        EXPECT_EQ(of(&morse())->text(QAccessible::Name), QStringLiteral("QuindleII, running"));
+        EXPECT_EQ(of(morse().btnStop)->text(QAccessible::Description), QStringLiteral("Running. Ends the run"));
         morse().btnStop->click();
     });
     morse().Memo->setSelStart(4);
@@ -126,7 +126,7 @@ TEST_F(Accessibility, TheIndicatorTellsRunningFromStopped)
     EXPECT_TRUE(runningSeen);
     EXPECT_FALSE(indicator->state().checked);
     EXPECT_EQ(text->characterCount(), morse().Memo->length());
-    EXPECT_EQ(of(&morse())->text(QAccessible::Name), QStringLiteral("QuindleII, stopped"));
+    EXPECT_EQ(of(morse().btnStop)->text(QAccessible::Description), QStringLiteral("Ends the run"));
 }
 
 // The memo's text with "\n" line ends, offsets that count them once, a surrogate pair as two
