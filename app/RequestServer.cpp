@@ -30,13 +30,34 @@ RequestServer::~RequestServer()
 
 bool RequestServer::eventFilter(QObject* watched, QEvent* event)
 {
+    const QEvent::Type type = event->type();
+    // The bridge holds each key press and release, once a screen reader listens to keys, and hands
+    // it on when the screen reader has answered. Seen here first (this filter is installed again
+    // after the bridge's), so that the answer can be awaited at the message point.
+    if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && event->spontaneous() && m_keyAdaptor &&
+        QAccessible::isActive())
+        ++m_keysHeld;
+    if (type != QEvent::MetaCall)
+        return false;
+    if (watched == m_keyAdaptor && m_keysHeld > 0)
+        --m_keysHeld;
     // The accessibility bridge receives each request as a call queued from the D-Bus thread to
-    // its D-Bus object, and the screen reader's verdict on a held key press as a queued reply.
-    if (event->type() == QEvent::MetaCall &&
-        (watched->inherits("QDBusVirtualObject") || watched->inherits("QSpiApplicationAdaptor")) &&
+    // its D-Bus object, and the screen reader's verdict on a held key as a queued reply.
+    const bool keys = watched->inherits("QSpiApplicationAdaptor");
+    if ((keys || watched->inherits("QDBusVirtualObject")) &&
         std::find(m_receivers.begin(), m_receivers.end(), watched) == m_receivers.end()) {
         m_receivers.emplace_back(watched);
         watchDBusThread();
+        if (keys) {
+            m_keyAdaptor = watched;
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    QCoreApplication::instance()->removeEventFilter(this);
+                    QCoreApplication::instance()->installEventFilter(this);
+                },
+                Qt::QueuedConnection);
+        }
     }
     return false;
 }

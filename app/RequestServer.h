@@ -26,6 +26,10 @@ public:
     // Whether the requests are being served now: what they trigger then is to be deferred to the
     // next message processing, so that it never runs inside a tone.
     static bool serving();
+    // A key press or release has gone to the screen reader, which holds it until it answers.
+    bool keyHeld() const { return m_keysHeld > 0; }
+    // Forgets held keys: their answers come later, and the keys with them.
+    void forgetHeldKeys() { m_keysHeld = 0; }
     // Marks the requests as being served while it lives.
     class Serving {
     public:
@@ -45,6 +49,8 @@ private:
     std::function<void()> m_wake;
     std::vector<QPointer<QObject>> m_receivers;
     QMetaObject::Connection m_dbusWake;
+    QPointer<QObject> m_keyAdaptor; // the bridge's object that holds key events
+    int m_keysHeld = 0;
 };
 
 } // namespace quindle

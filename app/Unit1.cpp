@@ -384,6 +384,13 @@ void TMorse::setForms(TForm2* form2, TForm3* form3)
 void TMorse::processMessages()
 {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+    // A key that went to the screen reader comes back once it has answered: it is awaited here,
+    // within what the output absorbs, rather than left for the next message point.
+    if (m_requestServer && m_requestServer->keyHeld()) {
+        static_cast<RealClock*>(m_platform.clock)->serveWhile([this] { return m_requestServer->keyHeld(); });
+        m_requestServer->forgetHeldKeys();
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    }
     m_platform.clock->messagesProcessed();
 }
 

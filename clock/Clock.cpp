@@ -79,6 +79,24 @@ timespec toTimespec(int64_t ns)
 
 } // namespace
 
+void RealClock::serveWhile(const std::function<bool()>& pending)
+{
+    constexpr int64_t kMarginNs = 2'000'000;
+    const ScheduleTime at = sync();
+    const int64_t absorbableNs = std::max(m_budget ? m_budget() : 0, Schedule::kImmediateNs);
+    const int64_t limitNs = at.ns + absorbableNs - kMarginNs;
+    for (int64_t nowNs = monotonicNs(); m_waitHook && m_wakeFd >= 0 && nowNs < limitNs && pending();
+         nowNs = monotonicNs()) {
+        pollfd fd{m_wakeFd, POLLIN, 0};
+        const timespec left = toTimespec(limitNs - nowNs);
+        if (ppoll(&fd, 1, &left, nullptr) <= 0)
+            return;
+        uint64_t count = 0;
+        (void)!read(m_wakeFd, &count, sizeof count);
+        m_waitHook();
+    }
+}
+
 void RealClock::Sleep(int ms)
 {
     sync();

@@ -105,6 +105,9 @@ public:
     // Wakes a sleep that serves the hook, to run it again; safe from any thread. A wake-up before
     // the sleep begins is kept for it.
     void wake();
+    // Serves the hook at each wake-up while pending() holds, for as long as the active output
+    // absorbs the lateness (less a margin): the next deadline does not move.
+    void serveWhile(const std::function<bool()>& pending);
 
     // Total time that sleeps were asked for, how often the schedule restarted and how often a late
     // wake-up was absorbed. For benchmarks.
