@@ -557,7 +557,9 @@ void TMorse::FormCloseQuery()
 
 bool TMorse::eventFilter(QObject* watched, QEvent* event)
 {
-    if (m_closing && (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) &&
+    // Installed when closing begins, after the menu bar's own filter of a pressed Alt: seen first.
+    const QEvent::Type type = event->type();
+    if (m_closing && (type == QEvent::KeyPress || type == QEvent::KeyRelease || type == QEvent::ShortcutOverride) &&
         static_cast<QKeyEvent*>(event)->key() == Qt::Key_Alt)
         return true;
     return QMainWindow::eventFilter(watched, event);
