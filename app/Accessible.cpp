@@ -7,6 +7,7 @@
 #include <QAccessibleWidget>
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace quindle {
@@ -50,12 +51,15 @@ public:
     void selection(int selectionIndex, int* startOffset, int* endOffset) const override
     {
         *startOffset = *endOffset = 0;
-        if (selectionIndex == 0 && model().selEnd() > model().selStart()) {
+        if (selectionIndex == 0 && selectionCount() == 1) {
             *startOffset = model().lfOffset(model().selStart());
             *endOffset = model().lfOffset(model().selEnd());
         }
     }
-    int selectionCount() const override { return model().selEnd() > model().selStart() ? 1 : 0; }
+    int selectionCount() const override
+    {
+        return !memo()->accessibleQuiet() && model().selEnd() > model().selStart() ? 1 : 0;
+    }
     void addSelection(int startOffset, int endOffset) override { setSelection(0, startOffset, endOffset); }
     void removeSelection(int selectionIndex) override
     {
@@ -68,7 +72,7 @@ public:
         memo()->setSelStart(from);
         memo()->setSelLength(pos(std::max(startOffset, endOffset)) - from);
     }
-    int cursorPosition() const override { return model().lfOffset(model().caret()); }
+    int cursorPosition() const override { return model().lfOffset(std::min(model().caret(), end())); }
     void setCursorPosition(int position) override { memo()->setSelStart(pos(position)); }
     QString text(int startOffset, int endOffset) const override
     {
@@ -76,7 +80,7 @@ public:
         return model().lfText(from, std::max(from, pos(endOffset)));
     }
     QString text(QAccessible::Text t) const override { return QAccessibleWidget::text(t); }
-    int characterCount() const override { return model().lfLength(); }
+    int characterCount() const override { return model().lfOffset(end()); }
     QRect characterRect(int offset) const override
     {
         const QRect r = memo()->characterRect(pos(offset));
@@ -87,7 +91,7 @@ public:
         const QPoint local = memo()->mapFromGlobal(point);
         if (!memo()->rect().contains(local))
             return -1;
-        return model().lfOffset(memo()->positionAt(local));
+        return model().lfOffset(std::min(memo()->positionAt(local), end()));
     }
     // The memo scrolls only with its caret; a screen reader's scroll request moves nothing.
     void scrollToSubstring(int, int) override {}
@@ -113,7 +117,7 @@ public:
                             int* endOffset) const override
     {
         const int last = boundary(pos(offset), type).second;
-        return last < model().length() ? rangeText(boundary(last, type), startOffset, endOffset)
+        return last < end() ? rangeText(boundary(last, type), startOffset, endOffset)
                                        : rangeText({last, last}, startOffset, endOffset);
     }
 
@@ -132,7 +136,12 @@ public:
 private:
     MemoEdit* memo() const { return static_cast<MemoEdit*>(widget()); }
     const MemoText& model() const { return memo()->model(); }
-    int pos(int offset) const { return model().posOfLfOffset(offset == -2 ? cursorPosition() : offset); }
+    // Positions past the end that a screen reader sees are taken as that end.
+    int pos(int offset) const
+    {
+        return std::min(end(), model().posOfLfOffset(offset == -2 ? cursorPosition() : offset));
+    }
+    int end() const { return memo()->accessibleEnd(); }
 
     // [start, end) of the unit around pos, in memo positions. A line is a visual line after word
     // wrap; a sentence is taken as its paragraph.
@@ -156,6 +165,7 @@ private:
     }
     QString rangeText(std::pair<int, int> range, int* startOffset, int* endOffset) const
     {
+        range = {std::min(range.first, end()), std::min(range.second, end())};
         *startOffset = model().lfOffset(range.first);
         *endOffset = model().lfOffset(range.second);
         return model().lfText(range.first, range.second);
@@ -188,8 +198,42 @@ public:
     }
 };
 
+// A trackbar whose value a screen reader reads on its scale (the speed in words per minute, one
+// decimal); a value it sets moves the trackbar to the nearest position.
+class TrackbarAccessible : public QAccessibleWidget, public QAccessibleValueInterface {
+public:
+    explicit TrackbarAccessible(Trackbar* bar) : QAccessibleWidget(bar, QAccessible::Slider) {}
+    void* interface_cast(QAccessible::InterfaceType t) override
+    {
+        if (t == QAccessible::ValueInterface)
+            return static_cast<QAccessibleValueInterface*>(this);
+        return QAccessibleWidget::interface_cast(t);
+    }
+    QVariant currentValue() const override { return at(bar()->Position()); }
+    void setCurrentValue(const QVariant& value) override
+    {
+        const double wanted = value.toDouble();
+        int best = bar()->minimum();
+        for (int p = bar()->minimum(); p <= bar()->maximum(); ++p) {
+            if (std::abs(at(p) - wanted) < std::abs(at(best) - wanted))
+                best = p;
+        }
+        bar()->setPosition(best);
+    }
+    QVariant maximumValue() const override { return std::max(at(bar()->minimum()), at(bar()->maximum())); }
+    QVariant minimumValue() const override { return std::min(at(bar()->minimum()), at(bar()->maximum())); }
+    QVariant minimumStepSize() const override { return bar()->scaled() ? 0.1 : 1.0; }
+
+private:
+    Trackbar* bar() const { return static_cast<Trackbar*>(widget()); }
+    // Rounded as spoken, so that reading and setting agree.
+    double at(int position) const { return std::round(bar()->accessibleValue(position) * 10) / 10; }
+};
+
 QAccessibleInterface* factory(const QString& className, QObject* object)
 {
+    if (className == QLatin1String("quindle::Trackbar"))
+        return new TrackbarAccessible(static_cast<Trackbar*>(object));
     if (className == QLatin1String("quindle::MemoEdit"))
         return new MemoAccessible(static_cast<MemoEdit*>(object));
     if (className == QLatin1String("quindle::Shape"))

@@ -7,6 +7,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <functional>
 
 namespace quindle {
 
@@ -64,6 +65,13 @@ public:
     Trackbar(int minimum, int maximum, int position, int tickInterval, QWidget* parent = nullptr);
     int Position() const { return value(); }
     void setPosition(int position) { setValue(position); }
+    // What a screen reader is told as the value of a position; unset, the position itself.
+    void setAccessibleScale(std::function<double(int)> scale) { m_scale = std::move(scale); }
+    double accessibleValue(int position) const { return m_scale ? m_scale(position) : position; }
+    bool scaled() const { return bool(m_scale); }
+
+private:
+    std::function<double(int)> m_scale;
 };
 
 } // namespace quindle

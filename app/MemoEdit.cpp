@@ -40,6 +40,7 @@ struct MemoEdit::Private {
     MemoLayout layout;          // reads model.text()
     MemoAccessibleSelection accessibleSelection; // what a screen reader was last told
     bool accessibleQuiet = false;
+    int accessibleEnd = 0; // while quiet, where the text shown to a screen reader ends
     qreal preferredX = -1;      // [px] kept by Up/Down and page moves
     bool scrollPending = false; // a scroll to the selection waits for the layout
     // What this memo asked to be repainted since its last paint, for paintPending(): a bounding
@@ -230,7 +231,8 @@ struct MemoEdit::Private {
     // A user edit or undo: the view and a screen reader follow.
     void editedByUser(const MemoText::Change& change)
     {
-        notifyAccessibleTextChanged(q, model, change, model.lastRemoved());
+        if (!accessibleQuiet)
+            notifyAccessibleTextChanged(q, model, change, model.lastRemoved());
         textChanged(change);
         notifySelection();
     }
@@ -382,7 +384,8 @@ void MemoEdit::setText(const QString& text)
 {
     const QString old = d->model.text(); // shared, not copied
     d->model.setText(text);
-    notifyAccessibleTextReplaced(this, old, d->model);
+    if (!d->accessibleQuiet)
+        notifyAccessibleTextReplaced(this, old, d->model);
     d->notifySelection();
     d->preferredX = -1;
     d->scrollPending = false;
@@ -409,7 +412,8 @@ void MemoEdit::append(const QString& s)
     if (!change)
         return;
     // Only a low surrogate completing a pair replaces anything: the high one, still there.
-    notifyAccessibleTextChanged(this, d->model, *change, d->model.text().mid(change->pos, change->removed));
+    if (!d->accessibleQuiet)
+        notifyAccessibleTextChanged(this, d->model, *change, d->model.text().mid(change->pos, change->removed));
     if (!d->layout.isValid()) {
         d->updateAll(); // wrapped with the rest when first shown or asked for
         return;
@@ -433,7 +437,8 @@ void MemoEdit::clear()
 {
     const QString old = d->model.text();
     d->model.clear();
-    notifyAccessibleTextReplaced(this, old, d->model);
+    if (!d->accessibleQuiet)
+        notifyAccessibleTextReplaced(this, old, d->model);
     d->notifySelection();
     d->preferredX = -1;
     d->scrollPending = false;
@@ -603,8 +608,20 @@ void MemoEdit::replaceRange(int pos, int removed, const QString& text)
 
 void MemoEdit::setAccessibleQuiet(bool quiet)
 {
+    if (quiet && !d->accessibleQuiet)
+        d->accessibleEnd = d->selStart();
     d->accessibleQuiet = quiet;
     d->notifySelection();
+}
+
+int MemoEdit::accessibleEnd() const
+{
+    return d->accessibleQuiet ? std::min(d->accessibleEnd, d->length()) : d->length();
+}
+
+bool MemoEdit::accessibleQuiet() const
+{
+    return d->accessibleQuiet;
 }
 
 QMenu* MemoEdit::createStandardContextMenu()

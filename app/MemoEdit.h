@@ -80,10 +80,14 @@ public:
     int positionAt(const QPoint& point) const;
     std::pair<int, int> visualLine(int pos) const;
     void replaceRange(int pos, int removed, const QString& text);
-    // While quiet (a run highlights what it keys), caret and selection moves are not reported to a
-    // screen reader, which would speak a selected character ahead of its sound; where they stand
-    // is reported when the quiet ends.
+    // While quiet (a run is keying), a screen reader is told of no change and sees the text only up
+    // to where the caret stood when the quiet began, with the caret there and nothing selected: it
+    // would speak a run's characters ahead of their sound, or as if typed. Where caret and
+    // selection stand is reported when the quiet ends; the text is read afresh from then on.
     void setAccessibleQuiet(bool quiet);
+    bool accessibleQuiet() const;
+    // The end of the text that a screen reader sees.
+    int accessibleEnd() const;
 
     QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
 

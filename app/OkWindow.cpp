@@ -37,6 +37,10 @@ void OkWindow::showAt(QWidget* mainWindow)
         move(mainWindow->pos() + QPoint(50, 40));
     Button1->setFocus();
     exec();
+    // The main window takes the keyboard back: where no window manager hands it on, or another
+    // dialog closed just before, it would be left without it.
+    if (mainWindow->isVisible())
+        mainWindow->activateWindow();
 }
 
 void OkWindow::Button1Click()
@@ -46,9 +50,11 @@ void OkWindow::Button1Click()
 
 void OkWindow::keyPressEvent(QKeyEvent* event)
 {
-    // Without a close box the window closes by OK only; Esc does not cancel it.
-    if (event->key() == Qt::Key_Escape) {
+    // Esc closes the window as OK does: from the keyboard it is the one way out that does not
+    // depend on where the focus is.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
         event->accept();
+        Button1Click();
         return;
     }
     QDialog::keyPressEvent(event);

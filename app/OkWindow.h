@@ -6,7 +6,7 @@ class QPushButton;
 
 namespace quindle {
 
-// A small fixed window closed by its OK button only: a title and nothing else in its title bar
+// A small fixed window closed by its OK button or Esc: a title and nothing else in its title bar
 // (no system menu, no close box), the button face as background, OK first in the tab order.
 // Shown modally beside the main window and kept, hidden, for the next showing. A window manager
 // that draws title-bar buttons anyway may close it (as OK does) or minimise it, which closes it too.

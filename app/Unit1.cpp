@@ -12,6 +12,7 @@
 #include "app/Unit3.h"
 #include "app/WindowManagement.h"
 #include "clock/Clock.h"
+#include "keying/CodeTable.h"
 #include "keying/Keyer.h"
 #include "persistence/Cp1252.h"
 #include "persistence/DocumentCommands.h"
@@ -29,6 +30,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMimeData>
@@ -91,7 +93,7 @@ TMorse::TMorse(const MorsePlatform& platform) : m_platform(platform)
 {
     // On the real clock a run's sleeps also answer a screen reader; a test's clock takes no time.
     if (auto* realClock = dynamic_cast<RealClock*>(m_platform.clock)) {
-        m_requestServer = std::make_unique<RequestServer>();
+        m_requestServer = std::make_unique<RequestServer>([realClock] { realClock->wake(); });
         realClock->setWaitHook([server = m_requestServer.get()] { return server->serve(); });
     }
     setObjectName(QStringLiteral("Morse"));
@@ -111,6 +113,8 @@ TMorse::TMorse(const MorsePlatform& platform) : m_platform(platform)
     createControls();
     setTabOrder();
     nameControls();
+    // A screen reader reads the speed in words per minute as keyed, not the trackbar's position.
+    SpeedT->setAccessibleScale([this](int position) { return wordsPerMinute(position); });
 
     if (m_platform.tones) {
         m_tones = m_platform.tones;
@@ -299,38 +303,79 @@ void TMorse::nameControls()
     Panel3->setAccessibleName(Panel3->caption());
 }
 
+double TMorse::wordsPerMinute(int speedPosition) const
+{
+    // The word PARIS and its word space, timed as the send loop keys them: each element's tone
+    // on the ticked routes (the speaker's n x DotTime, the sound card's n x (DotTime - 4)) and a
+    // DotTime pause, three DotTime x Delay after each letter and five after the word.
+    const int dotTime = Keyer::dotTimeFor(speedPosition); // [ms]
+    const int delay = tbDelay->Position();
+    double ms = 0;
+    for (const char letter : {'P', 'A', 'R', 'I', 'S'}) {
+        for (const char element : lookupCode(uint16_t(letter)).elements) {
+            const int n = element == '-' ? 3 : 1;
+            ms += (mnuSpeaker->isChecked() ? n * dotTime : 0) +
+                  (mnuSoundcard->isChecked() ? n * std::max(0, dotTime - 4) : 0) + dotTime;
+        }
+        ms += 3.0 * dotTime * delay;
+    }
+    ms += 5.0 * dotTime * delay;
+    return 60'000.0 / ms;
+}
+
 void TMorse::describeSpeed()
 {
-    // A dot of T ms keys the word PARIS (50 dots' time) 1200 / T times a minute.
-    const int dotTime = Keyer::dotTimeFor(SpeedT->Position()); // [ms]
-    SpeedT->setAccessibleDescription(QStringLiteral("Position %1: dot %2 ms, about %3 words per minute")
+    const double wpm = wordsPerMinute(SpeedT->Position());
+    SpeedT->setAccessibleDescription(QStringLiteral("Position %1: dot %2 ms, %3 words per minute as keyed")
                                           .arg(SpeedT->Position())
-                                          .arg(dotTime)
-                                          .arg(qRound(1200.0 / dotTime)));
+                                          .arg(Keyer::dotTimeFor(SpeedT->Position()))
+                                          .arg(wpm, 0, 'f', 1));
 }
+
+namespace {
+
+// A handler that a screen reader's request may trigger while the send loop sleeps (inside a tone)
+// runs at the next message processing instead, as the same action from the keyboard would.
+template <typename Handler>
+auto atMessagePoint(TMorse* window, Handler handler)
+{
+    return [window, handler] {
+        if (RequestServer::serving())
+            QMetaObject::invokeMethod(window, handler, Qt::QueuedConnection);
+        else
+            handler();
+    };
+}
+
+} // namespace
 
 void TMorse::connectHandlers()
 {
-    connect(btnLetters, &QPushButton::clicked, this, [this] { m_keyer->btnLettersClick(); });
-    connect(btnNumbers, &QPushButton::clicked, this, [this] { m_keyer->btnNumbersClick(); });
-    connect(btnMixed, &QPushButton::clicked, this, [this] { m_keyer->btnMixedClick(); });
-    connect(btnText, &QPushButton::clicked, this, [this] { m_keyer->btnTextClick(); });
-    connect(btnStop, &QPushButton::clicked, this, [this] { m_keyer->btnStopClick(); });
-    connect(SpeedT, &QSlider::valueChanged, this, [this] {
+    const auto on = [this](auto* sender, auto signal, auto handler) {
+        connect(sender, signal, this, atMessagePoint(this, handler));
+    };
+    on(btnLetters, &QPushButton::clicked, [this] { m_keyer->btnLettersClick(); });
+    on(btnNumbers, &QPushButton::clicked, [this] { m_keyer->btnNumbersClick(); });
+    on(btnMixed, &QPushButton::clicked, [this] { m_keyer->btnMixedClick(); });
+    on(btnText, &QPushButton::clicked, [this] { m_keyer->btnTextClick(); });
+    on(btnStop, &QPushButton::clicked, [this] { m_keyer->btnStopClick(); });
+    on(SpeedT, &QSlider::valueChanged, [this] {
         m_keyer->SpeedTChange();
         describeSpeed();
     });
-    connect(btnClear, &QPushButton::clicked, this, [this] { m_documents->btnClearClick(); });
-    connect(btnClose, &QPushButton::clicked, this, [this] { btnCloseClick(); });
+    connect(tbDelay, &QSlider::valueChanged, this, [this] { describeSpeed(); });
+    connect(routeGroup, &QActionGroup::triggered, this, [this] { describeSpeed(); });
+    on(btnClear, &QPushButton::clicked, [this] { m_documents->btnClearClick(); });
+    on(btnClose, &QPushButton::clicked, [this] { btnCloseClick(); });
 
-    connect(mnuNew, &QAction::triggered, this, [this] { m_documents->New1Click(); });
-    connect(mnuOpen, &QAction::triggered, this, [this] { m_documents->Open1Click(); });
-    connect(mnuSaveAs, &QAction::triggered, this, [this] { m_documents->SaveAs1Click(); });
-    connect(Exit1, &QAction::triggered, this, [this] { Exit1Click(); });
-    connect(mnuFont, &QAction::triggered, this, [this] { mnuFontClick(); });
-    connect(mnuNow, &QAction::triggered, this, [this] { mnuNowClick(); });
-    connect(mnuHelp, &QAction::triggered, this, [this] { mnuHelp1Click(); });
-    connect(mnuAbout, &QAction::triggered, this, [this] { About1Click(); });
+    on(mnuNew, &QAction::triggered, [this] { m_documents->New1Click(); });
+    on(mnuOpen, &QAction::triggered, [this] { m_documents->Open1Click(); });
+    on(mnuSaveAs, &QAction::triggered, [this] { m_documents->SaveAs1Click(); });
+    on(Exit1, &QAction::triggered, [this] { Exit1Click(); });
+    on(mnuFont, &QAction::triggered, [this] { mnuFontClick(); });
+    on(mnuNow, &QAction::triggered, [this] { mnuNowClick(); });
+    on(mnuHelp, &QAction::triggered, [this] { mnuHelp1Click(); });
+    on(mnuAbout, &QAction::triggered, [this] { About1Click(); });
     // The seven option toggles flip their own check mark (the action does that itself, and the
     // route group applies the radio rule); nothing else happens on a click.
 }
@@ -344,6 +389,13 @@ void TMorse::setForms(TForm2* form2, TForm3* form3)
 void TMorse::processMessages()
 {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+    // A key that went to the screen reader comes back once it has answered: it is awaited here,
+    // within what the output absorbs, rather than left for the next message point.
+    if (m_requestServer && m_requestServer->keyHeld()) {
+        static_cast<RealClock*>(m_platform.clock)->serveWhile([this] { return m_requestServer->keyHeld(); });
+        m_requestServer->forgetHeldKeys();
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    }
     m_platform.clock->messagesProcessed();
 }
 
@@ -497,12 +549,25 @@ void TMorse::FormCloseQuery()
 {
     Panel3->show();
     Panel3->raise();
-    // A screen reader speaks what takes the focus; the window takes no more input anyway.
-    Panel3->setFocus(Qt::OtherFocusReason);
     btnStop->Tag = 1;
     QApplication::setOverrideCursor(Qt::WaitCursor);
+    // Saved before the notice takes the focus: the tone box settles its text on losing it.
     if (mnuSettings->isChecked())
         SaveSettings();
+    // A screen reader speaks what takes the focus; the window takes no more input anyway, and
+    // a lone Alt released now would open the menu bar and take the focus from the notice.
+    Panel3->setFocus(Qt::OtherFocusReason);
+    qApp->installEventFilter(this);
+}
+
+bool TMorse::eventFilter(QObject* watched, QEvent* event)
+{
+    // Installed when closing begins, after the menu bar's own filter of a pressed Alt: seen first.
+    const QEvent::Type type = event->type();
+    if (m_closing && (type == QEvent::KeyPress || type == QEvent::KeyRelease || type == QEvent::ShortcutOverride) &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Alt)
+        return true;
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void TMorse::closeEvent(QCloseEvent* event)
@@ -527,6 +592,7 @@ void TMorse::closeEvent(QCloseEvent* event)
 
 void TMorse::runFinished()
 {
+    setRunAnnounced(Shape1->isOn());
     if (m_closing)
         close();
 }
@@ -624,8 +690,25 @@ void TMorse::setIndicator(uint32_t colour)
     Shape1->setBrushColor(colour);
     const bool running = colour == kIndicatorGreen;
     Shape1->setIndication(running, running ? QStringLiteral("Running") : QStringLiteral("Stopped"));
-    Memo->setAccessibleQuiet(running);
+    // A stopped run still completes its group: it is quiet until it has returned (runFinished).
+    setRunAnnounced(running || (m_running && m_keyer->isRunning()));
 }
+
+void TMorse::setRunAnnounced(bool running)
+{
+    Memo->setAccessibleQuiet(running);
+    if (running == m_running)
+        return;
+    m_running = running;
+    // A screen reader speaks the control that takes the focus, with its description (Qt 6.4 sends
+    // name and description changes without their text): a run starts on Stop, which says so, and
+    // a run that ended there moves on to the indicator, which says "Stopped".
+    btnStop->setAccessibleDescription(running ? QStringLiteral("Running. Ends the run")
+                                              : QStringLiteral("Ends the run"));
+    if (!running && QAccessible::isActive() && btnStop->hasFocus())
+        Shape1->setFocus(Qt::OtherFocusReason);
+}
+
 int TMorse::stopTag() const { return btnStop->Tag; }
 void TMorse::setStopTag(int tag) { btnStop->Tag = tag; }
 int TMorse::memoLength() const { return Memo->length(); }
@@ -651,7 +734,17 @@ void TMorse::memoSetSelLength(int length)
     Memo->paintPending();
 }
 
-void TMorse::memoSetFocus() { Memo->setFocus(); }
+void TMorse::memoSetFocus()
+{
+    // With a screen reader, the focus would read out the text window's newest line while it is
+    // keyed: a run leaves the focus on Stop, or in the text window when the user put it there.
+    if (QAccessible::isActive() && m_running) {
+        if (!Memo->hasFocus())
+            btnStop->setFocus(Qt::OtherFocusReason);
+        return;
+    }
+    Memo->setFocus();
+}
 void TMorse::memoSetModified(bool modified) { Memo->setModified(modified); }
 
 // DocumentView -----------------------------------------------------------------------------------
@@ -660,9 +753,41 @@ bool TMorse::memoModified() const { return Memo->modified(); }
 void TMorse::memoClear() { Memo->clear(); }
 QString TMorse::memoText() const { return Memo->text(); }
 void TMorse::memoSetText(const QString& text) { Memo->setText(text); }
-Answer TMorse::confirm(const QString& text) { return m_platform.dialogs->confirm(text); }
-void TMorse::error(const QString& text) { m_platform.dialogs->error(text); }
-bool TMorse::executeOpen(QString& fileName) { return m_platform.dialogs->executeOpen(fileName); }
-bool TMorse::executeSave(QString& fileName) { return m_platform.dialogs->executeSave(fileName); }
+namespace {
+
+// A modal dialog closing hands the window manager's focus back by itself; after one dialog opens
+// right after another has closed (Save Text?, then Open) the window may be left active without the
+// keyboard. The window takes the focus back, on the widget that had it.
+template <typename Dialog>
+auto refocusing(QWidget* window, Dialog dialog)
+{
+    const QPointer<QWidget> had = window->focusWidget();
+    const auto result = dialog();
+    if (window->isVisible()) {
+        window->activateWindow();
+        if (had)
+            had->setFocus(Qt::ActiveWindowFocusReason);
+    }
+    return result;
+}
+
+} // namespace
+
+Answer TMorse::confirm(const QString& text)
+{
+    return refocusing(this, [&] { return m_platform.dialogs->confirm(text); });
+}
+void TMorse::error(const QString& text)
+{
+    refocusing(this, [&] { m_platform.dialogs->error(text); return true; });
+}
+bool TMorse::executeOpen(QString& fileName)
+{
+    return refocusing(this, [&] { return m_platform.dialogs->executeOpen(fileName); });
+}
+bool TMorse::executeSave(QString& fileName)
+{
+    return refocusing(this, [&] { return m_platform.dialogs->executeSave(fileName); });
+}
 
 } // namespace quindle

@@ -134,6 +134,9 @@ public:
     QActionGroup* routeGroup = nullptr;
 
     bool fileMenuEnabled() const;
+    // The speed that a speed position keys with the delay and routes set now, as the word PARIS
+    // times it. [words/min]
+    double wordsPerMinute(int speedPosition) const;
     bool closing() const override { return m_closing; }
 
     // KeyingHost.
@@ -172,6 +175,7 @@ Q_SIGNALS:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void changeEvent(QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
@@ -185,6 +189,9 @@ private:
     void describeSpeed();
     void connectHandlers();
     void runFinished();
+    // Tells a screen reader that a run keys, or has ended; it is told of none of the memo's changes
+    // meanwhile.
+    void setRunAnnounced(bool running);
     // Saves the settings; "" or why they could not be saved.
     QString saveSettingsFile();
 
@@ -200,6 +207,7 @@ private:
     QPointer<TForm3> m_form3;
     bool m_closing = false;
     bool m_closeDone = false;
+    bool m_running = false; // as the indicator shows
 };
 
 } // namespace quindle

@@ -5,6 +5,7 @@
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
+#include <QStringList>
 
 namespace quindle {
 
@@ -32,6 +33,9 @@ TForm2::TForm2(QWidget* parent)
     Label3 = new QLabel(QStringLiteral("Freeware for Morse code learners"), Panel1);
     Label3->setObjectName(QStringLiteral("Label3"));
     Label3->setGeometry(4, 56, 190, 14);
+
+    // A screen reader speaks the focused OK button and the window's description, not its labels.
+    setAccessibleDescription(QStringList{Label1->text(), Label2->text(), Label3->text()}.join(QStringLiteral(", ")));
 }
 
 } // namespace quindle

@@ -16,6 +16,8 @@ TForm3::TForm3(QWidget* parent)
     Memo1->setObjectName(QStringLiteral("Memo1"));
     Memo1->setGeometry(4, 4, 311, 369);
     Memo1->setReadOnly(true);
+    // A caret in the read-only text, so that the page is read line by line with the arrows.
+    Memo1->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
     Memo1->setTabChangesFocus(true);
     Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

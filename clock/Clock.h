@@ -90,6 +90,11 @@ private:
 // Sleeps on CLOCK_MONOTONIC to the deadlines of a Schedule.
 class RealClock final : public Clock {
 public:
+    RealClock();
+    ~RealClock() override;
+    RealClock(const RealClock&) = delete;
+    RealClock& operator=(const RealClock&) = delete;
+
     void Sleep(int ms) override;
     uint32_t GetTickCount() override;
     uint64_t PerformanceCounter() override;
@@ -101,11 +106,16 @@ public:
     // Asked at every reading of the schedule: how much lateness the active output absorbs [ns].
     // Without it (or below that), Schedule::kImmediateNs.
     void setLatenessBudget(std::function<int64_t()> budget) { m_budget = std::move(budget); }
-    // Called when a sleep begins and then every kWaitSliceNs while it lasts, as long as it returns
+    // Called when a sleep begins and again at every wake() while it lasts, as long as it returns
     // true: work that must not wait for the next element (a screen reader's requests). The sleep
     // still ends on its deadline, and only that deadline is an edge of the schedule.
-    static constexpr int64_t kWaitSliceNs = 5'000'000;
     void setWaitHook(std::function<bool()> hook) { m_waitHook = std::move(hook); }
+    // Wakes a sleep that serves the hook, to run it again; safe from any thread. A wake-up before
+    // the sleep begins is kept for it.
+    void wake();
+    // Serves the hook at each wake-up while pending() holds, for as long as the active output
+    // absorbs the lateness (less a margin): the next deadline does not move.
+    void serveWhile(const std::function<bool()>& pending);
 
     // Total time that sleeps were asked for, how often the schedule restarted and how often a late
     // wake-up was absorbed. For benchmarks.
@@ -119,6 +129,7 @@ private:
     Schedule m_schedule;
     std::function<int64_t()> m_budget;
     std::function<bool()> m_waitHook;
+    int m_wakeFd = -1; // an eventfd
     int64_t m_requestedNs = 0;
 };
 

@@ -27,6 +27,8 @@ test=(
   at-spi2-core python3-pyatspi
   # The stand-in RealtimeKit service of the priority test.
   python3-dbus python3-gi
+  # The real screen reader, with a speech server whose generic module writes what it says.
+  orca speech-dispatcher
   # Access lists and extended attributes in the file-saving tests; the metainfo's validator.
   acl attr appstream
 )

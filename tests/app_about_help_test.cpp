@@ -128,12 +128,10 @@ TEST_P(NoticeWindowTest, FollowsTheMainWindowAndIsNotKeptOnTheScreen)
     }
 }
 
-TEST_P(NoticeWindowTest, EnterAndSpacePressOkAndEscIsIgnored)
+TEST_P(NoticeWindowTest, EnterSpaceAndEscCloseIt)
 {
-    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space}) {
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space, Qt::Key_Escape}) {
         showAndThen([&](QDialog* shown) {
-            QTest::keyClick(shown, Qt::Key_Escape);
-            EXPECT_TRUE(shown->isVisible()) << "Esc closed it";
             QTest::keyClick(shown->focusWidget(), key);
             EXPECT_FALSE(shown->isVisible()) << key;
             if (shown->isVisible())
@@ -188,6 +186,7 @@ TEST_F(AboutWindowTest, LabelsFitTheirFixedBoxes)
         EXPECT_LE(width, c.geometry.width()) << c.label->text().toStdString();
     }
     EXPECT_EQ(form.Label1->text(), "QuindleII v1.2a");
+    EXPECT_TRUE(form.accessibleDescription().startsWith("QuindleII v1.2a, ")) << "spoken with the window";
     EXPECT_TRUE(form.Label1->font().bold());
     EXPECT_EQ(form.Label1->font().pointSize(), 12);
     EXPECT_EQ(form.Panel1->geometry(), QRect(4, 4, 293, 89));
@@ -216,6 +215,10 @@ TEST_F(HelpWindowTest, MemoIsReadOnlyOnTooltipColourWithoutScrollBars)
     QTest::keyClick(memo, Qt::Key_Delete);
     QTest::keyClick(memo, Qt::Key_Return);
     EXPECT_EQ(memo->toPlainText(), before);
+    // A caret to read it by, moved by the arrows.
+    memo->moveCursor(QTextCursor::Start);
+    QTest::keyClick(memo, Qt::Key_Down);
+    EXPECT_EQ(memo->textCursor().blockNumber(), 1);
 }
 
 TEST_F(HelpWindowTest, TextHasItsParagraphsInOrderAndFitsWithoutScrolling)

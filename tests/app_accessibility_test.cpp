@@ -78,10 +78,28 @@ TEST_F(Accessibility, ValuesAreReadableTheToneInItsRangeAndTheSpeedInWordsPerMin
     EXPECT_TRUE(
         of(morse().spFreq)->text(QAccessible::Description).contains(QStringLiteral("up to 11269 Hz")));
 
+    // The speed in words per minute as keyed: PARIS and its word space on the sound card at dot
+    // T ms and Delay D take 36 T - 88 + 20 T D ms (a tone is n x (T - 4)), on the speaker 36 T + 20 T D.
     QAccessibleInterface* speed = of(morse().SpeedT);
-    EXPECT_TRUE(speed->text(QAccessible::Description).contains(QStringLiteral("about 15 words per minute")));
-    morse().SpeedT->setPosition(165); // dot 15 ms: PARIS 80 times a minute
-    EXPECT_TRUE(speed->text(QAccessible::Description).contains(QStringLiteral("dot 15 ms, about 80 words")));
+    QAccessibleValueInterface* wpm = speed->valueInterface();
+    ASSERT_NE(wpm, nullptr);
+    struct Row {
+        int position, delay;
+        bool speaker;
+        double wpm;
+    };
+    for (const Row& r : {Row{100, 1, false, 13.7}, Row{165, 1, false, 79.8}, Row{30, 10, false, 1.7},
+                         Row{100, 1, true, 13.4}}) {
+        morse().mnuSpeaker->setChecked(r.speaker);
+        morse().mnuSoundcard->setChecked(!r.speaker);
+        morse().tbDelay->setPosition(r.delay);
+        morse().SpeedT->setPosition(r.position);
+        EXPECT_DOUBLE_EQ(wpm->currentValue().toDouble(), r.wpm) << r.position;
+        EXPECT_TRUE(speed->text(QAccessible::Description).contains(QString::number(r.wpm, 'f', 1) + " words"));
+    }
+    wpm->setCurrentValue(18.2); // on the speaker: 59 ms dots
+    EXPECT_EQ(morse().SpeedT->Position(), 121);
+    EXPECT_DOUBLE_EQ(of(morse().tbDelay)->valueInterface()->currentValue().toDouble(), 1.0);
 }
 
 TEST_F(Accessibility, TheIndicatorTellsRunningFromStopped)
@@ -90,14 +108,28 @@ TEST_F(Accessibility, TheIndicatorTellsRunningFromStopped)
     EXPECT_FALSE(indicator->state().checked);
     EXPECT_EQ(indicator->text(QAccessible::Description), QStringLiteral("Stopped"));
     bool runningSeen = false;
+    // During the run a screen reader sees the text only as it was when the run began: nothing
+    // keyed (or about to be) can be read or spoken ahead of its sound. Stop, which a run gives the
+    // focus with a screen reader, says that it runs.
+    morse().Memo->setText(QStringLiteral("old "));
+    QAccessibleTextInterface* text = of(morse().Memo)->textInterface();
     clock.at(500, [&] {
         runningSeen = indicator->state().checked &&
                       indicator->text(QAccessible::Description) == QStringLiteral("Running");
+        EXPECT_GT(morse().Memo->length(), 4);
+        EXPECT_EQ(text->characterCount(), 4);
+        EXPECT_EQ(text->text(0, 100), QStringLiteral("old "));
+        EXPECT_EQ(text->cursorPosition(), 4);
+        EXPECT_EQ(text->selectionCount(), 0);
+        EXPECT_EQ(of(morse().btnStop)->text(QAccessible::Description), QStringLiteral("Running. Ends the run"));
         morse().btnStop->click();
     });
+    morse().Memo->setSelStart(4);
     morse().btnLetters->click();
     EXPECT_TRUE(runningSeen);
     EXPECT_FALSE(indicator->state().checked);
+    EXPECT_EQ(text->characterCount(), morse().Memo->length());
+    EXPECT_EQ(of(morse().btnStop)->text(QAccessible::Description), QStringLiteral("Ends the run"));
 }
 
 // The memo's text with "\n" line ends, offsets that count them once, a surrogate pair as two

@@ -4,6 +4,7 @@
 
 #include "app/Controls.h"
 #include "app/MemoEdit.h"
+#include "app/RequestServer.h"
 #include "app/SpinEdit.h"
 #include "app/Unit1.h"
 #include "keying/Keyer.h"
@@ -14,6 +15,7 @@
 #include <QApplication>
 #include <QMenu>
 #include <QSignalSpy>
+#include <QMenuBar>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -29,6 +31,7 @@ using quindle::kIndicatorGreen;
 using quindle::kIndicatorRed;
 using quindle::MenuOption;
 using quindle::RecordingToneRoutes;
+using quindle::RequestServer;
 using quindle::TMorse;
 using quindle::testing::decode;
 using quindle::testing::when;
@@ -308,6 +311,22 @@ TEST_F(RunTest, RouteAndToneChangesTakeEffectAtTheNextElement)
     EXPECT_EQ(heard().substr(0, 3), memo().substr(0, 3));
 }
 
+TEST_F(RunTest, WhatAScreenReaderTriggersInsideASleepWaitsForTheNextMessagePoint)
+{
+    int dotTimeThen = 0;
+    when(
+        clock, [&] { return memoSize() == 2; },
+        [&] {
+            const RequestServer::Serving request; // as when served inside a tone
+            morse().SpeedT->setPosition(165);
+            dotTimeThen = morse().keyer().DotTime;
+        });
+    stopWhen([&] { return memoSize() == 4; });
+    click(morse().btnLetters);
+    EXPECT_EQ(dotTimeThen, 80);
+    EXPECT_EQ(morse().keyer().DotTime, 15);
+}
+
 TEST_F(RunTest, CloseDuringAGroupRunEndsAtTheNextElementWithoutArThenTheWindowCloses)
 {
     check(morse().mnuCT, true);
@@ -321,6 +340,9 @@ TEST_F(RunTest, CloseDuringAGroupRunEndsAtTheNextElementWithoutArThenTheWindowCl
             click(morse().btnClose);
             closingShown = morse().Panel3->isVisible() && morse().isVisible() && tag() == 1;
             closedAt = clock.nowMs();
+            // The Alt of Alt+F4, released now, does not open the menu bar over the notice.
+            QTest::keyClick(morse().Panel3, Qt::Key_Alt);
+            closingShown = closingShown && !morse().menuBar()->activeAction() && !morse().menuBar()->hasFocus();
         });
     click(morse().btnLetters);
     EXPECT_TRUE(closingShown);

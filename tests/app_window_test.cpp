@@ -128,6 +128,15 @@ TEST_F(MainWindow, AnUnclampedTypedToneIsSavedAsTypedAndClampedAtTheNextStart)
     EXPECT_TRUE(readIni().contains("Freq=50\r\n"));
     destroyMorse();
     EXPECT_EQ(morse().spFreq->Value(), 100);
+
+    // Closing with Save Settings on Close: saved before the closing notice takes the focus.
+    showMorse();
+    morse().mnuSettings->trigger();
+    morse().spFreq->setFocus();
+    ASSERT_TRUE(morse().spFreq->hasFocus());
+    morse().spFreq->findChild<QLineEdit*>()->setText(QStringLiteral("50"));
+    morse().Exit1->trigger();
+    EXPECT_TRUE(readIni().contains("Freq=50\r\n"));
 }
 
 TEST_F(MainWindow, FontDialogChangesTheMemoFontAndOnlyNameAndSizeAreStored)

@@ -1,3 +1,4 @@
+#include "clock/Clock.h"
 #include "tests/support/VirtualClock.h"
 
 #include <gtest/gtest.h>
@@ -42,6 +43,22 @@ TEST(VirtualClock, TickCountWrapsAndActionsMayScheduleMore)
     clock.messagesProcessed();
     EXPECT_EQ(count, 2);
     EXPECT_EQ(clock.pendingActions(), 0u);
+}
+
+// A wake-up (kept when it comes before the sleep) runs the wait hook again within the sleep, and at
+// a message point while something is pending.
+TEST(RealClock, AWakeUpRunsTheWaitHookAgain)
+{
+    quindle::RealClock clock;
+    clock.setLatenessBudget([] { return int64_t(1'000'000'000); }); // nothing here is late
+    int served = 0;
+    clock.setWaitHook([&] { return ++served > 0; });
+    clock.wake();
+    clock.Sleep(2);
+    EXPECT_EQ(served, 2);
+    clock.wake();
+    clock.serveWhile([&] { return served < 3; });
+    EXPECT_EQ(served, 3);
 }
 
 } // namespace

@@ -35,16 +35,20 @@ struct PortCase {
 
 class SpeakerBytes : public Speaker, public ::testing::WithParamInterface<PortCase> {};
 
-TEST_P(SpeakerBytes, OpensGateProgramsTimerThenLoadsDivisor)
+TEST_P(SpeakerBytes, ProgramsTimerLoadsDivisorThenOpensGate)
 {
+    // After a tone at another pitch: the new one starts at its own pitch, with no blip of the old.
+    driver.SpeakerSound(440);
+    driver.SpeakerNoSound();
+    ports.clearLog();
     const PortCase c = GetParam();
     driver.SpeakerSound(uint16_t(c.hz));
-    const std::vector<W> expected{{0x61, 0x03}, {0x43, 0xB6}, {0x42, c.low}, {0x42, c.high}};
+    const std::vector<W> expected{{0x43, 0xB6}, {0x42, c.low}, {0x42, c.high}, {0x61, 0x03}};
     EXPECT_EQ(ports.writes(), expected);
     const uint32_t divisor = c.low | (c.high << 8);
-    ASSERT_EQ(sink.events().size(), 1u);
-    EXPECT_TRUE(sink.events()[0].on);
-    EXPECT_DOUBLE_EQ(sink.events()[0].hz, 1193181.0 / divisor);
+    ASSERT_EQ(sink.events().size(), 3u);
+    EXPECT_TRUE(sink.events()[2].on);
+    EXPECT_DOUBLE_EQ(sink.events()[2].hz, 1193181.0 / divisor);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, SpeakerBytes,
@@ -103,8 +107,8 @@ TEST_F(SpeakerOtherBits, GateWritesPreserveTheOtherBits)
     driver.SpeakerSound(750);
     driver.SpeakerNoSound();
     driver.SpeakerNoSound();
-    const std::vector<W> expected{{0x61, 0xB3}, {0x43, 0xB6}, {0x42, 0x36},
-                                  {0x42, 0x06}, {0x61, 0xB0}, {0x61, 0xB0}};
+    const std::vector<W> expected{{0x43, 0xB6}, {0x42, 0x36}, {0x42, 0x06},
+                                  {0x61, 0xB3}, {0x61, 0xB0}, {0x61, 0xB0}};
     EXPECT_EQ(ports.writes(), expected);
     EXPECT_EQ(ports.read(0x61), 0xB0);
     ASSERT_EQ(sink.events().size(), 2u);

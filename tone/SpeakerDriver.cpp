@@ -26,12 +26,15 @@ void SpeakerDriver::SpeakerSound(uint16_t frequency)
     const uint32_t divisor = PortSpace::kTimerClockHz / frequency;
     const uint8_t control = PortIn(PortSpace::kSystemControl);
     // A gate that is already (partly) open means the timer is programmed: only reload the count.
-    if ((control & kGateBits) == 0) {
-        PortOut(PortSpace::kSystemControl, control | kGateBits);
+    // A closed one opens last, on the new count: opened first, it would sound the last tone's pitch
+    // until the count is loaded.
+    const bool closed = (control & kGateBits) == 0;
+    if (closed)
         PortOut(PortSpace::kTimerMode, kChannel2Mode3);
-    }
     PortOut(PortSpace::kCounter2, uint8_t(divisor & 0xFF));
     PortOut(PortSpace::kCounter2, uint8_t((divisor >> 8) & 0xFF));
+    if (closed)
+        PortOut(PortSpace::kSystemControl, control | kGateBits);
 }
 
 double SpeakerDriver::toneHz(uint32_t frequency)
