@@ -6,6 +6,7 @@
 
 namespace {
 
+using quindle::RealClock;
 using quindle::VirtualClock;
 
 TEST(VirtualClock, RecordsSleepsAndRunsDueActionsInOrder)
@@ -42,6 +43,19 @@ TEST(VirtualClock, TickCountWrapsAndActionsMayScheduleMore)
     clock.messagesProcessed();
     EXPECT_EQ(count, 2);
     EXPECT_EQ(clock.pendingActions(), 0u);
+}
+
+// A sleep serves its wait hook at its start and then every slice, as long as the hook asks.
+TEST(RealClock, ServesItsWaitHookEverySliceOfASleep)
+{
+    RealClock clock;
+    int served = 0;
+    clock.setWaitHook([&] { return ++served < 100; });
+    clock.Sleep(60);
+    EXPECT_GE(served, 3) << "60 ms in slices of 5 ms";
+    served = 100; // declines from now on
+    clock.Sleep(10);
+    EXPECT_EQ(served, 101);
 }
 
 } // namespace
