@@ -105,7 +105,7 @@ std::unique_ptr<QProcess> PipeWireServer::launch(const QString& program, const Q
     env.insert("XDG_STATE_HOME", dir + "/state");
     env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir + "/bus");
     auto process = std::make_unique<QProcess>();
-    dieWithThisThread(*process);
+    prepareChild(*process);
     process->setProcessEnvironment(env);
     if (!log.isEmpty()) {
         process->setProcessChannelMode(QProcess::MergedChannels);
