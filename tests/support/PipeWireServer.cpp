@@ -205,6 +205,8 @@ bool PipeWireServer::start(QString* error)
     });
     if (!isDefault)
         return failed("the sink did not become the default one");
+    for (const auto* p : {&m_pipewire, &m_pulse})
+        keepRealtime(**p);
     return true;
 }
 

@@ -86,8 +86,10 @@ bool PulseServer::start(QString* error)
         return failed("pulseaudio did not start: " + m_server->errorString());
     // Ready once the socket takes connections; the server's exit or the timeout ends the wait.
     for (int waited = 0; waited < kStartTimeoutMs; waited += 20) {
-        if (socketAccepts(socket))
+        if (socketAccepts(socket)) {
+            keepRealtime(*m_server);
             return true;
+        }
         if (m_server->waitForFinished(20))
             break;
     }

@@ -5,6 +5,7 @@
 // back-end; what the sink plays is recorded. Every process is started and ended by its PID and
 // dies with the thread that started it, even when the test program crashes.
 
+#include <QDir>
 #include <QProcess>
 #include <QString>
 
@@ -54,6 +55,9 @@ protected:
     // busy machine loses periods of what it plays or records, which would be counted against the
     // program. Set before start().
     static void prepareChild(QProcess& process);
+    // The same priority for every thread of a running process: a server sets its own, and takes
+    // its clients' samples on a thread it leaves to the ordinary scheduler.
+    static void keepRealtime(const QProcess& process);
     // Sends signal, then SIGKILL when the process has not ended within 5 s.
     static void endProcess(std::unique_ptr<QProcess>& process, int signal);
     static bool socketAccepts(const QString& path);
@@ -71,6 +75,17 @@ inline void SoundServer::prepareChild(QProcess& process)
         param.sched_priority = 5;
         sched_setscheduler(0, SCHED_RR, &param);
     });
+}
+
+inline void SoundServer::keepRealtime(const QProcess& process)
+{
+    const QDir tasks(QString("/proc/%1/task").arg(process.processId()));
+    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        sched_param param{};
+        param.sched_priority = 5;
+        if (sched_getscheduler(pid_t(tid.toInt())) == SCHED_OTHER)
+            sched_setscheduler(pid_t(tid.toInt()), SCHED_RR, &param);
+    }
 }
 
 inline void SoundServer::endProcess(std::unique_ptr<QProcess>& process, int signal)
