@@ -408,8 +408,12 @@ TEST_F(MemoTest, ClipboardKeys)
 
 TEST_F(MemoTest, ReadOnlyMemoTakesNoEditsButMovesAndCopies)
 {
-    memo->setText(QStringLiteral("fixed"));
+    memo->setText(QStringLiteral("fixe"));
+    memo->setSelStart(4);
+    QTest::keyClicks(memo, QStringLiteral("d")); // an edit to undo
+    memo->setModified(false);
     memo->setReadOnly(true);
+    key(Qt::Key_Z, Qt::ControlModifier);
     QTest::keyClicks(memo, QStringLiteral("abc"));
     key(Qt::Key_Return);
     key(Qt::Key_Backspace);

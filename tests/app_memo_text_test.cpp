@@ -197,6 +197,13 @@ TEST(MemoText, UndoRevertsTheLastEditAndThenRedoesIt)
     memo.undo();
     EXPECT_EQ(memo.text(), QStringLiteral("start abc end")) << "text appended since stays";
 
+    memo.setText(QStringLiteral("ab"));
+    memo.replace(2, 0, QStringLiteral("c"), true);
+    memo.undo();
+    memo.replace(2, 0, QStringLiteral("d"), true);
+    memo.undo();
+    EXPECT_EQ(memo.text(), QStringLiteral("ab")) << "typing after an undo is a step of its own";
+
     memo.setText(QStringLiteral("new"));
     EXPECT_FALSE(memo.isUndoAvailable()) << "a new text has nothing to undo";
 }

@@ -521,6 +521,7 @@ TEST_F(TextRun, StartsAtTheSelectionAndRunsToTheEnd)
     clock.clearSleeps();
     click(morse().btnText);
     EXPECT_EQ(heard(), "ABCDEFGHIJ");
+    EXPECT_EQ(clock.scheduleStarts(), 2) << "each run keys on a schedule of its own";
 }
 
 TEST_F(TextRun, JoinsAndSilentCharacters)
@@ -541,6 +542,7 @@ TEST_F(TextRun, JoinsAndSilentCharacters)
         {"\xC1\xC9\xD1", "\xC1\xC9\xD1"}, // capitals are sent
         {"A\r\nB", "A  B"},
         {"!", ""},
+        {"az", "AZ"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);

@@ -116,6 +116,10 @@ TEST_F(SpinEditTest, ValueParsesTheTextAndFocusLossClamps)
         QMenu menu; // a menu takes the focus for a while and gives it back
         menu.popup({});
         menu.close();
+        for (const Qt::FocusReason away : {Qt::MenuBarFocusReason, Qt::ActiveWindowFocusReason}) {
+            QFocusEvent out(QEvent::FocusOut, away); // the menu bar, another window: the same
+            QApplication::sendEvent(spin, &out);
+        }
         EXPECT_EQ(spin->Value(), c.whileFocused) << c.typed;
         leave();
         EXPECT_EQ(spin->Value(), c.afterFocusLoss) << c.typed;

@@ -7,6 +7,7 @@
 
 namespace {
 
+using quindle::RealClock;
 using quindle::VirtualClock;
 
 TEST(VirtualClock, RecordsSleepsAndRunsDueActionsInOrder)

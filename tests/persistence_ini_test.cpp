@@ -81,6 +81,8 @@ const ReadCase kReadCases[] = {
     {"string in quotes", "[Morse]\r\nFont= \"Courier New\" \r\n", "Font", QString(), QStringLiteral("Courier New")},
     {"single quotes", "[Morse]\r\nFont='Arial'\r\n", "Font", QString(), QStringLiteral("Arial")},
     {"unpaired quote", "[Morse]\r\nFont=\"Arial\r\n", "Font", QString(), QStringLiteral("\"Arial")},
+    {"empty in quotes", "[Morse]\r\nFont=\"\"\r\n", "Font", QStringLiteral("x"), QString()},
+    {"quote alone", "[Morse]\r\nFont=\"\r\n", "Font", QString(), QStringLiteral("\"")},
     {"inner blanks kept", "[Morse]\r\nFont=Liberation  Mono\r\n", "Font", QString(), QStringLiteral("Liberation  Mono")},
     {"value holds '='", "[Morse]\r\nFont=a=b\r\n", "Font", QString(), QStringLiteral("a=b")},
     {"Windows-1252 value", "[Morse]\r\nFont=Caf\xe9 \x80\r\n", "Font", QString(), QStringLiteral("Caf\u00e9 \u20ac")},

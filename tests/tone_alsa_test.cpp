@@ -161,6 +161,57 @@ double frequencyOf(const std::vector<int16_t>& s, const Stretch& t)
     return changes < 2 ? 0 : (changes - 1) / 2.0 / (double(last - first) / kRate);
 }
 
+std::string describe(const std::vector<Stretch>& sound)
+{
+    std::string seen;
+    for (const Stretch& t : sound)
+        seen += " [" + std::to_string(t.start) + "," + std::to_string(t.end) + ")";
+    return seen;
+}
+
+// Tones as the stream placed them: [start, end) on the schedule it used, from the stamp of the
+// first write (where the sound begins) to the reset's or the planned end. [ns]
+using Asked = std::vector<std::pair<int64_t, int64_t>>;
+
+// The lengths of tones and of the silences before them (silences[0] = 0) [frames].
+struct Rhythm {
+    std::vector<int64_t> tones, silences;
+};
+Rhythm rhythmOf(const Asked& asked)
+{
+    Rhythm r;
+    for (size_t k = 0; k < asked.size(); ++k) {
+        r.tones.push_back(framesOf(asked[k].second - asked[k].first));
+        r.silences.push_back(k ? framesOf(asked[k].first - asked[k - 1].second) : 0);
+    }
+    return r;
+}
+
+// The recording against its rhythm: every tone exactly as long, every silence too, or longer where
+// the stream restarted its rhythm (a call came later than its guard absorbs): that silence
+// stretches, or the tone a late reset ended when its length was not planned, never shrinks, and
+// the rhythm is exact again after it. Returns by how much each stretched: the stream must have
+// counted at least as many restarts. [frames]
+std::vector<int64_t> expectRhythm(const std::vector<Stretch>& sound, const Rhythm& asked, bool planned,
+                                  int64_t tolerance = kToleranceFrames)
+{
+    std::vector<int64_t> stretched;
+    const auto expect = [&](int64_t off, bool mayStretch) {
+        if (std::abs(off) <= tolerance)
+            return;
+        EXPECT_TRUE(mayStretch && off > 0) << "off by " << off;
+        stretched.push_back(off);
+    };
+    for (size_t k = 0; k < asked.tones.size() && k < sound.size(); ++k) {
+        SCOPED_TRACE("tone " + std::to_string(k) + ", recorded" + describe(sound));
+        const int64_t begin = sound[k].start - 1; // a tone's first sample is 0
+        expect((sound[k].end - begin) - asked.tones[k], !planned);
+        if (k > 0)
+            expect((begin - sound[k - 1].end) - asked.silences[k], true);
+    }
+    return stretched;
+}
+
 enum class ServerKind { PulseAudio, PipeWire };
 
 // Each server is started at its first use and kept for the rest of the program.
@@ -197,12 +248,13 @@ protected:
     }
 
     // One sound-card element as the engine keys it: open, fill, write all four buffers, hold,
-    // reset, close. Returns the stamps of the open and the reset.
+    // reset, close. Returns the stamps of the first write, where the sound begins (later than the
+    // open's when the schedule restarted between them), and of the reset.
     std::pair<int64_t, int64_t> element(AlsaWaveOut& out, Listener& listener, int ms, double hz = 750)
     {
         HWAVEOUT h = 0;
         EXPECT_EQ(out.waveOutOpen(&h, WAVE_MAPPER, monoFormat(), &listener), MMSYSERR_NOERROR);
-        const int64_t openNs = clock.stamps.back();
+        const size_t firstWrite = clock.stamps.size();
         buffers.fill(hz);
         for (WAVEHDR& header : buffers.headers) {
             EXPECT_EQ(out.waveOutPrepareHeader(h, &header), MMSYSERR_NOERROR);
@@ -215,7 +267,7 @@ protected:
             out.waveOutUnprepareHeader(h, &header);
         EXPECT_EQ(out.waveOutClose(h), MMSYSERR_NOERROR);
         QCoreApplication::processEvents();
-        return {openNs, resetNs};
+        return {clock.stamps[firstWrite], resetNs};
     }
 
     // Lets the sound still on its way through the stream reach the recording.
@@ -263,29 +315,20 @@ TEST_F(AlsaBackendTest, ElementsSoundForExactlyTheTimeBetweenOpenAndReset)
     const std::vector<Stretch> sound = findSound(rec);
 
     const AlsaStream::Stats stats = stream.stats();
-    std::string seen;
-    for (const Stretch& t : sound)
-        seen += " [" + std::to_string(t.start) + "," + std::to_string(t.end) + ")";
     std::string asked;
     for (const auto& [openNs, resetNs] : stamps)
         asked += " [" + std::to_string(framesOf(openNs - stamps[0].first)) + "," +
                  std::to_string(framesOf(resetNs - stamps[0].first)) + ")";
     ASSERT_EQ(sound.size(), tones.size())
-        << "recorded" << seen << "\nasked" << asked << "\nxruns " << stats.xruns << " late "
+        << "recorded" << describe(sound) << "\nasked" << asked << "\nxruns " << stats.xruns << " late "
         << stats.lateRequests << " corrections " << stats.driftCorrections;
-    EXPECT_EQ(stats.lateRequests, 0) << " drift " << stats.driftMs << " xruns " << stats.xruns;
+    EXPECT_LE(expectRhythm(sound, rhythmOf(stamps), false).size(), size_t(stats.restarts));
     int peak = 0;
     for (size_t k = 0; k < sound.size(); ++k) {
         SCOPED_TRACE("tone " + std::to_string(k));
         const Stretch& t = sound[k];
         // The first sample of a tone is 0 and goes unseen: the tone begins one frame earlier.
         const int64_t begin = t.start - 1;
-        EXPECT_NEAR(double(t.end - begin), double(framesOf(stamps[k].second - stamps[k].first)),
-                    kToleranceFrames);
-        if (k > 0) {
-            EXPECT_NEAR(double(begin - sound[k - 1].end),
-                        double(framesOf(stamps[k].first - stamps[k - 1].second)), kToleranceFrames);
-        }
         EXPECT_LE(peakOf(rec, t), kAmplitude);
         EXPECT_NEAR(frequencyOf(rec, t), 750.0, 3.0);
         peak = std::max(peak, peakOf(rec, t));
@@ -546,17 +589,14 @@ TEST_P(AlsaServerTest, SurvivesTheServerBeingKilledAndSoundsAgainWhenItIsBack)
         clock.Sleep(30);
     ASSERT_LT(attempts, 20) << "the sound must come back";
     clock.Sleep(30);
-    const auto [openNs, resetNs] = element(out, listener, 60);
+    const auto [startNs, resetNs] = element(out, listener, 60);
     settle(stream);
     const std::vector<Stretch> sound = findSound(server->stopRecording());
-    std::string seen;
-    for (const Stretch& t : sound)
-        seen += " [" + std::to_string(t.start) + "," + std::to_string(t.end) + ")";
     const AlsaStream::Stats stats = stream.stats();
-    ASSERT_EQ(sound.size(), 2u) << seen << " attempts " << attempts << " opens " << stats.opens
+    ASSERT_EQ(sound.size(), 2u) << describe(sound) << " attempts " << attempts << " opens " << stats.opens
                                 << " failures " << stats.failures << " late " << stats.lateRequests
                                 << " restarts " << stats.restarts;
-    EXPECT_NEAR(double(sound[1].frames() + 1), double(framesOf(resetNs - openNs)), kToleranceFrames);
+    EXPECT_LE(expectRhythm({sound[1]}, rhythmOf({{startNs, resetNs}}), false).size(), size_t(stats.restarts));
     RecordProperty("slowest_call_us", int(slowestCallNs / 1000));
     RecordProperty("device_failures", stream.stats().failures);
 }
@@ -651,13 +691,15 @@ TEST_F(AlsaBackendTest, TheEngineKeysElementsOnTheRealBackEnd)
 
     constexpr int dotTime = 30; // [ms]
     const std::vector<int> factors = {1, 3, 1, 1, 3};
-    std::vector<std::pair<int64_t, int64_t>> stamps; // open, reset
+    Asked asked;
     for (const int n : factors) {
         const size_t before = clock.stamps.size();
         tone.SoundcardElement(n, dotTime, 750);
-        ASSERT_GE(clock.stamps.size(), before + 3);
-        // The back-end's first stamp is the open's, its last but one the reset's (then the close).
-        stamps.push_back({clock.stamps[before], clock.stamps[clock.stamps.size() - 2]});
+        ASSERT_GE(clock.stamps.size(), before + 4);
+        // The back-end's stamps: the open's, the length's, then the first write's, where the
+        // sound begins; it lasts the length planned then, however late the reset comes.
+        const int64_t startNs = clock.stamps[before + 2];
+        asked.push_back({startNs, startNs + n * (dotTime - 4) * 1'000'000LL});
         QCoreApplication::processEvents();
         EXPECT_EQ(tone.AudioOut1().queuedCount(), 0) << "every buffer handed back and reported";
         EXPECT_FALSE(tone.AudioOut1().DeviceOpen());
@@ -673,12 +715,11 @@ TEST_F(AlsaBackendTest, TheEngineKeysElementsOnTheRealBackEnd)
         FillSineBuffer(reinterpret_cast<char*>(expected.data() + b * kBufferFrames), size, 750, b,
                        int(kRate));
     }
-    ASSERT_EQ(sound.size(), factors.size());
+    ASSERT_EQ(sound.size(), factors.size()) << describe(sound);
+    EXPECT_LE(expectRhythm(sound, rhythmOf(asked), true).size(), size_t(stream.stats().restarts));
     for (size_t k = 0; k < sound.size(); ++k) {
         SCOPED_TRACE("element " + std::to_string(k));
         const int64_t begin = sound[k].start - 1;
-        EXPECT_NEAR(double(sound[k].end - begin), double(framesOf(stamps[k].second - stamps[k].first)),
-                    kToleranceFrames);
         int64_t mismatches = 0;
         for (int64_t i = begin; i < sound[k].end; ++i)
             mismatches += rec[size_t(i)] != expected[size_t(i - begin)];
@@ -689,7 +730,7 @@ TEST_F(AlsaBackendTest, TheEngineKeysElementsOnTheRealBackEnd)
 // Text runs through the keying engine on the real stream: every tone exactly as long as the keying
 // asks (n x (DotTime - 4)), and every silence the sum of the sleeps between two tones, to within
 // two frames. A silence may only be longer where the stream counted a restart of the rhythm: the
-// window held for 200 ms stretches the one silence it falls in, and the rhythm is exact again after.
+// window held for 200 ms stretches the silence it falls in, and the rhythm is exact again after.
 TEST_P(AlsaServerTest, TextRunsKeepTheirRhythmOnTheStream)
 {
     struct Case {
@@ -730,28 +771,21 @@ TEST_P(AlsaServerTest, TextRunsKeepTheirRhythmOnTheStream)
 
         const auto [tones, silences] = rhythm.lengths();
         ASSERT_EQ(stats.xruns, 0) << "the device ran dry: nothing to measure";
-        ASSERT_EQ(sound.size(), tones.size())
-            << "restarts " << stats.restarts << ", late " << stats.lateRequests;
-        int longer = 0;
+        ASSERT_EQ(sound.size(), tones.size()) << "restarts " << stats.restarts << ", late "
+                                              << stats.lateRequests << ", recorded" << describe(sound);
+        Rhythm asked;
         for (size_t k = 0; k < tones.size(); ++k) {
-            SCOPED_TRACE("tone " + std::to_string(k));
-            const int64_t begin = sound[k].start - 1; // a tone's first sample is 0
-            EXPECT_NEAR(double(sound[k].end - begin), double(framesOf(tones[k] * 1'000'000LL)), 2);
-            if (k == 0)
-                continue;
-            const int64_t off = (begin - sound[k - 1].end) - framesOf(silences[k] * 1'000'000LL);
-            if (std::abs(off) > 2) {
-                EXPECT_GT(off, 0) << "a silence may stretch, never shrink";
-                ++longer;
-                if (c.holdAt) {
-                    EXPECT_LE(off, framesOf(210'000'000))
-                        << "the hold, less what the forecast character absorbed";
-                }
-            }
+            asked.tones.push_back(framesOf(tones[k] * 1'000'000LL));
+            asked.silences.push_back(framesOf(silences[k] * 1'000'000LL));
         }
-        EXPECT_LE(longer, stats.restarts);
+        const std::vector<int64_t> stretched = expectRhythm(sound, asked, true, 2);
+        EXPECT_LE(stretched.size(), size_t(stats.restarts));
         if (c.holdAt) {
-            EXPECT_EQ(longer, 1);
+            // The held window stretches a silence by the hold, less what the forecast character
+            // already written absorbed.
+            EXPECT_FALSE(stretched.empty());
+            for (const int64_t off : stretched)
+                EXPECT_LE(off, framesOf(210'000'000));
         }
         RecordProperty(std::string(c.name) + " restarts", stats.restarts);
     }
@@ -785,7 +819,7 @@ TEST_F(AlsaBackendTest, AnIdleStreamClosesAndTheNextUseReopensIt)
     out.waveOutClose(h);
     closesAndSleeps(1);
 
-    std::vector<std::pair<int64_t, int64_t>> stamps;
+    Asked stamps;
     stamps.push_back(element(out, listener, 60));
     EXPECT_EQ(stream.stats().opens, 2);
     clock.Sleep(25);
@@ -798,15 +832,15 @@ TEST_F(AlsaBackendTest, AnIdleStreamClosesAndTheNextUseReopensIt)
     square.toneOff();
     closesAndSleeps(2);
 
-    // The square tone after a reopen starts once the device runs, within the call.
+    // The square tone after a reopen starts once the device runs, within the call; it ends on the
+    // off's stamp.
     const int64_t onBefore = monotonicNs();
     square.toneOn(600);
     const int64_t onAfter = monotonicNs();
     EXPECT_EQ(stream.stats().opens, 3);
     clock.Sleep(70);
-    const int64_t offBefore = monotonicNs();
     square.toneOff();
-    const int64_t offAfter = monotonicNs();
+    const int64_t offNs = clock.stamps.back();
     closesAndSleeps(3);
 
     // An open that meets the closed stream without an acquire first reopens it and sounds in full.
@@ -823,31 +857,24 @@ TEST_F(AlsaBackendTest, AnIdleStreamClosesAndTheNextUseReopensIt)
 
     const std::vector<int16_t> rec = server->stopRecording();
     const std::vector<Stretch> sound = findSound(rec);
-    std::string seen;
-    for (const Stretch& t : sound)
-        seen += " [" + std::to_string(t.start) + "," + std::to_string(t.end) + ")";
-    ASSERT_EQ(sound.size(), 5u) << seen;
+    ASSERT_EQ(sound.size(), 5u) << describe(sound);
+    EXPECT_LE(expectRhythm(sound, rhythmOf(stamps), false).size(), size_t(stream.stats().restarts));
     for (size_t k = 0; k < 2; ++k) {
         SCOPED_TRACE("element " + std::to_string(k));
         const int64_t begin = sound[k].start - 1;
-        EXPECT_NEAR(double(sound[k].end - begin), double(framesOf(stamps[k].second - stamps[k].first)),
-                    kToleranceFrames);
         EXPECT_NEAR(frequencyOf(rec, sound[k]), 750.0, 3.0);
         int64_t mismatches = 0;
         for (int64_t i = begin; i < sound[k].end; ++i)
             mismatches += rec[size_t(i)] != sineSample(i - begin, 750);
         EXPECT_EQ(mismatches, 0) << "the element sounds from its first sample";
     }
-    EXPECT_NEAR(double(sound[1].start - 1 - sound[0].end),
-                double(framesOf(stamps[1].first - stamps[0].second)), kToleranceFrames);
     EXPECT_NEAR(frequencyOf(rec, sound[2]), 750.0, 3.0);
     EXPECT_NEAR(frequencyOf(rec, sound[3]), 600.0, 3.0);
-    EXPECT_GE(sound[3].frames(), framesOf(offBefore - onAfter) - kToleranceFrames);
-    EXPECT_LE(sound[3].frames(), framesOf(offAfter - onBefore) + kToleranceFrames);
+    EXPECT_GE(sound[3].frames(), framesOf(offNs - onAfter) - kToleranceFrames);
+    EXPECT_LE(sound[3].frames(), framesOf(offNs - onBefore) + kToleranceFrames);
     const int64_t begin = sound[4].start - 1;
     EXPECT_EQ(sound[4].end - begin, int64_t(burst.size()));
     EXPECT_TRUE(std::equal(burst.begin(), burst.end(), rec.begin() + begin));
-    EXPECT_EQ(stream.stats().lateRequests, 0);
 }
 
 // A device that does not exist, and the server's "default" read from a configuration that does not.

@@ -240,8 +240,16 @@ TEST(StreamSchedule, VoicesPauseAndPlayTheirPlannedLength)
     w.call(Kind::SquareOff, 144, 0);
     w.call(Kind::SquareOn, 200, 0, 1, false, 45);
     w.call(Kind::SquareOff, 300, 0);
+    // A buffer of a planned element that lands after its end (the schedule restarted between its
+    // writes) adds no sound.
+    w.call(Kind::PcmOpen, 400, 0);
+    w.call(Kind::PcmLength, 400, 0, 1, false, 11);
+    w.call(Kind::PcmWrite, 400, 0);
+    w.call(Kind::PcmWrite, 440, 0, 2, true);
+    w.call(Kind::PcmReset, 460, 0, 2);
     const auto s = w.sound();
-    ASSERT_EQ(s.size(), 3u);
+    ASSERT_EQ(s.size(), 4u);
+    EXPECT_EQ(s[3].second - s[3].first, frames(11 * kMs));
     EXPECT_EQ(s[0].first, w.frameOf(30));
     EXPECT_EQ(s[0].second, w.frameOf(50));
     EXPECT_EQ(s[1].second - s[1].first, frames(45 * kMs));

@@ -24,7 +24,7 @@ void ToneMixer::reset(int64_t frame)
     dropPcm();
     m_rendered = frame;
     m_lastEventFrame = frame;
-    m_pcmOpen = m_pcmPaused = false;
+    m_pcmOpen = m_pcmPaused = m_pcmPlayedOut = false;
     m_pcmLength = -1;
     m_squareOn = false;
     m_squareEnd = kNever;
@@ -122,6 +122,7 @@ void ToneMixer::render(int16_t* out, int64_t n)
         // Ends planned when the sound began come first: a tone that ends where the next begins.
         if (!m_pcm.empty() && m_pcmEnd <= pos) {
             dropPcm();
+            m_pcmPlayedOut = true;
         }
         if (m_squareOn && m_squareEnd <= pos) {
             m_squareOn = false;
@@ -158,6 +159,7 @@ void ToneMixer::apply(Event& e, int64_t frame)
         m_pcmMuted = e.muted;
         m_pcmOpening = e.opening;
         m_pcmLength = -1;
+        m_pcmPlayedOut = false;
         break;
     case Kind::PcmLength:
         if (m_pcmOpen && e.opening == m_pcmOpening) {
@@ -168,7 +170,9 @@ void ToneMixer::apply(Event& e, int64_t frame)
         }
         break;
     case Kind::PcmWrite:
-        if (!m_pcmOpen || e.opening != m_pcmOpening) {
+        // A buffer that lands after its opening's planned end (the schedule restarted between
+        // the writes) would start a sound of its own that lasts until the reset.
+        if (!m_pcmOpen || e.opening != m_pcmOpening || m_pcmPlayedOut) {
             retired.push_back(std::move(e.samples));
             break;
         }

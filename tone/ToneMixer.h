@@ -135,6 +135,7 @@ private:
     uint64_t m_pcmOpening = 0;
     int64_t m_pcmLength = -1;  // frames, for the next onset
     int64_t m_pcmEnd = kNever; // planned end of the sounding buffers
+    bool m_pcmPlayedOut = false; // the opening's planned length has sounded: nothing more of it does
     std::deque<Buffer> m_pcm;
 
     bool m_squareOn = false;

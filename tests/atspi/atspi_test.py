@@ -52,7 +52,8 @@ def main():
 
         events = []
         listener = Atspi.EventListener.new(lambda e: events.append((e.type, e.source, e.detail1, e.detail2)))
-        for kind in ("object:text-changed:insert", "object:state-changed:checked", "object:state-changed:focused"):
+        for kind in ("object:text-changed:insert", "object:text-changed:delete", "object:state-changed:checked",
+                     "object:state-changed:focused"):
             listener.register(kind)
 
         def pump(until, what, timeout=20.0):
@@ -94,6 +95,13 @@ def main():
         check(shown[:5].isalpha() and shown[:5].islower(), "five lower-case letters first: %r" % shown)
         check(any(e[0] == "object:state-changed:checked" and e[1] == indicator for e in events),
               "the indicator's state change")
+        # Cleared, after declining to save the run's text: the whole text goes, in one event.
+        Atspi.Action.do_action(found[("push button", "Clear Screen")], 0)
+        no = lambda: [o for o in session.walk(s.app) if (o.get_role_name(), o.get_name()) == ("push button", "No")]
+        pump(no, "the offer to save")
+        Atspi.Action.do_action(no()[0], 0)
+        pump(lambda: any(e[0] == "object:text-changed:delete" and e[1] == memo and e[3] == len(shown) for e in events),
+             "the clearing's event")
 
         # Closed during a run, the window announces its notice and ends once the run has returned.
         # The notice takes the focus of an active window: without a window manager, the test gives

@@ -105,7 +105,7 @@ std::unique_ptr<QProcess> PipeWireServer::launch(const QString& program, const Q
     env.insert("XDG_STATE_HOME", dir + "/state");
     env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir + "/bus");
     auto process = std::make_unique<QProcess>();
-    dieWithThisThread(*process);
+    prepareChild(*process);
     process->setProcessEnvironment(env);
     if (!log.isEmpty()) {
         process->setProcessChannelMode(QProcess::MergedChannels);
@@ -205,6 +205,8 @@ bool PipeWireServer::start(QString* error)
     });
     if (!isDefault)
         return failed("the sink did not become the default one");
+    for (const auto* p : {&m_pipewire, &m_pulse})
+        keepRealtime(**p);
     return true;
 }
 

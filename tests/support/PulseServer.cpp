@@ -73,7 +73,7 @@ bool PulseServer::start(QString* error)
     const QString socket = m_dir.path() + "/pulse.sock";
     QFile::remove(socket);
     m_server = std::make_unique<QProcess>();
-    dieWithThisThread(*m_server);
+    prepareChild(*m_server);
     m_server->setProcessEnvironment(clientEnvironment(m_dir.path(), server()));
     m_server->setProcessChannelMode(QProcess::MergedChannels);
     m_server->setStandardOutputFile(m_dir.path() + "/server.log", QIODevice::Append);
@@ -86,8 +86,10 @@ bool PulseServer::start(QString* error)
         return failed("pulseaudio did not start: " + m_server->errorString());
     // Ready once the socket takes connections; the server's exit or the timeout ends the wait.
     for (int waited = 0; waited < kStartTimeoutMs; waited += 20) {
-        if (socketAccepts(socket))
+        if (socketAccepts(socket)) {
+            keepRealtime(*m_server);
             return true;
+        }
         if (m_server->waitForFinished(20))
             break;
     }
@@ -114,7 +116,7 @@ bool PulseServer::startRecording(QString* error)
     const QString file = m_dir.path() + "/record.raw";
     QFile::remove(file);
     m_recorder = std::make_unique<QProcess>();
-    dieWithThisThread(*m_recorder);
+    prepareChild(*m_recorder);
     m_recorder->setProcessEnvironment(clientEnvironment(m_dir.path(), server()));
     m_recorder->setStandardOutputFile(file);
     m_recorder->setReadChannel(QProcess::StandardError);

@@ -5,6 +5,7 @@
 // back-end; what the sink plays is recorded. Every process is started and ended by its PID and
 // dies with the thread that started it, even when the test program crashes.
 
+#include <QDir>
 #include <QProcess>
 #include <QString>
 
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -48,22 +50,42 @@ public:
 protected:
     virtual bool programsInstalled() const = 0;
 
-    // Makes the process receive SIGKILL when the calling thread ends; set before start().
-    static void dieWithThisThread(QProcess& process);
+    // Makes the process receive SIGKILL when the calling thread ends, and run at a low real-time
+    // priority where the system grants it (the threads it makes inherit it): a server starved by a
+    // busy machine loses periods of what it plays or records, which would be counted against the
+    // program. Set before start().
+    static void prepareChild(QProcess& process);
+    // The same priority for every thread of a running process: a server sets its own, and takes
+    // its clients' samples on a thread it leaves to the ordinary scheduler.
+    static void keepRealtime(const QProcess& process);
     // Sends signal, then SIGKILL when the process has not ended within 5 s.
     static void endProcess(std::unique_ptr<QProcess>& process, int signal);
     static bool socketAccepts(const QString& path);
 };
 
 // Defined here, so that a program that links one server's source alone needs nothing more.
-inline void SoundServer::dieWithThisThread(QProcess& process)
+inline void SoundServer::prepareChild(QProcess& process)
 {
     const pid_t parent = getpid();
     process.setChildProcessModifier([parent] {
         // The parent may have gone between the fork and the prctl.
         if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
             _exit(127);
+        sched_param param{};
+        param.sched_priority = 5;
+        sched_setscheduler(0, SCHED_RR, &param);
     });
+}
+
+inline void SoundServer::keepRealtime(const QProcess& process)
+{
+    const QDir tasks(QString("/proc/%1/task").arg(process.processId()));
+    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        sched_param param{};
+        param.sched_priority = 5;
+        if (sched_getscheduler(pid_t(tid.toInt())) == SCHED_OTHER)
+            sched_setscheduler(pid_t(tid.toInt()), SCHED_RR, &param);
+    }
 }
 
 inline void SoundServer::endProcess(std::unique_ptr<QProcess>& process, int signal)

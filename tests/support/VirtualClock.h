@@ -25,6 +25,8 @@ public:
     uint64_t PerformanceCounter() override;
     int64_t nowNs() override { return m_nowNs; }
     void messagesProcessed() override;
+    void startSchedule() override { ++m_scheduleStarts; }
+    int scheduleStarts() const { return m_scheduleStarts; }
 
     int64_t nowMs() const { return m_nowNs / 1'000'000; }
     int64_t nowUs() const { return m_nowNs / 1'000; }
@@ -56,6 +58,7 @@ private:
     uint32_t m_tickOrigin = 0;
     bool m_recording = true;
     uint64_t m_sleepCount = 0;
+    int m_scheduleStarts = 0;
     uint64_t m_actionSeq = 0;
     std::vector<SleepRecord> m_sleeps;
     // Keyed by (time, insertion order), so that actions due at the same moment keep their order.
