@@ -3,6 +3,7 @@
 and, optionally, while the whole program is stopped now and then (SIGSTOP, SIGCONT).
 
 Usage: bench/whole_characters.py <program> [seconds] [stop ms] [every s] [--load] [--position=N]
+       bench/whole_characters.py <program> --clicks=N [--load] [--position=N]
 (defaults 60, 0, 3, the fastest speed position 165; 160 keys 60 words a minute)
 
 The program plays into a PulseAudio null sink (tests/atspi/session.py), whose monitor is recorded
@@ -12,7 +13,11 @@ rights, as an ordinary login has them:
     prlimit --rtprio=0:0 capsh --drop=cap_sys_nice -- -c "bench/whole_characters.py build/quindle2"
 Prints the characters shown, those heard altered, the time from the click to the first sound in
 the recording (to about 10 ms, the recorder's latency), and the program's CPU per
-second of keying."""
+second of keying.
+--clicks=N instead clicks Letters N times with the pointer (xdotool: a real X button release, which
+is what starts the run), stops each run after a second, and prints the time from each release to
+the first sound after it in the recording (p50, max): the click as a user makes it, the stream
+already open."""
 
 import difflib
 import os
@@ -76,9 +81,40 @@ def start_load(tmp):
     return procs
 
 
+def click_latency(s, recorder, clicks):
+    """The times from a pointer click on Letters to the first sound after it. [s]"""
+    from gi.repository import Atspi
+
+    def press(name):
+        e = Atspi.Component.get_extents(session.find(s.app, "push button", name), Atspi.CoordType.SCREEN)
+        env = dict(os.environ, DISPLAY=s.pulse_env["DISPLAY"])
+        subprocess.run(["xdotool", "mousemove", str(e.x + e.width // 2), str(e.y + e.height // 2),
+                        "mousedown", "1"], env=env, check=True)
+        time.sleep(0.05)
+        released = time.monotonic()  # xdotool's own start (a few ms) counts against the program
+        subprocess.run(["xdotool", "mouseup", "1"], env=env, check=True)
+        return released
+
+    times = []
+    for _ in range(clicks):
+        times.append(press("Letters"))
+        time.sleep(1.0)
+        press("Stop")
+        time.sleep(1.5)
+    samples = bytes(recorder.data)
+    found = []
+    for t in times:
+        first = next((i // 2 for i in range(0, len(samples) - 1, 2)
+                      if abs(int.from_bytes(samples[i:i + 2], "little", signed=True)) > 2000
+                      and recorder.time_of(i // 2) > t), None)
+        found.append(recorder.time_of(first) - t if first is not None else float("nan"))
+    return found
+
+
 def main():
     args = [a for a in sys.argv[1:] if not a.startswith("--")]
     position = next((int(a.split("=")[1]) for a in sys.argv if a.startswith("--position=")), 165)
+    clicks = next((int(a.split("=")[1]) for a in sys.argv if a.startswith("--clicks=")), 0)
     if not args:
         print(__doc__)
         return 2
@@ -99,6 +135,13 @@ def main():
             recorder = Recorder(s)
             time.sleep(1.0)
             pid = s.app_process.pid
+            if clicks:
+                found = sorted(click_latency(s, recorder, clicks))
+                recorder.stop(recording)
+                print("click to first sound, %d clicks: p50 %.0f ms, max %.0f ms (%s)" % (
+                    clicks, found[len(found) // 2] * 1000, found[-1] * 1000,
+                    " ".join("%.0f" % (f * 1000) for f in found)))
+                return 0
             cpu0 = cpu_ms(pid)
             clicked = time.monotonic()
             Atspi.Action.do_action(session.find(s.app, "push button", "Letters"), 0)

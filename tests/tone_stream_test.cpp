@@ -180,10 +180,10 @@ TEST(StreamSchedule, TheClockRestartsOnlyWhenTheOutputCannotAbsorbTheLateness)
 {
     // Six 11 ms tones 15 ms apart keyed through the clock's schedule on virtual time, with the
     // stream's own timing; the thread wakes late before the fourth (and again before the sixth).
-    // Compared with the same keying on time: the sound card absorbs 20 ms (late for the tone and,
-    // 9 ms, for its end) and moves no edge; a speaker that sounds at once absorbs nothing, so there
-    // the schedule restarts; a 200 ms hold stretches one silence; a 40 ms stall restarts once and
-    // grows the guard by 24 ms (the silence stretches by that too), which absorbs the next one.
+    // Compared with the same keying on time: the sound card's small start guard absorbs no more
+    // than a speaker that sounds at once, so 20 ms late restarts the schedule there too, and on the
+    // card grows the guard by 21 ms (the silence stretches by that too), which absorbs the next
+    // 20 ms (late for the tone and, 9 ms, for its end); a 200 ms hold stretches one silence.
     const auto key = [](bool card, int64_t lateMs, int64_t againMs, Schedule& schedule, Worker& w) {
         const auto budget = [&] { return card ? streamtiming::absorbableNs(w.map.guardNs()) : 0; };
         int64_t now = 1000 * kMs;
@@ -205,8 +205,8 @@ TEST(StreamSchedule, TheClockRestartsOnlyWhenTheOutputCannotAbsorbTheLateness)
         int64_t lateMs, againMs, stretchMs;
         int restarts, absorbed;
     };
-    for (const Row& row : {Row{true, 20, 0, 0, 0, 2}, Row{false, 20, 0, 20, 1, 0}, Row{true, 200, 0, 200, 1, 0},
-                           Row{true, 40, 40, 64, 1, 2}}) {
+    for (const Row& row : {Row{true, 20, 20, 41, 1, 2}, Row{false, 20, 0, 41, 1, 0}, Row{true, 200, 0, 200, 1, 0},
+                           Row{true, 40, 40, 81, 1, 2}}) {
         Schedule schedule;
         Worker w(timing);
         const auto s = key(row.card, row.lateMs, row.againMs, schedule, w);
@@ -215,8 +215,11 @@ TEST(StreamSchedule, TheClockRestartsOnlyWhenTheOutputCannotAbsorbTheLateness)
             const int64_t shift = k < 3 ? 0 : frames(row.stretchMs * kMs);
             EXPECT_NEAR(double(s[k].first), double(expected[k].first + shift), 1) << row.lateMs << " " << k;
             EXPECT_EQ(s[k].second - s[k].first, expected[k].second - expected[k].first) << row.lateMs;
+            // Each edge is rounded to its frame: a shift by part of a frame moves a gap by one.
             if (k > 0 && k != 3) {
-                EXPECT_EQ(s[k].first - s[k - 1].second, expected[k].first - expected[k - 1].second);
+                EXPECT_NEAR(double(s[k].first - s[k - 1].second),
+                            double(expected[k].first - expected[k - 1].second), 1)
+                    << row.lateMs << " " << k;
             }
         }
         EXPECT_EQ(schedule.restarts(), row.restarts) << row.lateMs;
@@ -502,7 +505,7 @@ TEST(StreamStalls, TheFirstSoundComesALeadAfterItsCallAndAnIdleStreamClosesAndRe
     const AlsaStream::Stats stats = rig.stream.stats();
     EXPECT_NEAR(double(rig.device->timeOfHeard(first) - rig.startNs), double(stats.leadNs), 1e6)
         << "the first sound is heard a lead after its call, no later";
-    EXPECT_LE(stats.leadNs, 100 * kMs);
+    EXPECT_LE(stats.leadNs, 80 * kMs) << "a click is heard within 80 ms";
     rig.passTo(rig.device->timeOfHeard(last) + 9'900 * kMs);
     EXPECT_EQ(rig.stream.stats().idleCloses, 0);
     rig.passTo(rig.device->timeOfHeard(last) + 10'100 * kMs);

@@ -25,9 +25,11 @@ inline constexpr unsigned kLevelPeriods = kRoundPeriods + 2;
 // silences and the first sound after a click still keep only the level ahead.
 inline constexpr unsigned kBufferPeriods = 24;
 // How late a call may reach the worker and still land on its frame, at the start of a schedule,
-// and how that grows after a call came too late anyway. A window thread woken 20 ms late on a busy
-// machine keeps its rhythm; the first sound of a run comes that much later. [ns]
-inline constexpr int64_t kGuardNs = 25'000'000;
+// and how that grows after a call came too late anyway. The first sound of a run comes the guard
+// after the level, so it is kept small: a character's sound is known and written ahead when it
+// begins, so a later wake-up inside it moves none of its edges, and one at its start only
+// lengthens the silence before it. [ns]
+inline constexpr int64_t kGuardNs = 8'000'000;
 inline constexpr int64_t kGuardStepNs = 5'000'000;
 inline constexpr int64_t kMaxGuardNs = 250'000'000;
 inline constexpr int64_t kMaxLevelNs = 250'000'000;
