@@ -905,8 +905,11 @@ TEST_P(AlsaServerTest, AMissingDeviceFailsTheOpenWithTheReasonAndTheSpeakerIsSil
 
 // The worker held 100 and 300 ms again and again during a Text run at the fastest speed: every tone
 // is exact and so is every silence inside a character; only a silence between characters stretches.
-// PipeWire's pulse server reports no underrun and waits instead; held 300 ms a character there is
-// now and then cut (about one run in five), so it is held 100 ms only.
+// PipeWire's pulse server reports no underrun: holding less than one step of frames (a period), it
+// plays silence and keeps them until more come. What is written ahead ends where the character's
+// last tone ends, so held longer than that lasts, the character's last frames wait for the next
+// write, and a silence inside it stretches by whole steps (now and then held 300 ms, more often on
+// a busy machine), so it is held 100 ms only.
 TEST_P(AlsaServerTest, AHeldWorkerLeavesEveryCharacterWhole)
 {
     for (const int holdMs : {100, 300}) {
