@@ -74,6 +74,9 @@ std::vector<CharacterTone> Keyer::characterTones(std::string_view elements) cons
         }
         at += std::max(0, DotTime);
     }
+    const int gapAfter = GapFlag == 0 ? 0 : 3 * DotTime * m_host.delayPosition();
+    for (CharacterTone& t : tones)
+        t.nextCharacterAfterMs = std::max(0, at - t.startMs - t.lengthMs + gapAfter);
     return tones;
 }
 

@@ -11,6 +11,9 @@ struct CharacterTone {
     int startMs = 0;      // [ms] after the character begins
     int lengthMs = 0;     // [ms]
     int frequency = 0;    // [Hz]
+    // How long after this tone's end the next character can begin at the earliest: the pause after
+    // the last element, and the letter gap unless it is skipped. [ms]
+    int nextCharacterAfterMs = 0;
 };
 
 // What the keying engine asks of the tone output for one element.

@@ -93,6 +93,11 @@ TEST_P(SendTimeline, KeysElementsAndGaps)
             keyed.emplace_back(call.kind == RecordingToneRoutes::Kind::SpeakerTone, call.startUs, call.ms,
                                int(call.frequency));
     EXPECT_EQ(forecast, keyed);
+    // The silence known after a tone never reaches past the next character's beginning.
+    const auto& fs = routes.forecasts();
+    for (size_t k = 0; k + 1 < fs.size(); ++k)
+        for (const quindle::CharacterTone& t : fs[k].tones)
+            EXPECT_LE(fs[k].startUs + (t.startMs + t.lengthMs + t.nextCharacterAfterMs) * 1000, fs[k + 1].startUs);
     EXPECT_EQ(keyer.DotTime, 180 - c.speed);
     EXPECT_EQ(keyer.GapFlag, 1);
 }

@@ -913,8 +913,6 @@ TEST_P(AlsaServerTest, AMissingDeviceFailsTheOpenWithTheReasonAndTheSpeakerIsSil
 TEST_P(AlsaServerTest, AHeldWorkerLeavesEveryCharacterWhole)
 {
     for (const int holdMs : {100, 300}) {
-        if (holdMs > 100 && GetParam() == ServerKind::PipeWire)
-            continue;
         SCOPED_TRACE(std::to_string(holdMs) + " ms");
         AlsaStream stream;
         RhythmClock rhythm;

@@ -286,6 +286,23 @@ TEST(StreamSchedule, ASquareAtHalfTheRateOrAboveKeepsItsTimeInSilence)
     }
 }
 
+TEST(StreamSchedule, AForecastCharacterIsKnownWithTheSilenceAfterItButNeverTheNextCharacter)
+{
+    // Written ahead with the character: silence up to a period and a quarter, so that a server
+    // that takes whole periods waits on silence, but never up to where the next one may begin.
+    for (const auto& [afterMs, trail] : {std::pair<int64_t, int64_t>{0, 0}, {15, frames(15 * kMs) - 2},
+                                         {300, 640}}) {
+        Worker w;
+        StreamRequest r;
+        r.kind = Kind::Forecast;
+        r.at = {1100 * kMs, 1, false};
+        r.tones.push_back({0, 45 * kMs, 0, std::vector<int16_t>(size_t(frames(45 * kMs)), 1000), afterMs * kMs});
+        w.runTo(r.at.ns);
+        w.mixer.accept(std::move(r), w.map);
+        EXPECT_EQ(w.mixer.knownUntil(), w.frameOf(100) + frames(45 * kMs) + trail) << afterMs;
+    }
+}
+
 TEST(StreamMap, ANewScheduleStartsWhereTheDeviceStandsLately)
 {
     // The device takes its frames 20 ms later than the timing guessed at the open: a restarted
@@ -508,8 +525,9 @@ TEST(StreamStalls, TheFirstSoundComesALeadAfterItsCallAndAnIdleStreamClosesAndRe
     EXPECT_LE(stats.leadNs, 80 * kMs) << "a click is heard within 80 ms";
     rig.passTo(rig.device->timeOfHeard(last) + 9'900 * kMs);
     EXPECT_EQ(rig.stream.stats().idleCloses, 0);
-    rig.passTo(rig.device->timeOfHeard(last) + 10'100 * kMs);
-    EXPECT_EQ(rig.stream.stats().idleCloses, 1) << "closed ten seconds after the last sound is heard";
+    rig.passTo(rig.device->timeOfHeard(last) + 10'200 * kMs);
+    EXPECT_EQ(rig.stream.stats().idleCloses, 1)
+        << "closed ten seconds after the last sound and the silence written with it are heard";
     EXPECT_FALSE(rig.device->isOpen());
     rig.key("E");
     const StreamRig::Heard h = rig.heard(120);

@@ -13,6 +13,7 @@ struct PlannedTone {
     int64_t lengthNs = 0;
     double hz = 0;
     std::vector<int16_t> samples; // empty: a square wave of hz
+    int64_t nextCharacterAfterNs = 0; // the next character begins this long after the end at the earliest
 };
 
 } // namespace quindle

@@ -24,6 +24,11 @@ inline constexpr unsigned kLevelPeriods = kRoundPeriods + 2;
 // not reach the end of what is written, so a character once begun plays on to its end. Its
 // silences and the first sound after a click still keep only the level ahead.
 inline constexpr unsigned kBufferPeriods = 24;
+// Silence written with a character, after its sound. PipeWire's pulse server takes a stream's
+// frames in whole steps of a period and, holding less than a step, plays silence and waits for more:
+// through a stall, what waits must be silence after the character, not its last edges. Never more
+// than the silence known to follow, so that the next character still lands on its frame. [frames]
+inline constexpr int64_t kTrailFrames = kPeriodFrames + kPeriodFrames / 4;
 // How late a call may reach the worker and still land on its frame, at the start of a schedule,
 // and how that grows after a call came too late anyway. The first sound of a run comes the guard
 // after the level, so it is kept small: a character's sound is known and written ahead when it

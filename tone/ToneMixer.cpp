@@ -1,5 +1,6 @@
 #include "tone/ToneMixer.h"
 
+#include "tone/StreamTiming.h"
 #include "tone/ToneFormat.h"
 
 #include <algorithm>
@@ -20,7 +21,7 @@ void ToneMixer::reset(int64_t frame)
     for (Note& note : m_notes)
         retired.push_back(std::move(note.samples));
     m_notes.clear();
-    m_knownEnd = frame;
+    m_knownEnd = m_aheadEnd = frame;
     dropPcm();
     m_rendered = frame;
     m_lastEventFrame = frame;
@@ -102,7 +103,10 @@ StreamMap::Placement ToneMixer::accept(StreamRequest&& r, StreamMap& map)
                 notes.push_back({start, end, t.hz / map.rate(), std::move(t.samples)});
             else if (!t.samples.empty())
                 retired.push_back(std::move(t.samples));
+            const int64_t trail = std::clamp<int64_t>(map.framesOfNs(t.nextCharacterAfterNs) - 2, 0,
+                                                      streamtiming::kTrailFrames);
             m_knownEnd = std::max(m_knownEnd, end);
+            m_aheadEnd = std::max(m_aheadEnd, end + trail);
         }
     }
     m_lastEventFrame = p.frame;

@@ -74,9 +74,9 @@ public:
     int64_t lastOnset() const { return m_lastOnset; }
     // Where the first call waiting to be rendered may begin a sound (kNever: none waits).
     int64_t nextOnset() const;
-    // The end of the forecast sound: frames below it are known and may be rendered ahead of
-    // their time. [frame]
-    int64_t knownUntil() const { return m_knownEnd; }
+    // The end of the forecast sound and of the silence written with it: frames below it are known
+    // and may be rendered ahead of their time. [frame]
+    int64_t knownUntil() const { return m_aheadEnd; }
     // How far the last forecast was pushed back because the one before had not ended. [frames]
     int64_t lastPush() const { return m_lastPush; }
 
@@ -120,7 +120,8 @@ private:
     int64_t m_lastOnset = -1;
     uint64_t m_firstWriteOf = 0; // the opening whose first write still starts its sound
     uint64_t m_mutedOpening = 0; // the latest opening that plays from a forecast
-    int64_t m_knownEnd = 0;
+    int64_t m_knownEnd = 0; // of the forecast sound
+    int64_t m_aheadEnd = 0; // of that sound and the silence written with it
     // The last forecast's schedule time and frame: a second forecast of the same moment (the other
     // route's tones of the same character) lands beside it.
     int64_t m_forecastAtNs = -1;

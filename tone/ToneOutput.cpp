@@ -39,7 +39,8 @@ void ToneOutput::beginCharacter(const std::vector<CharacterTone>& tones)
     std::vector<PlannedTone> sines, squares;
     int endMs = 0;
     for (const CharacterTone& t : tones) {
-        PlannedTone p{int64_t(t.startMs) * 1'000'000, int64_t(t.lengthMs) * 1'000'000, 0, {}};
+        PlannedTone p{int64_t(t.startMs) * 1'000'000, int64_t(t.lengthMs) * 1'000'000, 0, {},
+                      int64_t(t.nextCharacterAfterMs) * 1'000'000};
         if (t.speaker) {
             p.hz = SpeakerDriver::toneHz(uint32_t(t.frequency));
             if (p.hz <= 0)
