@@ -6,7 +6,6 @@
 #include "app/MemoEdit.h"
 #include "app/MemoText.h"
 #include "app/QtDialogs.h"
-#include "app/RequestServer.h"
 #include "app/SpinEdit.h"
 #include "app/Unit2.h"
 #include "app/Unit3.h"
@@ -29,11 +28,15 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QEventLoop>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QScopedValueRollback>
+#include <QTimer>
 
 #include <algorithm>
 #include <variant>
@@ -91,11 +94,8 @@ QAction* makeSeparator(QMenu* menu, const char* name)
 
 TMorse::TMorse(const MorsePlatform& platform) : m_platform(platform)
 {
-    // On the real clock a run's sleeps also answer a screen reader; a test's clock takes no time.
-    if (auto* realClock = dynamic_cast<RealClock*>(m_platform.clock)) {
-        m_requestServer = std::make_unique<RequestServer>([realClock] { realClock->wake(); });
-        realClock->setWaitHook([server = m_requestServer.get()] { return server->serve(); });
-    }
+    // A run's sleeps serve the window: input, repaints and a screen reader are answered at once.
+    m_platform.clock->setWaitHook([this](int64_t untilNs) { return serveWhileSleeping(untilNs); });
     setObjectName(QStringLiteral("Morse"));
     setWindowTitle(kApplicationTitle);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -140,8 +140,50 @@ TMorse::TMorse(const MorsePlatform& platform) : m_platform(platform)
 
 TMorse::~TMorse()
 {
-    if (auto* realClock = dynamic_cast<RealClock*>(m_platform.clock))
-        realClock->setWaitHook({});
+    m_platform.clock->setWaitHook({});
+}
+
+bool TMorse::serveWhileSleeping(int64_t untilNs)
+{
+    const QScopedValueRollback<bool> serving(m_serving, true);
+    const int64_t leftNs = untilNs - monotonicNs();
+    if (dynamic_cast<RealClock*>(m_platform.clock) && leftNs > 1'000'000 && !m_closing) {
+        // The event loop waits for input and wakes for it at once; the timer ends the wait at or
+        // just after untilNs (whole milliseconds, rounded down), and the clock sleeps the rest.
+        QEventLoop loop;
+        QTimer timer;
+        timer.setSingleShot(true);
+        timer.setTimerType(Qt::PreciseTimer);
+        connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+        timer.start(int(leftNs / 1'000'000));
+        const QScopedValueRollback<QEventLoop*> waiting(m_waitLoop, &loop);
+        loop.exec();
+    } else {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    }
+    m_platform.clock->messagesProcessed();
+    return m_closing;
+}
+
+void TMorse::atMessagePoint(std::function<void()> command)
+{
+    // Inside a sleep, or between a character's elements, a command that may open a modal window
+    // waits for the message point after the character: the character sounds whole, then the run
+    // is held, silent, until the window closes.
+    if (m_serving || m_keyer->insideCharacter()) {
+        m_deferred.push_back(std::move(command));
+        return;
+    }
+    command();
+}
+
+void TMorse::runDeferred()
+{
+    while (!m_deferred.empty() && !m_serving && !m_keyer->insideCharacter()) {
+        const std::function<void()> command = std::move(m_deferred.front());
+        m_deferred.erase(m_deferred.begin());
+        command();
+    }
 }
 
 void TMorse::changeEvent(QEvent* event)
@@ -332,46 +374,34 @@ void TMorse::describeSpeed()
                                           .arg(wpm, 0, 'f', 1));
 }
 
-namespace {
-
-// A handler that a screen reader's request may trigger while the send loop sleeps (inside a tone)
-// runs at the next message processing instead, as the same action from the keyboard would.
-template <typename Handler>
-auto atMessagePoint(TMorse* window, Handler handler)
-{
-    return [window, handler] {
-        if (RequestServer::serving())
-            QMetaObject::invokeMethod(window, handler, Qt::QueuedConnection);
-        else
-            handler();
-    };
-}
-
-} // namespace
-
 void TMorse::connectHandlers()
 {
+    // Commands that may open a modal window wait for the message point after the character; the
+    // others act at once: a run button during a run is deferred by the keying itself, Stop turns
+    // the window idle at once (the run sees its request at its next poll), and a change of speed,
+    // pitch or routes applies from the next character.
     const auto on = [this](auto* sender, auto signal, auto handler) {
-        connect(sender, signal, this, atMessagePoint(this, handler));
+        connect(sender, signal, this, [this, handler] { atMessagePoint(handler); });
     };
-    on(btnLetters, &QPushButton::clicked, [this] { m_keyer->btnLettersClick(); });
-    on(btnNumbers, &QPushButton::clicked, [this] { m_keyer->btnNumbersClick(); });
-    on(btnMixed, &QPushButton::clicked, [this] { m_keyer->btnMixedClick(); });
-    on(btnText, &QPushButton::clicked, [this] { m_keyer->btnTextClick(); });
-    on(btnStop, &QPushButton::clicked, [this] { m_keyer->btnStopClick(); });
-    on(SpeedT, &QSlider::valueChanged, [this] {
+    const auto now = [this](auto* sender, auto signal, auto handler) { connect(sender, signal, this, handler); };
+    now(btnLetters, &QPushButton::clicked, [this] { m_keyer->btnLettersClick(); });
+    now(btnNumbers, &QPushButton::clicked, [this] { m_keyer->btnNumbersClick(); });
+    now(btnMixed, &QPushButton::clicked, [this] { m_keyer->btnMixedClick(); });
+    now(btnText, &QPushButton::clicked, [this] { m_keyer->btnTextClick(); });
+    now(btnStop, &QPushButton::clicked, [this] { m_keyer->btnStopClick(); });
+    now(SpeedT, &QSlider::valueChanged, [this] {
         m_keyer->SpeedTChange();
         describeSpeed();
     });
     connect(tbDelay, &QSlider::valueChanged, this, [this] { describeSpeed(); });
     connect(routeGroup, &QActionGroup::triggered, this, [this] { describeSpeed(); });
     on(btnClear, &QPushButton::clicked, [this] { m_documents->btnClearClick(); });
-    on(btnClose, &QPushButton::clicked, [this] { btnCloseClick(); });
+    now(btnClose, &QPushButton::clicked, [this] { btnCloseClick(); });
 
     on(mnuNew, &QAction::triggered, [this] { m_documents->New1Click(); });
     on(mnuOpen, &QAction::triggered, [this] { m_documents->Open1Click(); });
     on(mnuSaveAs, &QAction::triggered, [this] { m_documents->SaveAs1Click(); });
-    on(Exit1, &QAction::triggered, [this] { Exit1Click(); });
+    now(Exit1, &QAction::triggered, [this] { Exit1Click(); });
     on(mnuFont, &QAction::triggered, [this] { mnuFontClick(); });
     on(mnuNow, &QAction::triggered, [this] { mnuNowClick(); });
     on(mnuHelp, &QAction::triggered, [this] { mnuHelp1Click(); });
@@ -389,14 +419,8 @@ void TMorse::setForms(TForm2* form2, TForm3* form3)
 void TMorse::processMessages()
 {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
-    // A key that went to the screen reader comes back once it has answered: it is awaited here,
-    // within what the output absorbs, rather than left for the next message point.
-    if (m_requestServer && m_requestServer->keyHeld()) {
-        static_cast<RealClock*>(m_platform.clock)->serveWhile([this] { return m_requestServer->keyHeld(); });
-        m_requestServer->forgetHeldKeys();
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-    }
     m_platform.clock->messagesProcessed();
+    runDeferred();
 }
 
 // Settings ---------------------------------------------------------------------------------------
@@ -576,6 +600,9 @@ void TMorse::closeEvent(QCloseEvent* event)
         m_closing = true;
         m_keyer->cancelPendingRun();
         FormCloseQuery();
+        // A run's sleep ends now, and the run at its next element.
+        if (m_waitLoop)
+            m_waitLoop->quit();
     }
     if (m_keyer->isBusy()) {
         // The run sees the stop request at its next poll point; the window stays on the screen
@@ -592,6 +619,7 @@ void TMorse::closeEvent(QCloseEvent* event)
 
 void TMorse::runFinished()
 {
+    runDeferred();
     setRunAnnounced(Shape1->isOn());
     if (m_closing)
         close();
@@ -641,7 +669,8 @@ void TMorse::dropEvent(QDropEvent* event)
     event->acceptProposedAction();
     // Handled once the drop has been delivered, so that a question asked meanwhile does not keep
     // the dragging program waiting.
-    QMetaObject::invokeMethod(this, [this, paths] { WMDropFiles(paths); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, paths] { atMessagePoint([this, paths] { WMDropFiles(paths); }); }, Qt::QueuedConnection);
 }
 
 void TMorse::WMDropFiles(const QStringList& paths)
@@ -736,6 +765,10 @@ void TMorse::memoSetSelLength(int length)
 
 void TMorse::memoSetFocus()
 {
+    // A button that loses the focus between press and release drops the press: Stop and Close
+    // pressed during a fast Text run must be taken.
+    if (QGuiApplication::mouseButtons() != Qt::NoButton)
+        return;
     // With a screen reader, the focus would read out the text window's newest line while it is
     // keyed: a run leaves the focus on Stop, or in the text window when the user put it there.
     if (QAccessible::isActive() && m_running) {

@@ -7,9 +7,12 @@
 #include <QMainWindow>
 #include <QPointer>
 
+#include <functional>
 #include <memory>
+#include <vector>
 
 class QAction;
+class QEventLoop;
 class QActionGroup;
 class QLabel;
 class QMenu;
@@ -22,7 +25,6 @@ class DocumentCommands;
 class Keyer;
 class MemoEdit;
 class Panel;
-class RequestServer;
 class Shape;
 class SpeakerSink;
 class SpinEdit;
@@ -181,6 +183,11 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
+    // The clock's wait hook: serves the window until untilNs; true when the window is closing.
+    bool serveWhileSleeping(int64_t untilNs);
+    // Runs command now, or at the message point after the character when a run is inside one.
+    void atMessagePoint(std::function<void()> command);
+    void runDeferred();
     void createMenus();
     void createControls();
     void setTabOrder();
@@ -196,7 +203,6 @@ private:
     QString saveSettingsFile();
 
     MorsePlatform m_platform;
-    std::unique_ptr<RequestServer> m_requestServer; // the real clock's wait hook
     QString m_iniName;
     std::unique_ptr<Dialogs> m_ownDialogs;
     std::unique_ptr<ToneOutput> m_toneOutput;
@@ -206,6 +212,9 @@ private:
     QPointer<TForm2> m_form2;
     QPointer<TForm3> m_form3;
     bool m_closing = false;
+    bool m_serving = false;            // inside a run's sleep, serving the window
+    QEventLoop* m_waitLoop = nullptr;  // the event loop of that sleep
+    std::vector<std::function<void()>> m_deferred; // commands waiting for the message point
     bool m_closeDone = false;
     bool m_running = false; // as the indicator shows
 };

@@ -45,9 +45,41 @@ public:
     virtual ScheduleTime scheduleTime() { return {nowNs(), 0, false}; }
     // A run begins: the schedule starts afresh from the next reading or sleep.
     virtual void startSchedule() {}
+    // The output cannot begin the next sound before this schedule time [ns]: the schedule's
+    // deadline moves there, and the run waits for it.
+    virtual void postponeTo(int64_t ns) { (void)ns; }
     // The sound up to this schedule time [ns] is written ahead already: a late wake-up before it
     // keeps the schedule (it catches up), rather than restarting it inside a character.
     virtual void keepScheduleUntil(int64_t ns) { (void)ns; }
+
+    // The window's service while a sleep lasts: input, repaints and a screen reader's requests are
+    // handled until untilNs [ns, on this clock's time line], so that the window answers at once
+    // at every speed; what the handlers do to the run waits for the message points. True: the
+    // sleep is to end now (the window is closing).
+    void setWaitHook(std::function<bool(int64_t untilNs)> hook) { m_waitHook = std::move(hook); }
+    // While one lives, sleeps do not serve the window: a tone keyed live ends on its deadline
+    // whatever the window is doing.
+    class ServiceHold {
+    public:
+        explicit ServiceHold(Clock& clock) : m_clock(clock) { ++m_clock.m_holds; }
+        ~ServiceHold() { --m_clock.m_holds; }
+        ServiceHold(const ServiceHold&) = delete;
+        ServiceHold& operator=(const ServiceHold&) = delete;
+
+    private:
+        Clock& m_clock;
+    };
+
+protected:
+    // Runs the wait hook until untilNs, unless none is set, a hold is on, or the hook is already
+    // running (a handler that sleeps). True when the sleep is to end now.
+    bool serveWindow(int64_t untilNs);
+    bool serves() const { return m_waitHook && m_holds == 0 && !m_inHook; }
+
+private:
+    std::function<bool(int64_t)> m_waitHook;
+    int m_holds = 0;
+    bool m_inHook = false;
 };
 
 // The keying's schedule on a monotonic time line: absolute deadlines, so that the time spent
@@ -70,6 +102,12 @@ public:
     // Deadlines before ns [ns] never restart the schedule, however late they are woken up for:
     // what they key was written ahead.
     void keepUntil(int64_t ns) { m_keepUntilNs = ns; }
+    // Moves the deadline on to ns when it stands before it (after a sync).
+    void postponeTo(int64_t ns)
+    {
+        if (m_scheduled && m_deadlineNs < ns)
+            m_deadlineNs = ns;
+    }
 
     // Restarts after a lateness beyond the output's, and deadlines woken up to late beyond
     // kImmediateNs that kept their place.
@@ -90,10 +128,7 @@ private:
 // Sleeps on CLOCK_MONOTONIC to the deadlines of a Schedule.
 class RealClock final : public Clock {
 public:
-    RealClock();
-    ~RealClock() override;
-    RealClock(const RealClock&) = delete;
-    RealClock& operator=(const RealClock&) = delete;
+    RealClock() = default;
 
     void Sleep(int ms) override;
     uint32_t GetTickCount() override;
@@ -102,20 +137,14 @@ public:
     ScheduleTime scheduleTime() override;
     void startSchedule() override { m_schedule.start(); }
     void keepScheduleUntil(int64_t ns) override { m_schedule.keepUntil(ns); }
+    void postponeTo(int64_t ns) override { m_schedule.postponeTo(ns); }
 
     // Asked at every reading of the schedule: how much lateness the active output absorbs [ns].
     // Without it (or below that), Schedule::kImmediateNs.
     void setLatenessBudget(std::function<int64_t()> budget) { m_budget = std::move(budget); }
-    // Called when a sleep begins and again at every wake() while it lasts, as long as it returns
-    // true: work that must not wait for the next element (a screen reader's requests). The sleep
-    // still ends on its deadline, and only that deadline is an edge of the schedule.
-    void setWaitHook(std::function<bool()> hook) { m_waitHook = std::move(hook); }
-    // Wakes a sleep that serves the hook, to run it again; safe from any thread. A wake-up before
-    // the sleep begins is kept for it.
-    void wake();
-    // Serves the hook at each wake-up while pending() holds, for as long as the active output
-    // absorbs the lateness (less a margin): the next deadline does not move.
-    void serveWhile(const std::function<bool()>& pending);
+    // The window is served until this long before a deadline; the rest is an absolute sleep, so
+    // that the deadline is kept to the nanosecond timer's precision. [ns]
+    static constexpr int64_t kServeMarginNs = 2'000'000;
 
     // Total time that sleeps were asked for, how often the schedule restarted and how often a late
     // wake-up was absorbed. For benchmarks.
@@ -128,8 +157,6 @@ private:
 
     Schedule m_schedule;
     std::function<int64_t()> m_budget;
-    std::function<bool()> m_waitHook;
-    int m_wakeFd = -1; // an eventfd
     int64_t m_requestedNs = 0;
 };
 

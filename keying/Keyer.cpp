@@ -27,101 +27,127 @@ Keyer::Keyer(KeyingHost& host, ToneRoutes& routes, Clock& clock)
 {
 }
 
+std::vector<CharacterTone> CharacterPlan::tones() const
+{
+    std::vector<CharacterTone> tones;
+    int at = 0; // [ms]
+    for (const PlannedElement& e : elements) {
+        if (e.speakerMs >= 0) {
+            tones.push_back({true, at, e.speakerMs, frequency});
+            at += e.speakerMs;
+        }
+        if (e.soundcardMs >= 0) {
+            tones.push_back({false, at, e.soundcardMs, frequency});
+            at += e.soundcardMs;
+        }
+        at += e.pauseMs;
+    }
+    int gaps = 0;
+    for (const int g : gapsMs)
+        gaps += g;
+    for (CharacterTone& t : tones)
+        t.nextCharacterAfterMs = std::max(0, at - t.startMs - t.lengthMs + gaps);
+    return tones;
+}
+
 void Keyer::Send(uint16_t code)
 {
     SpeedTChange();
     const CodeEntry entry = lookupCode(code);
-    switch (entry.kind) {
-    case CodeKind::Elements:
-        m_routes.beginCharacter(characterTones(entry.elements));
+    if (entry.kind != CodeKind::Unlisted) {
+        m_plan = planCharacter(entry);
+        m_step = m_gapStep = 0;
+        m_ahead = entry.kind == CodeKind::Elements ? m_routes.beginCharacter(m_plan) : PlayedAhead{};
+        m_inCharacter = true;
         for (const char element : entry.elements) {
             if (element == '.')
                 Dot();
             else
                 Dash();
         }
+        if (entry.kind == CodeKind::WordSpace)
+            WordGap();
         LetterGap();
-        break;
-    case CodeKind::WordSpace:
-        WordGap();
-        LetterGap();
-        break;
-    case CodeKind::Unlisted:
-        break;
+        m_inCharacter = false;
     }
     processMessages();
     GapFlag = 1;
 }
 
-std::vector<CharacterTone> Keyer::characterTones(std::string_view elements) const
+CharacterPlan Keyer::planCharacter(const CodeEntry& entry) const
 {
+    CharacterPlan plan;
+    plan.dotTime = DotTime;
+    plan.frequency = m_host.toneValue();
     const bool speaker = m_host.isChecked(MenuOption::Speaker);
     const bool soundcard = m_host.isChecked(MenuOption::Soundcard);
-    const int frequency = m_host.toneValue();
-    std::vector<CharacterTone> tones;
-    int at = 0; // [ms]
-    for (const char element : elements) {
+    for (const char element : entry.elements) {
         const int n = element == '.' ? 1 : 3;
-        if (speaker) {
-            const int length = std::max(0, n * DotTime);
-            tones.push_back({true, at, length, frequency});
-            at += length;
-        }
-        if (soundcard) {
-            const int length = std::max(0, n * (DotTime - 4));
-            tones.push_back({false, at, length, frequency});
-            at += length;
-        }
-        at += std::max(0, DotTime);
+        plan.elements.push_back({n, speaker ? std::max(0, n * DotTime) : -1,
+                                 soundcard ? std::max(0, n * (DotTime - 4)) : -1, std::max(0, DotTime)});
     }
-    const int gapAfter = GapFlag == 0 ? 0 : 3 * DotTime * m_host.delayPosition();
-    for (CharacterTone& t : tones)
-        t.nextCharacterAfterMs = std::max(0, at - t.startMs - t.lengthMs + gapAfter);
-    return tones;
+    if (GapFlag != 0) {
+        const int delay = m_host.delayPosition();
+        if (entry.kind == CodeKind::WordSpace)
+            plan.gapsMs.push_back(2 * DotTime * delay);
+        plan.gapsMs.push_back(3 * DotTime * delay);
+    }
+    return plan;
 }
 
 void Keyer::Dot()
 {
-    element(1);
+    element();
 }
 
 void Keyer::Dash()
 {
-    element(3);
+    element();
 }
 
-void Keyer::element(int n)
+void Keyer::element()
 {
     // A closing window waits for the run: it ends at the element that is sounding.
-    if (m_host.closing())
+    if (m_host.closing() || m_step >= m_plan.elements.size())
         return;
-    // Routes, tone and DotTime are read afresh: a handler run after the previous element may have
-    // changed any of them.
-    if (m_host.isChecked(MenuOption::Speaker)) {
-        m_routes.SpeakerTone(uint32_t(m_host.toneValue()), uint32_t(std::max(0, n * DotTime)));
-        m_routes.SpeakerNoSound();
+    const PlannedElement& e = m_plan.elements[m_step++];
+    if (e.speakerMs >= 0) {
+        if (m_ahead.speaker) {
+            m_clock.Sleep(e.speakerMs);
+        } else {
+            // Keyed live: the window waits, so that the tone ends on its own deadline.
+            const Clock::ServiceHold hold(m_clock);
+            m_routes.SpeakerTone(uint32_t(m_plan.frequency), uint32_t(e.speakerMs));
+            m_routes.SpeakerNoSound();
+        }
     }
-    if (m_host.isChecked(MenuOption::Soundcard))
-        m_routes.SoundcardElement(n, DotTime, m_host.toneValue());
-    m_clock.Sleep(DotTime);
+    if (e.soundcardMs >= 0) {
+        if (m_ahead.soundcard) {
+            m_clock.Sleep(e.soundcardMs);
+        } else {
+            const Clock::ServiceHold hold(m_clock);
+            m_routes.SoundcardElement(e.n, m_plan.dotTime, m_plan.frequency);
+        }
+    }
+    m_clock.Sleep(e.pauseMs);
     processMessages();
 }
 
 void Keyer::LetterGap()
 {
-    gap(3);
+    gap();
 }
 
 void Keyer::WordGap()
 {
-    gap(2);
+    gap();
 }
 
-void Keyer::gap(int factor)
+void Keyer::gap()
 {
-    if (GapFlag == 0 || m_host.closing())
+    if (m_host.closing() || m_gapStep >= m_plan.gapsMs.size())
         return;
-    m_clock.Sleep(factor * DotTime * m_host.delayPosition());
+    m_clock.Sleep(m_plan.gapsMs[m_gapStep++]);
     processMessages();
 }
 
@@ -223,6 +249,14 @@ void Keyer::runBody(RunKind kind)
     --m_runDepth;
 }
 
+void Keyer::leadIn()
+{
+    if (const int ms = m_host.leadInMs(); ms > 0) {
+        m_clock.Sleep(ms);
+        processMessages();
+    }
+}
+
 void Keyer::sendOpening()
 {
     if (!m_host.isChecked(MenuOption::AutoCT))
@@ -249,6 +283,7 @@ void Keyer::runGroups(GroupKind kind)
     m_host.setIndicator(kIndicatorGreen);
     m_host.memoSetFocus();
     m_host.memoSetModified(true);
+    leadIn();
     sendOpening();
 
     // Polled only here: a group once begun is completed, its trailing space included, unless the
@@ -293,6 +328,10 @@ void Keyer::runText()
     m_host.setIndicator(kIndicatorGreen);
     m_host.memoSetModified(true);
     m_host.setFileMenuEnabled(false);
+    // The focus moves before the opening signal, as in the group runs; it moves again before
+    // each character.
+    m_host.memoSetFocus();
+    leadIn();
     sendOpening();
 
     // Text added during the run is not sent; text removed ends it as if its end were reached.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "keying/PracticeGroups.h"
+#include "keying/ToneRoutes.h"
 
 #include <cstdint>
 #include <functional>
@@ -11,8 +12,7 @@ namespace quindle {
 
 class Clock;
 class KeyingHost;
-class ToneRoutes;
-struct CharacterTone;
+struct CodeEntry;
 
 // The keying engine: turns characters into timed elements and gaps and runs the send loops of the
 // four run buttons. Everything blocks on the UI thread; other handlers run nested inside the
@@ -31,13 +31,15 @@ public:
     int32_t GapFlag = 0;
 
     // Keys one Windows-1252 code (codes above 255 are unlisted) and returns when its sound and
-    // gaps have passed.
+    // gaps have passed. The character is planned once as it begins (CharacterPlan); the elements
+    // and gaps below walk that plan.
     void Send(uint16_t code);
     void Dot();
     void Dash();
     void LetterGap();
     void WordGap();
-    // Sets DotTime from the speed control; Send does so before every character.
+    // Sets DotTime from the speed control; Send does so before every character. A change made
+    // inside a character applies from the next one.
     void SpeedTChange();
 
     // The run buttons. Each returns when its run has ended. A click while a run (or the Stop
@@ -64,15 +66,18 @@ public:
     void setIdleHandler(std::function<void()> handler) { m_idleHandler = std::move(handler); }
 
     PracticeGroups& groups() { return m_groups; }
+    // Between the start of a character and its last gap: what a handler does to the run now (a
+    // modal window) waits for the message point after the character.
+    bool insideCharacter() const { return m_inCharacter; }
 
 private:
     enum class RunKind { None, Letters, Numbers, Mixed, Text };
     class Activity;
 
-    void element(int n);
-    // The tones of a character of these elements ('.' and '-'), as element() will key them.
-    std::vector<CharacterTone> characterTones(std::string_view elements) const;
-    void gap(int factor);
+    CharacterPlan planCharacter(const CodeEntry& entry) const;
+    void element();
+    void gap();
+    void leadIn();
     void processMessages();
 
     void requestRun(RunKind kind);
@@ -88,6 +93,11 @@ private:
     ToneRoutes& m_routes;
     Clock& m_clock;
     PracticeGroups m_groups;
+    CharacterPlan m_plan; // of the character being keyed
+    PlayedAhead m_ahead;
+    size_t m_step = 0;    // the next element of m_plan
+    size_t m_gapStep = 0; // the next gap of m_plan
+    bool m_inCharacter = false;
     int m_depth = 0;
     int m_runDepth = 0;
     RunKind m_pending = RunKind::None;

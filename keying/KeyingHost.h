@@ -46,6 +46,10 @@ public:
     virtual void memoSetFocus() = 0;
     virtual void memoSetModified(bool modified) = 0;
 
+    // Silence before a run's first character (its opening signal included), so that a screen
+    // reader's short announcement of the run is not spoken over it. [ms]
+    virtual int leadInMs() const { return 0; }
+
     // True once the window has been asked to close: no run may start any more, so that the run
     // that is finishing is the last one and the window can go when it returns.
     virtual bool closing() const { return false; }

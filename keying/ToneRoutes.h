@@ -16,6 +16,36 @@ struct CharacterTone {
     int nextCharacterAfterMs = 0;
 };
 
+// One element of a character as the keying walks it.
+struct PlannedElement {
+    int n = 1;            // 1 dot, 3 dash
+    int speakerMs = -1;   // the speaker route's tone; -1 when the route is off [ms]
+    int soundcardMs = -1; // the sound card's tone; -1 when the route is off [ms]
+    int pauseMs = 0;      // the silence after the element [ms]
+};
+
+// The one record of a character, made when it begins from the speed, pitch, routes and delay as
+// they stand. The outputs play it and the keying walks it, so a change made inside the character
+// applies from the next one.
+struct CharacterPlan {
+    int dotTime = 0;   // [ms]
+    int frequency = 0; // the tone control's value [Hz]
+    std::vector<PlannedElement> elements;
+    // The gaps after the elements, each followed by message processing: the letter gap, or for a
+    // word space the word and the letter gap. Empty when they are skipped. [ms]
+    std::vector<int> gapsMs;
+
+    // Every tone of the character on its schedule, in order.
+    std::vector<CharacterTone> tones() const;
+};
+
+// Which routes play a character ahead of time, whole, from its plan: the keying only sleeps
+// through their tones. A route not named here is keyed element by element.
+struct PlayedAhead {
+    bool speaker = false;
+    bool soundcard = false;
+};
+
 // What the keying engine asks of the tone output for one element.
 class ToneRoutes {
 public:
@@ -30,10 +60,13 @@ public:
     // tone control's value [Hz] as the element starts: every buffer is filled inside the Start, so
     // it is the value each fill would read.
     virtual void SoundcardElement(int n, int dotTime, int frequency) = 0;
-    // A character begins now: all its tones, with the routes, pitch and speed as they stand. The
-    // element calls that follow key the same tones. Outputs that play ahead of time play the
-    // character from here, so that no stall reaches inside it; others ignore it.
-    virtual void beginCharacter(const std::vector<CharacterTone>& tones) { (void)tones; }
+    // A character begins now. Outputs that play ahead of time play it whole from here, so that no
+    // stall reaches inside it, and say so; the element calls of those routes are then not made.
+    virtual PlayedAhead beginCharacter(const CharacterPlan& plan)
+    {
+        (void)plan;
+        return {};
+    }
 };
 
 } // namespace quindle

@@ -4,7 +4,6 @@
 
 #include "app/Controls.h"
 #include "app/MemoEdit.h"
-#include "app/RequestServer.h"
 #include "app/SpinEdit.h"
 #include "app/Unit1.h"
 #include "keying/Keyer.h"
@@ -31,7 +30,6 @@ using quindle::kIndicatorGreen;
 using quindle::kIndicatorRed;
 using quindle::MenuOption;
 using quindle::RecordingToneRoutes;
-using quindle::RequestServer;
 using quindle::TMorse;
 using quindle::testing::decode;
 using quindle::testing::when;
@@ -311,20 +309,21 @@ TEST_F(RunTest, RouteAndToneChangesTakeEffectAtTheNextElement)
     EXPECT_EQ(heard().substr(0, 3), memo().substr(0, 3));
 }
 
-TEST_F(RunTest, WhatAScreenReaderTriggersInsideASleepWaitsForTheNextMessagePoint)
+TEST_F(RunTest, ASpeedChangeInsideACharacterAppliesFromTheNextOne)
 {
-    int dotTimeThen = 0;
+    // Made after the second character's first element: that character is heard as planned.
     when(
-        clock, [&] { return memoSize() == 2; },
-        [&] {
-            const RequestServer::Serving request; // as when served inside a tone
-            morse().SpeedT->setPosition(165);
-            dotTimeThen = morse().keyer().DotTime;
-        });
+        clock, [&] { return memoSize() == 2; }, [&] { morse().SpeedT->setPosition(165); });
     stopWhen([&] { return memoSize() == 4; });
     click(morse().btnLetters);
-    EXPECT_EQ(dotTimeThen, 80);
-    EXPECT_EQ(morse().keyer().DotTime, 15);
+    const auto& plans = routes.forecasts();
+    ASSERT_GE(plans.size(), 3u);
+    for (size_t k = 0; k < 3; ++k) {
+        SCOPED_TRACE(k);
+        const int dot = k < 2 ? 80 : 15;
+        for (const quindle::CharacterTone& t : plans[k].tones)
+            EXPECT_TRUE(t.lengthMs == dot || t.lengthMs == 3 * dot);
+    }
 }
 
 TEST_F(RunTest, CloseDuringAGroupRunEndsAtTheNextElementWithoutArThenTheWindowCloses)

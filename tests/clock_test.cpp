@@ -46,20 +46,37 @@ TEST(VirtualClock, TickCountWrapsAndActionsMayScheduleMore)
     EXPECT_EQ(clock.pendingActions(), 0u);
 }
 
-// A wake-up (kept when it comes before the sleep) runs the wait hook again within the sleep, and at
-// a message point while something is pending.
-TEST(RealClock, AWakeUpRunsTheWaitHookAgain)
+// The window is served until just before each deadline, never while a live tone holds it, and a
+// hook that answers true ends the sleep (the window is closing). On the virtual clock the actions
+// due inside a sleep run there, at their moment.
+TEST(RealClock, TheWaitHookServesUntilJustBeforeTheDeadline)
 {
     quindle::RealClock clock;
     clock.setLatenessBudget([] { return int64_t(1'000'000'000); }); // nothing here is late
-    int served = 0;
-    clock.setWaitHook([&] { return ++served > 0; });
-    clock.wake();
-    clock.Sleep(2);
-    EXPECT_EQ(served, 2);
-    clock.wake();
-    clock.serveWhile([&] { return served < 3; });
-    EXPECT_EQ(served, 3);
+    std::vector<int64_t> until;
+    bool end = false;
+    clock.setWaitHook([&](int64_t ns) { return until.push_back(ns), end; });
+    const int64_t start = clock.scheduleTime().ns;
+    clock.Sleep(3);
+    {
+        const quindle::Clock::ServiceHold hold(clock);
+        clock.Sleep(1);
+    }
+    end = true;
+    clock.Sleep(5000);
+    ASSERT_EQ(until.size(), 2u);
+    EXPECT_EQ(until[0], start + 3'000'000 - quindle::RealClock::kServeMarginNs);
+    EXPECT_EQ(until[1], start + 5'004'000'000 - quindle::RealClock::kServeMarginNs);
+    EXPECT_LT(clock.nowNs(), start + 5'000'000'000); // ended early
+
+    quindle::VirtualClock virtualClock;
+    std::vector<int64_t> ran;
+    virtualClock.setWaitHook([&](int64_t) { return virtualClock.messagesProcessed(), false; });
+    for (int64_t ms : {10, 25, 40})
+        virtualClock.at(ms, [&] { ran.push_back(virtualClock.nowMs()); });
+    virtualClock.Sleep(40);
+    EXPECT_EQ(ran, (std::vector<int64_t>{10, 25}));
+    EXPECT_EQ(virtualClock.nowMs(), 40);
 }
 
 } // namespace

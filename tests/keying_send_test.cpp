@@ -185,18 +185,33 @@ TEST_F(SendTest, SpacingFollowsDotTimeAndDelay)
     }
 }
 
-TEST_F(SendTest, ChangesDuringACharacterApplyToItsNextElement)
+TEST_F(SendTest, ChangesDuringACharacterApplyFromTheNextOne)
 {
-    // After the first dash of O (240 + 80 ms): faster, the sound card, a higher tone, delay 2.
-    clock.at(320, [this] {
-        host.speed = 165;
-        keyer.SpeedTChange();
-        host.tone = 1200;
-        host.delay = 2;
-    });
-    clock.at(380, [this] { host.checked = {MenuOption::Soundcard}; });
-    EXPECT_EQ(send("OE"), "S750:240 _80 S1200:45 _15 C3:33 _15 _90 C1:11 _15 _90");
-    EXPECT_EQ(routes.calls().back().frequency, 1200u) << "the sound card is given the tone as it starts";
+    // After the first dash of O (240 + 80 ms): faster, the sound card, a higher tone, delay 2. O is
+    // keyed as planned when it began; E is planned with the new values. A route that plays ahead
+    // takes the whole character, and its elements only sleep through it.
+    const auto change = [this] {
+        clock.at(clock.nowMs() + 320, [this] {
+            host.speed = 165;
+            keyer.SpeedTChange();
+            host.tone = 1200;
+            host.delay = 2;
+        });
+        clock.at(clock.nowMs() + 380, [this] { host.checked = {MenuOption::Soundcard}; });
+    };
+    change();
+    EXPECT_EQ(send("OE"), "S750:240 _80 S750:240 _80 S750:240 _80 _240 C1:11 _15 _90");
+    EXPECT_EQ(routes.calls().back().frequency, 1200u);
+    host.speed = 100;
+    host.tone = 750;
+    host.delay = 1;
+    host.checked = {MenuOption::Speaker};
+    routes.setPlaysAhead({true, false});
+    change();
+    EXPECT_EQ(send("OE"), "_240 _80 _240 _80 _240 _80 _240 C1:11 _15 _90");
+    ASSERT_EQ(routes.forecasts().size(), 2u);
+    EXPECT_EQ(routes.forecasts()[0].tones.size(), 3u);
+    EXPECT_FALSE(routes.forecasts()[1].tones[0].speaker); // E is keyed live on the sound card
 }
 
 TEST_F(SendTest, SpeedTChangeOnlySetsDotTime)

@@ -312,11 +312,11 @@ TEST(StreamMap, ANewScheduleStartsWhereTheDeviceStandsLately)
     for (int64_t f = 512; f <= 512 * StreamMap::kRecentReadings; f += 512)
         map.observe(f, map.timeOf(f) + 20 * kMs);
     const int64_t before = map.timeOf(0);
-    map.place({100 * kMs, 1, false}, true, 0, 0);
+    map.place({100 * kMs, 1, false}, true, 0);
     EXPECT_EQ(map.timeOf(0), before + 20 * kMs);
     for (int64_t f = 512; f <= 512 * StreamMap::kRecentReadings; f += 512)
         map.observe(f, map.timeOf(f) + 10 * kMs);
-    map.place({120 * kMs, 2, true}, true, 0, 0);
+    map.place({120 * kMs, 2, true}, true, 0);
     EXPECT_EQ(map.timeOf(0), before + 20 * kMs) << "a restarted schedule moves nothing";
 }
 

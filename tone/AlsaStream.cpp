@@ -75,9 +75,9 @@ AlsaStream::Status AlsaStream::acquire(unsigned rate)
     return m_impl->calls.acquire(rate);
 }
 
-bool AlsaStream::pcmOpen(const ScheduleTime& at, std::function<void(uint64_t)> done, bool muted)
+bool AlsaStream::pcmOpen(const ScheduleTime& at, std::function<void(uint64_t)> done)
 {
-    return m_impl->calls.pcmOpen(at, std::move(done), muted);
+    return m_impl->calls.pcmOpen(at, std::move(done));
 }
 
 bool AlsaStream::forecast(std::vector<PlannedTone> tones, const ScheduleTime& at)
@@ -133,6 +133,11 @@ AlsaStream::Stats AlsaStream::stats() const
 int64_t AlsaStream::absorbableNs() const
 {
     return m_impl->calls.absorbableNs();
+}
+
+int64_t AlsaStream::nextCharacterAtNs() const
+{
+    return m_impl->calls.nextCharacterAtNs();
 }
 
 void AlsaStream::holdWorker(int ms)

@@ -72,7 +72,7 @@ public:
     // it, as acquire does, and starts a fresh schedule. done(token) is called once for each buffer
     // that played to its end, on the worker thread with the stream's lock held (it must only post,
     // never call back into the stream); never for a buffer handed back by reset or close.
-    bool pcmOpen(const ScheduleTime& at, std::function<void(uint64_t token)> done, bool muted = false);
+    bool pcmOpen(const ScheduleTime& at, std::function<void(uint64_t token)> done);
     // The opening's sound lasts lengthNs from where it begins, however late the reset comes. [ns]
     void pcmLength(int64_t lengthNs, const ScheduleTime& at);
     // Queues a copy of the samples; false when the device failed since the open.
@@ -90,9 +90,8 @@ public:
 
     // A character's tones, all of them, as it begins at `at`: they are written ahead of the device
     // as deep as its buffer takes them, so that no stall of the process reaches inside the
-    // character. The calls that key its elements afterwards only confirm it: their wave-out
-    // opening is opened muted, and the square wave's calls are left out. A character begins no
-    // earlier than the one forecast before it ends. False when the stream cannot be used.
+    // character; its elements make no calls of their own. A character begins no earlier than the
+    // one before it ends. False when the stream cannot be used.
     bool forecast(std::vector<PlannedTone> tones, const ScheduleTime& at);
 
     struct Stats {
@@ -123,6 +122,9 @@ public:
     // How late the calling thread may wake up for a schedule time and its calls still land on
     // their frames: what the keying's schedule may absorb on this stream. [ns]
     int64_t absorbableNs() const;
+    // The schedule time before which the next character cannot begin on the stream: the keying's
+    // clock waits for it, so that a character pushed back moves the rest of the run with it. [ns]
+    int64_t nextCharacterAtNs() const;
 
     // Ends the stream: the worker closes the device, waited for at most waitMs [ms]. True when it
     // ended. False when the device still holds it: the worker is then left to finish on its own,

@@ -161,9 +161,7 @@ MMRESULT AlsaWaveOut::waveOutOpen(HWAVEOUT* handle, uint32_t deviceId, const PCM
     };
     // Read after the acquire, which may have waited for the device: a schedule that starts here
     // starts once the device runs.
-    const bool muted = m_mutedOpenings > 0;
-    m_mutedOpenings -= muted;
-    if (!m_stream.pcmOpen(m_clock.scheduleTime(), done, muted))
+    if (!m_stream.pcmOpen(m_clock.scheduleTime(), done))
         return MMSYSERR_ALLOCATED;
     m_handle = opened;
     m_channels = format.nChannels;
@@ -290,17 +288,11 @@ MMRESULT AlsaWaveOut::waveOutSetLength(HWAVEOUT handle, uint32_t ms)
 
 bool AlsaWaveOut::waveOutForecast(std::vector<PlannedTone> tones, uint32_t rate)
 {
-    m_mutedOpenings = 0;
-    if (tones.empty())
-        return true;
-    const size_t count = tones.size();
     if (!m_stream.acquire(rate).ok)
         return false;
     // Read after the acquire, which may have waited for the device.
-    if (!m_stream.forecast(std::move(tones), m_clock.scheduleTime()))
-        return false;
-    m_mutedOpenings = count;
-    return true;
+    m_clock.postponeTo(m_stream.nextCharacterAtNs());
+    return m_stream.forecast(std::move(tones), m_clock.scheduleTime());
 }
 
 void AlsaWaveOut::handOver(const std::vector<uint64_t>& tokens)

@@ -56,7 +56,6 @@ private:
     uint16_t m_bits = 16;
     std::vector<WAVEHDR*> m_written; // written and not yet marked done, in order
     std::string m_deviceError;       // why the device could not be used, for the error text
-    size_t m_mutedOpenings = 0;      // openings still to come whose sound was forecast
 };
 
 } // namespace quindle

@@ -18,9 +18,13 @@ public:
     // there, however its toneOff falls; a sink that sounds at once ignores it.
     virtual void planTone(uint32_t ms) { (void)ms; }
     // The speaker tones of a character that begins now on the keying's schedule. A sink that plays
-    // ahead of time plays them from here and leaves out the next tones.size() tones it is then
-    // given, which only confirm them; true when it took them. A sink that sounds at once does not.
-    virtual bool planCharacter(std::vector<PlannedTone> tones) { return tones.empty(); }
+    // ahead of time plays them whole from here and answers true: the character's elements then
+    // make no calls of their own. A sink that sounds at once does not.
+    virtual bool planCharacter(std::vector<PlannedTone> tones)
+    {
+        (void)tones;
+        return false;
+    }
 };
 
 } // namespace quindle

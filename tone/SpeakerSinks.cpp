@@ -134,27 +134,18 @@ void ConsoleToneSink::toneOff()
 void SquareWaveSink::planTone(uint32_t ms)
 {
     m_plannedNs = int64_t(ms) * 1'000'000;
-    m_muted = m_forecastLeft > 0;
-    m_forecastLeft -= m_muted;
 }
 
 bool SquareWaveSink::planCharacter(std::vector<PlannedTone> tones)
 {
-    m_forecastLeft = 0;
-    m_muted = false;
-    if (tones.empty())
-        return true;
-    const size_t count = tones.size();
-    if (!m_stream.acquire(0).ok || !m_stream.forecast(std::move(tones), m_clock.scheduleTime()))
+    if (!m_stream.acquire(0).ok)
         return false;
-    m_forecastLeft = count;
-    return true;
+    m_clock.postponeTo(m_stream.nextCharacterAtNs());
+    return m_stream.forecast(std::move(tones), m_clock.scheduleTime());
 }
 
 void SquareWaveSink::toneOn(double hz)
 {
-    if (m_muted)
-        return;
     const int64_t length = std::exchange(m_plannedNs, -1);
     if (m_stream.acquire(0).ok)
         m_stream.squareOn(hz, m_clock.scheduleTime(), length);
@@ -163,8 +154,7 @@ void SquareWaveSink::toneOn(double hz)
 void SquareWaveSink::toneOff()
 {
     m_plannedNs = -1;
-    if (!m_muted)
-        m_stream.squareOff(m_clock.scheduleTime());
+    m_stream.squareOff(m_clock.scheduleTime());
 }
 
 std::unique_ptr<SpeakerSink> openSpeakerSink(AlsaStream& stream, Clock& clock, const SpeakerProbe& probe)
@@ -195,8 +185,6 @@ int64_t SpeakerRouteSink::absorbableNs() const
 
 bool SpeakerRouteSink::planCharacter(std::vector<PlannedTone> tones)
 {
-    if (!m_sink && tones.empty())
-        return true;
     if (!m_sink)
         m_sink = openSpeakerSink(m_stream, m_clock, m_probe);
     return m_sink->planCharacter(std::move(tones));

@@ -56,8 +56,6 @@ private:
     AlsaStream& m_stream;
     Clock& m_clock;
     int64_t m_plannedNs = -1; // [ns]
-    size_t m_forecastLeft = 0; // tones still to come that were forecast
-    bool m_muted = false;      // the tone now being keyed was forecast
 };
 
 class SilentSink final : public SpeakerSink {

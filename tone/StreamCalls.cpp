@@ -74,7 +74,7 @@ void StreamCalls::wakeFromIdleWaiting(ScheduleTime& at)
         at = {m_shared.timeNs(), kOwnEpochs | ++m_ownEpoch, false};
 }
 
-bool StreamCalls::pcmOpen(ScheduleTime at, std::function<void(uint64_t)> done, bool muted)
+bool StreamCalls::pcmOpen(ScheduleTime at, std::function<void(uint64_t)> done)
 {
     PiLock lock(m_shared.mutex);
     if (m_shared.pcmHeld || m_shared.stop)
@@ -87,7 +87,7 @@ bool StreamCalls::pcmOpen(ScheduleTime at, std::function<void(uint64_t)> done, b
     m_shared.pcmDone = std::move(done);
     m_shared.pending.clear();
     ++m_shared.opening;
-    push(Kind::PcmOpen, at).muted = muted;
+    push(Kind::PcmOpen, at);
     return true;
 }
 

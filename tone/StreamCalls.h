@@ -18,7 +18,7 @@ public:
     explicit StreamCalls(StreamShared& shared) : m_shared(shared) {}
 
     AlsaStream::Status acquire(unsigned rate) EXCLUDES(m_shared.mutex);
-    bool pcmOpen(ScheduleTime at, std::function<void(uint64_t)> done, bool muted = false)
+    bool pcmOpen(ScheduleTime at, std::function<void(uint64_t)> done)
         EXCLUDES(m_shared.mutex);
     void pcmLength(int64_t lengthNs, const ScheduleTime& at) EXCLUDES(m_shared.mutex);
     bool pcmWrite(uint64_t token, std::vector<int16_t> samples, const ScheduleTime& at)
@@ -34,6 +34,7 @@ public:
 
     AlsaStream::Stats stats() const EXCLUDES(m_shared.mutex);
     int64_t absorbableNs() const { return m_shared.absorbableNs.load(std::memory_order_relaxed); }
+    int64_t nextCharacterAtNs() const { return m_shared.nextCharacterAtNs.load(std::memory_order_relaxed); }
 
     // Asks the worker to end and waits at most waitMs [ms] for it; true when it ended. When the
     // device holds it past that, nothing is reported to the owner any more: its callback may be

@@ -44,14 +44,6 @@ void StreamMap::anchor(int64_t frame, int64_t atNs)
     m_driftNs = 0;
 }
 
-void StreamMap::reanchor(int64_t frame, int64_t atNs)
-{
-    const int64_t expected = frameAt(atNs);
-    anchor(frame, atNs);
-    if (expected > frame)
-        m_shiftNs += nsOfFrames(expected - frame);
-}
-
 void StreamMap::observe(int64_t frame, int64_t atNs)
 {
     if (!m_anchored)
@@ -114,11 +106,10 @@ int64_t StreamMap::framesOfNs(int64_t ns) const
 
 int64_t StreamMap::frameOf(int64_t stampNs) const
 {
-    return frameAt(stampNs + m_levelNs + m_guardNs + m_shiftNs);
+    return frameAt(stampNs + m_levelNs + m_guardNs);
 }
 
-StreamMap::Placement StreamMap::place(const ScheduleTime& at, bool startsSound, int64_t frontier,
-                                      int64_t notBefore)
+StreamMap::Placement StreamMap::place(const ScheduleTime& at, bool startsSound, int64_t frontier)
 {
     Placement p;
     if (!m_haveEpoch || at.epoch != m_epoch) {
@@ -131,7 +122,6 @@ StreamMap::Placement StreamMap::place(const ScheduleTime& at, bool startsSound, 
                 m_guardNs = std::min(m_params.maxGuardNs, needNs + m_params.guardStepNs);
         } else {
             m_guardNs = m_params.guardNs;
-            m_shiftNs = 0;
             if (m_recentCount >= kRecentReadings) {
                 const int64_t shift = int64_t(m_recentNs);
                 // Readings from now on come out `shift` smaller: so must the baseline they are
@@ -143,21 +133,15 @@ StreamMap::Placement StreamMap::place(const ScheduleTime& at, bool startsSound, 
                 m_recentNs = 0;
             }
         }
-        // A new schedule never reaches back into what is rendered or already sounds.
-        const int64_t floor = std::max(frontier, notBefore);
-        if (const int64_t f = frameOf(at.ns); f < floor)
-            m_guardNs += nsOfFrames(floor - f) + 1;
     }
     p.frame = frameOf(at.ns);
     if (p.frame >= frontier)
         return p;
     p.late = true;
     if (startsSound) {
-        // More lead as far as it goes; beyond that the rest of the schedule moves back.
+        // More lead as far as it goes; beyond that the call lands late.
         const int64_t needNs = nsOfFrames(frontier - p.frame) + 1 + m_params.guardStepNs;
-        const int64_t grow = std::clamp<int64_t>(m_params.maxGuardNs - m_guardNs, 0, needNs);
-        m_guardNs += grow;
-        m_shiftNs += needNs - grow;
+        m_guardNs += std::clamp<int64_t>(m_params.maxGuardNs - m_guardNs, 0, needNs);
         p.restart = true;
         p.frame = frameOf(at.ns);
     }

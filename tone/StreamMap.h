@@ -61,12 +61,10 @@ public:
     // The device takes frame `frame` at atNs: a fresh start of its timing (open, underrun).
     void anchor(int64_t frame, int64_t atNs);
     // The device starts again after it ran dry (the process or its worker stalled): it takes
-    // `frame` at atNs. Nothing is skipped: every schedule time keeps the frame it mapped to, so the
-    // rest of the schedule moves back by as long as the device stood still.
-    void reanchor(int64_t frame, int64_t atNs);
-    // Moves every later schedule time's frame back by ns, for the rest of the schedule. [ns]
-    void shift(int64_t ns) { m_shiftNs += ns; }
-    int64_t shiftNs() const { return m_shiftNs; }
+    // `frame` at atNs. Nothing is skipped: what was placed plays when the device runs again, and
+    // later schedule times land a lead after their own moment, so a stall is counted once, by the
+    // keying's clock (which restarts its schedule after it), and never again here.
+    void reanchor(int64_t frame, int64_t atNs) { anchor(frame, atNs); }
     // A later reading of the same kind, for the drift.
     void observe(int64_t frame, int64_t atNs);
     // Moves the device's timing one frame towards the reports when the drift calls for it. A frame
@@ -88,14 +86,13 @@ public:
         bool late = false;    // the call came after its frame was rendered
         bool restart = false; // the rhythm restarts here: the silence before this edge stretched
     };
-    // Where a call stamped `at` lands. Frames below `frontier` are rendered; frames below
-    // `notBefore` hold sound placed earlier. A new schedule starts with the small lead again and
-    // with the device's timing moved to where its readings stand lately (never reaching back before
-    // either): the timing at the open is a guess, and a sound server takes its frames in steps
-    // around it. A restarted schedule keeps its lead, grown to absorb a like lateness. A call that starts sound and
-    // comes too late shifts everything after it by its lateness and a guard step (a restart); any
-    // other late call lands on the frontier.
-    Placement place(const ScheduleTime& at, bool startsSound, int64_t frontier, int64_t notBefore);
+    // Where a call stamped `at` lands. Frames below `frontier` are rendered. A new schedule starts with the small lead again and
+    // with the device's timing moved to where its readings stand lately: the timing at the open is
+    // a guess, and a sound server takes its frames in steps around it. A restarted schedule keeps
+    // its lead, grown to absorb a like lateness. A call that starts sound and comes too late grows
+    // the lead by its lateness and a guard step, as far as it goes (a restart); a late call lands
+    // on the frontier.
+    Placement place(const ScheduleTime& at, bool startsSound, int64_t frontier);
     int64_t frameOf(int64_t stampNs) const;
 
 private:
@@ -103,7 +100,6 @@ private:
     const Params m_params;
     int64_t m_levelNs;
     int64_t m_guardNs;
-    int64_t m_shiftNs = 0; // how far the schedule moved back since it started [ns]
 
     bool m_anchored = false;
     int64_t m_deviceFrame = 0; // taken at m_deviceNs

@@ -55,6 +55,9 @@ struct StreamShared {
     // Read without the lock: by the device's wait for a resume, and by the clock at every reading.
     std::atomic<bool> stopping{false};
     std::atomic<int64_t> absorbableNs{streamtiming::absorbableNs(streamtiming::kGuardNs)};
+    // The schedule time from which the next character may begin: the end of the last one's gap,
+    // later than planned when the device stood still inside it. [ns]
+    std::atomic<int64_t> nextCharacterAtNs{INT64_MIN};
     // CLOCK_MONOTONIC, the time of every schedule; tests drive the device loop on a time of theirs.
     // Set before the worker starts. [ns]
     std::function<int64_t()> timeNs = monotonicNs;

@@ -19,11 +19,12 @@ inline constexpr unsigned kRoundPeriods = 1;
 // the server takes samples in (with one period fewer, PipeWire's pulse server plays a period of
 // silence now and then). More after the device ran short.
 inline constexpr unsigned kLevelPeriods = kRoundPeriods + 2;
-// The device's buffer holds what a character's known sound is written ahead into: deep enough
-// (about 545 ms) that a stop of the whole process for 300 ms, with a round's lateness on top, does
-// not reach the end of what is written, so a character once begun plays on to its end. Its
-// silences and the first sound after a click still keep only the level ahead.
-inline constexpr unsigned kBufferPeriods = 24;
+// The device's buffer holds what a character's known sound is written ahead into: the longest
+// character at the slowest speed (a figure 0 on both routes lasts 3 s there) fits whole, about
+// 3.6 s at the stream's rate, so a stop of the process of any length inside a character only
+// delays the next one. Its silences and the first sound after a click still keep only the level
+// ahead, so the deep buffer adds no latency.
+inline constexpr unsigned kBufferPeriods = 160;
 // Silence written with a character, after its sound. PipeWire's pulse server takes a stream's
 // frames in whole steps of a period and, holding less than a step, plays silence and waits for more:
 // through a stall, what waits must be silence after the character, not its last edges. Never more

@@ -280,6 +280,7 @@ int64_t StreamWorker::roundUnlocked()
         }
     }
     m_batch.clear();
+    m_shared.nextCharacterAtNs = m_map->timeOf(m_mixer.nextCharacterFrom()) - m_map->leadNs();
     const StreamDevice::Result result = pump();
     m_shared.mutex.lock();
     m_upkeep.placed(m_shared, late, restarts, absorbed);
@@ -308,6 +309,10 @@ int64_t StreamWorker::roundUnlocked()
 StreamDevice::Result StreamWorker::pump()
 {
     const int64_t now = m_shared.timeNs();
+    if (!m_recovering) {
+        m_roundGapNs = m_lastPumpNs ? now - m_lastPumpNs : 0;
+        m_lastPumpNs = now;
+    }
     if (m_outLen == 0) {
         const int64_t avail = m_alsa.avail();
         if (avail < 0)
@@ -325,7 +330,7 @@ StreamDevice::Result StreamWorker::pump()
             frames = m_alsa.periodFrames();
             ++m_upkeep.starved;
             ++m_upkeep.shifts;
-            m_map->growLevel(m_map->nsOfFrames(m_alsa.periodFrames()), kMaxLevelNs);
+            growLevelAfterStarving();
         }
         // A device that takes its frames later than its timing says (a server that started
         // late) is full before the schedule: it is written as it makes room.
@@ -377,7 +382,7 @@ StreamDevice::Result StreamWorker::recover(int error)
         return result;
     ++m_upkeep.xruns;
     ++m_upkeep.shifts;
-    m_map->growLevel(m_map->nsOfFrames(m_alsa.periodFrames()), kMaxLevelNs);
+    growLevelAfterStarving();
     result = start(false);
     if (!result.ok() || m_recovering)
         return result;
@@ -386,6 +391,15 @@ StreamDevice::Result StreamWorker::recover(int error)
     result = pump();
     m_recovering = false;
     return result;
+}
+
+// A device that ran short while the worker kept its rounds needs more frames ahead from now on; one
+// that ran dry because the worker itself stood still (the process was stopped) is no measure of
+// the machine, and the lead it would add would stay for the rest of the run.
+void StreamWorker::growLevelAfterStarving()
+{
+    if (m_roundGapNs <= kMaxAdaptNs)
+        m_map->growLevel(m_map->nsOfFrames(m_alsa.periodFrames()), kMaxLevelNs);
 }
 
 // Nothing sounds or waits, and nothing has begun for half a second.

@@ -58,6 +58,7 @@ private:
     StreamDevice::Result recover(int error);
     int64_t position(int64_t avail) const;
     bool quiet() const;
+    void growLevelAfterStarving();
 
     StreamShared& m_shared;
     StreamUpkeep m_upkeep;
@@ -77,6 +78,8 @@ private:
     int64_t m_deviceWritten = 0;       // frames written to the device since it started
     int64_t m_correctedAfter = -1;     // the onset after which the drift was last corrected
     int64_t m_lastProgressNs = 0;
+    int64_t m_lastPumpNs = 0; // when the device loop last ran [ns]
+    int64_t m_roundGapNs = 0; // how long the worker stood still before this round [ns]
     bool m_deviceBound = false; // the last round rendered less than due, for want of room
     int64_t m_firstOnset = -1;  // where the first sound after a quiet time begins
     bool m_recovering = false;

@@ -21,7 +21,7 @@ void ToneMixer::reset(int64_t frame)
     for (Note& note : m_notes)
         retired.push_back(std::move(note.samples));
     m_notes.clear();
-    m_knownEnd = m_aheadEnd = frame;
+    m_knownEnd = m_aheadEnd = m_nextAllowed = frame;
     dropPcm();
     m_rendered = frame;
     m_lastEventFrame = frame;
@@ -50,7 +50,7 @@ int64_t ToneMixer::quietFrom() const
 int64_t ToneMixer::nextOnset() const
 {
     for (const Event& e : m_events) {
-        if ((e.kind == Kind::PcmWrite && !e.muted) || e.kind == Kind::SquareOn || e.kind == Kind::PcmRestart)
+        if (e.kind == Kind::PcmWrite || e.kind == Kind::SquareOn || e.kind == Kind::PcmRestart)
             return e.frame;
         if (e.kind == Kind::Forecast && !e.notes.empty())
             return e.notes.front().start;
@@ -60,19 +60,11 @@ int64_t ToneMixer::nextOnset() const
 
 StreamMap::Placement ToneMixer::accept(StreamRequest&& r, StreamMap& map)
 {
-    const bool pcm = r.kind != Kind::SquareOn && r.kind != Kind::SquareOff && r.kind != Kind::Forecast;
-    if (r.kind == Kind::PcmOpen && r.muted)
-        m_mutedOpening = r.opening;
-    // The calls of an opening played from a forecast only confirm it: where they land is of no
-    // account, and a late one is neither late nor a reason to move the rhythm.
-    const bool muted = pcm && m_mutedOpening != 0 && r.opening == m_mutedOpening;
     // The first write of an opening is where its sound begins; later ones queue behind it.
     const bool startsSound = r.kind == Kind::SquareOn || r.kind == Kind::PcmRestart ||
                              r.kind == Kind::Forecast ||
-                             (r.kind == Kind::PcmWrite && r.opening == m_firstWriteOf && !muted);
-    StreamMap::Placement p = map.place(r.at, startsSound, m_rendered, quietFrom());
-    if (muted)
-        p.late = false;
+                             (r.kind == Kind::PcmWrite && r.opening == m_firstWriteOf);
+    StreamMap::Placement p = map.place(r.at, startsSound, m_rendered);
     if (r.kind == Kind::PcmOpen)
         m_firstWriteOf = r.opening;
     else if (r.kind == Kind::PcmWrite && r.opening == m_firstWriteOf)
@@ -83,11 +75,12 @@ StreamMap::Placement ToneMixer::accept(StreamRequest&& r, StreamMap& map)
     if (r.kind == Kind::Forecast && r.at.ns == m_forecastAtNs && r.at.epoch == m_forecastEpoch) {
         p.frame = m_forecastFrame;
     } else if (r.kind == Kind::Forecast) {
-        // A character never begins before the one forecast before it has ended; what pushes it
-        // back pushes everything after it back as much, so that no gap after it shrinks.
-        m_lastPush = std::max<int64_t>(0, m_knownEnd - p.frame);
+        // A character never begins before the one before it has ended with its gap (a device that
+        // stood still inside it plays it later, whole), nor in what is rendered. The keying's clock
+        // learns of a push (nextCharacterFrom) and waits for it from the next character on.
+        const int64_t floor = std::max(m_nextAllowed, m_rendered);
+        m_lastPush = floor - p.frame > kPushToleranceFrames ? floor - p.frame : 0;
         if (m_lastPush > 0) {
-            map.shift(map.nsOfFrames(m_lastPush));
             p.frame += m_lastPush;
             p.restart = true;
         }
@@ -107,13 +100,14 @@ StreamMap::Placement ToneMixer::accept(StreamRequest&& r, StreamMap& map)
                                                       streamtiming::kTrailFrames);
             m_knownEnd = std::max(m_knownEnd, end);
             m_aheadEnd = std::max(m_aheadEnd, end + trail);
+            m_nextAllowed = std::max(m_nextAllowed, end + map.framesOfNs(t.nextCharacterAfterNs));
         }
     }
     m_lastEventFrame = p.frame;
     const int64_t length = r.lengthNs >= 0 ? map.framesOfNs(r.lengthNs) : -1;
     const double step = r.kind == Kind::SquareOn ? r.hz / map.rate() : 0.0;
     m_events.push_back({p.frame, r.kind, r.opening, r.token, std::move(r.samples), step, length,
-                        muted || r.muted, std::move(notes)});
+                        std::move(notes)});
     return p;
 }
 
@@ -160,7 +154,6 @@ void ToneMixer::apply(Event& e, int64_t frame)
         dropPcm();
         m_pcmOpen = true;
         m_pcmPaused = false;
-        m_pcmMuted = e.muted;
         m_pcmOpening = e.opening;
         m_pcmLength = -1;
         m_pcmPlayedOut = false;
@@ -181,8 +174,7 @@ void ToneMixer::apply(Event& e, int64_t frame)
             break;
         }
         if (m_pcm.empty()) {
-            if (!m_pcmMuted)
-                m_lastOnset = frame;
+            m_lastOnset = frame;
             m_pcmEnd = m_pcmLength < 0 ? kNever : frame + m_pcmLength;
             m_pcmLength = -1;
         }
@@ -247,8 +239,7 @@ void ToneMixer::renderVoices(int16_t* out, int64_t from, int64_t to)
     while (m_pcmOpen && !m_pcmPaused && !m_pcm.empty() && i < n) {
         Buffer& b = m_pcm.front();
         const size_t take = std::min(n - i, b.samples.size() - b.pos);
-        if (!m_pcmMuted)
-            std::memcpy(out + i, b.samples.data() + b.pos, take * sizeof(int16_t));
+        std::memcpy(out + i, b.samples.data() + b.pos, take * sizeof(int16_t));
         i += take;
         b.pos += take;
         if (b.pos < b.samples.size())

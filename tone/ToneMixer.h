@@ -39,9 +39,6 @@ struct StreamRequest {
     std::vector<int16_t> samples; // PcmWrite
     double hz = 0;                // SquareOn [Hz]
     int64_t lengthNs = -1;        // PcmLength, SquareOn: the sound's length; -1 until stopped [ns]
-    // PcmOpen: the opening's sound was forecast and is played from the forecast; its buffers pass
-    // as silence, so that they are reported done as they would play.
-    bool muted = false;
     std::vector<PlannedTone> tones; // Forecast: a whole character, from `at` on
 };
 
@@ -79,6 +76,10 @@ public:
     int64_t knownUntil() const { return m_aheadEnd; }
     // How far the last forecast was pushed back because the one before had not ended. [frames]
     int64_t lastPush() const { return m_lastPush; }
+    // Where the next character may begin at the earliest: the end of the last one's gap. [frame]
+    int64_t nextCharacterFrom() const { return m_nextAllowed; }
+    // A character this close to its floor keeps its frame: rounding, not a push. [frames]
+    static constexpr int64_t kPushToleranceFrames = 2;
 
     // Filled by render; the owner empties them. Sample memory is handed back rather than freed
     // here, so that the audio thread never takes the allocator's locks.
@@ -100,7 +101,6 @@ private:
         std::vector<int16_t> samples;
         double step;          // SquareOn: cycles per frame
         int64_t lengthFrames; // -1: until stopped
-        bool muted;           // PcmOpen, PcmWrite: of an opening that plays from a forecast
         std::vector<Note> notes; // Forecast
     };
     struct Buffer {
@@ -119,9 +119,9 @@ private:
     int64_t m_lastEventFrame = 0;
     int64_t m_lastOnset = -1;
     uint64_t m_firstWriteOf = 0; // the opening whose first write still starts its sound
-    uint64_t m_mutedOpening = 0; // the latest opening that plays from a forecast
     int64_t m_knownEnd = 0; // of the forecast sound
     int64_t m_aheadEnd = 0; // of that sound and the silence written with it
+    int64_t m_nextAllowed = 0; // of the gap after it
     // The last forecast's schedule time and frame: a second forecast of the same moment (the other
     // route's tones of the same character) lands beside it.
     int64_t m_forecastAtNs = -1;
@@ -132,7 +132,6 @@ private:
 
     bool m_pcmOpen = false;
     bool m_pcmPaused = false;
-    bool m_pcmMuted = false;
     uint64_t m_pcmOpening = 0;
     int64_t m_pcmLength = -1;  // frames, for the next onset
     int64_t m_pcmEnd = kNever; // planned end of the sounding buffers

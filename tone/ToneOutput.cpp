@@ -34,17 +34,17 @@ void ToneOutput::SoundcardElement(int n, int dotTime, int frequency)
     quindle::SoundcardElement(*m_audioOut, m_clock, n, dotTime);
 }
 
-void ToneOutput::beginCharacter(const std::vector<CharacterTone>& tones)
+PlayedAhead ToneOutput::beginCharacter(const CharacterPlan& plan)
 {
     std::vector<PlannedTone> sines, squares;
     int endMs = 0;
-    for (const CharacterTone& t : tones) {
+    for (const CharacterTone& t : plan.tones()) {
         PlannedTone p{int64_t(t.startMs) * 1'000'000, int64_t(t.lengthMs) * 1'000'000, 0, {},
                       int64_t(t.nextCharacterAfterMs) * 1'000'000};
         if (t.speaker) {
             p.hz = SpeakerDriver::toneHz(uint32_t(t.frequency));
             if (p.hz <= 0)
-                p.lengthNs = 0; // a silent tone keeps its place in the count of tones
+                p.lengthNs = 0; // silent, and still played ahead
             squares.push_back(std::move(p));
         } else {
             p.samples = toneSamples(t.frequency, t.lengthMs);
@@ -52,12 +52,14 @@ void ToneOutput::beginCharacter(const std::vector<CharacterTone>& tones)
         }
         endMs = std::max(endMs, t.startMs + t.lengthMs);
     }
-    const bool soundcard = m_waveOut.waveOutForecast(std::move(sines), uint32_t(m_audioOut->FrameRate()));
-    const bool speaker = m_sink.planCharacter(std::move(squares));
-    // The whole character is written ahead: a late wake-up inside it moves none of its edges, and
-    // only the silence before the next character may stretch.
-    if (soundcard && speaker && !tones.empty())
+    const bool anySine = !sines.empty(), anySquare = !squares.empty();
+    const PlayedAhead ahead{anySquare && m_sink.planCharacter(std::move(squares)),
+                            anySine && m_waveOut.waveOutForecast(std::move(sines), uint32_t(m_audioOut->FrameRate()))};
+    // The whole sound is written ahead: a late wake-up inside it moves none of its edges, and only
+    // the silence before the next character may stretch. A route keyed live keeps every deadline.
+    if ((anySquare || anySine) && ahead.speaker == anySquare && ahead.soundcard == anySine)
         m_clock.keepScheduleUntil(m_clock.scheduleTime().ns + int64_t(endMs) * 1'000'000);
+    return ahead;
 }
 
 std::vector<int16_t> ToneOutput::toneSamples(int frequency, int lengthMs)

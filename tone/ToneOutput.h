@@ -28,7 +28,7 @@ public:
     void SpeakerTone(uint32_t frequency, uint32_t ms) override;
     void SpeakerNoSound() override;
     void SoundcardElement(int n, int dotTime, int frequency) override;
-    void beginCharacter(const std::vector<CharacterTone>& tones) override;
+    PlayedAhead beginCharacter(const CharacterPlan& plan) override;
 
     // The buffer-fill handler bound to AudioOut1.OnFillBuffer.
     bool AudioOut1FillBuffer(char* Buffer, int& Size);

@@ -110,12 +110,13 @@ public:
         return MMSYSERR_NOERROR;
     }
     // The sound-card tones of a character that begins now on the keying's schedule, as samples at
-    // rate [frames/s]. A back-end that plays ahead of time plays them from here and opens the next
-    // tones.size() openings muted: their calls only confirm the forecast. False when not taken.
+    // rate [frames/s]. A back-end that plays ahead of time plays them whole from here and answers
+    // true: the character's elements then make no calls of their own. False when not taken.
     virtual bool waveOutForecast(std::vector<PlannedTone> tones, uint32_t rate)
     {
+        (void)tones;
         (void)rate;
-        return tones.empty();
+        return false;
     }
     // The text for an error code, at most 255 characters; empty when there is none.
     virtual std::string waveOutGetErrorText(MMRESULT code) const = 0;

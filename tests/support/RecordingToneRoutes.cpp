@@ -31,9 +31,11 @@ void RecordingToneRoutes::SoundcardElement(int n, int dotTime, int frequency)
     m_clock.Sleep(ms);
 }
 
-void RecordingToneRoutes::beginCharacter(const std::vector<CharacterTone>& tones)
+PlayedAhead RecordingToneRoutes::beginCharacter(const CharacterPlan& plan)
 {
-    m_forecasts.push_back({m_clock.nowUs(), tones});
+    if (m_recording)
+        m_forecasts.push_back({m_clock.nowUs(), plan.tones()});
+    return m_ahead;
 }
 
 std::string RecordingToneRoutes::timeline() const

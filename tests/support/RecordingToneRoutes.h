@@ -29,7 +29,9 @@ public:
     void SpeakerTone(uint32_t frequency, uint32_t ms) override;
     void SpeakerNoSound() override;
     void SoundcardElement(int n, int dotTime, int frequency) override;
-    void beginCharacter(const std::vector<CharacterTone>& tones) override;
+    PlayedAhead beginCharacter(const CharacterPlan& plan) override;
+    // The routes that take each character whole (and whose element calls are then not made).
+    void setPlaysAhead(PlayedAhead ahead) { m_ahead = ahead; }
     struct Forecast {
         int64_t startUs; // virtual time of the call [us]
         std::vector<CharacterTone> tones;
@@ -55,6 +57,7 @@ private:
     VirtualClock& m_clock;
     std::vector<Call> m_calls;
     std::vector<Forecast> m_forecasts;
+    PlayedAhead m_ahead;
     bool m_recording = true;
     bool m_speakerOn = false;
     uint64_t m_callCount = 0;

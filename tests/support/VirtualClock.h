@@ -12,7 +12,8 @@ namespace quindle {
 
 // Test double: time passes only when the code under test sleeps (or a test advances it).
 // Every sleep is recorded; actions scheduled for a moment run in the first
-// Application.ProcessMessages at or after that moment, in time order.
+// Application.ProcessMessages at or after that moment, in time order, or, when the window serves
+// its events while the run sleeps (a wait hook), inside the sleep at that moment.
 class VirtualClock final : public Clock {
 public:
     struct SleepRecord {
