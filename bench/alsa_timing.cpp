@@ -22,6 +22,7 @@
 #include "tests/support/PipeWireServer.h"
 #include "tests/support/PulseServer.h"
 #include "tests/support/RhythmClock.h"
+#include "tone/ToneOutput.h"
 #include "tone/AlsaStream.h"
 #include "tone/AlsaWaveOut.h"
 #include "tone/SpeakerSinks.h"
@@ -51,6 +52,7 @@ namespace {
 using namespace quindle;
 using quindle::test::PipeWireServer;
 using quindle::test::PulseServer;
+using quindle::test::PlanTap;
 using quindle::test::RhythmClock;
 using quindle::test::SoundServer;
 
@@ -83,6 +85,9 @@ struct Program {
         platform.clock = &clock;
         platform.speakerSink = &speaker;
         platform.waveOut = &waveOut;
+        output = std::make_unique<ToneOutput>(clock, speaker, waveOut);
+        tap = std::make_unique<PlanTap>(*output);
+        platform.tones = tap.get();
         platform.iniName = dir.filePath(QStringLiteral("quindle2.ini"));
         morse = std::make_unique<TMorse>(platform);
         morse->mnuSpeaker->setChecked(false);
@@ -107,6 +112,8 @@ struct Program {
     AlsaStream stream;
     AlsaWaveOut waveOut;
     SilentSink speaker;
+    std::unique_ptr<ToneOutput> output;
+    std::unique_ptr<PlanTap> tap;
     std::unique_ptr<TMorse> morse;
 };
 
@@ -236,7 +243,7 @@ void BM_Rhythm(benchmark::State& state)
             }
         }
         Program program;
-        program.clock.sounding = [&] { return program.waveOut.openHandle() != 0; };
+        program.clock.sounding = [&] { return program.tap->nextSleepIsTone(); };
         QString text;
         for (int i = 0; i < int(std::ceil(seconds * 1000 / (56.0 * dotMs))); ++i)
             text += QStringLiteral("PARIS ");

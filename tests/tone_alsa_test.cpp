@@ -28,6 +28,7 @@ namespace {
 using namespace quindle;
 using quindle::test::PipeWireServer;
 using quindle::test::PulseServer;
+using quindle::test::PlanTap;
 using quindle::test::RhythmClock;
 using quindle::test::SoundServer;
 
@@ -757,7 +758,8 @@ TEST_P(AlsaServerTest, TextRunsKeepTheirRhythmOnTheStream)
         AlsaWaveOut out(stream, rhythm);
         SilentSink speaker;
         ToneOutput tone(rhythm, speaker, out);
-        rhythm.sounding = [&] { return tone.AudioOut1().DeviceOpen(); };
+        PlanTap tap(tone);
+        rhythm.sounding = [&] { return tap.nextSleepIsTone(); };
         quindle::testing::FakeHost host(rhythm);
         host.checked = {MenuOption::Soundcard};
         host.speed = c.speed;
@@ -769,7 +771,7 @@ TEST_P(AlsaServerTest, TextRunsKeepTheirRhythmOnTheStream)
             if (c.holdWorkerMs && processed % 23 == 0)
                 stream.holdWorker(c.holdWorkerMs);
         };
-        Keyer keyer(host, tone, rhythm);
+        Keyer keyer(host, tap, rhythm);
         ASSERT_TRUE(stream.acquire(kRate).ok);
         ASSERT_TRUE(server->startRecording());
         keyer.btnTextClick();

@@ -382,6 +382,7 @@ public:
     int64_t timeOfHeard(size_t k) const { return m_firstNs + int64_t(k) * 1'000'000'000 / m_rate; }
 
     std::vector<int16_t> heard;
+    std::vector<int64_t> heardNs; // when each frame of `heard` was played [ns]
     int opens = 0, underruns = 0;
 
 private:
@@ -394,6 +395,8 @@ private:
         const int64_t due = (m_now - m_startNs) * m_rate / 1'000'000'000 - m_taken;
         const int64_t n = std::min<int64_t>(due, int64_t(m_queue.size()));
         heard.insert(heard.end(), m_queue.begin(), m_queue.begin() + n);
+        for (int64_t i = 0; i < n; ++i)
+            heardNs.push_back(m_startNs + (m_taken + i) * 1'000'000'000 / m_rate);
         m_queue.erase(m_queue.begin(), m_queue.begin() + n);
         m_taken += n;
         if (n < due)
@@ -415,12 +418,13 @@ public:
         int64_t atMs = -1, forMs = 0; // after the run starts
         bool window = false, worker = false;
     };
-    StreamRig(Stall stall, int speed, std::set<MenuOption> routes)
+    StreamRig(Stall stall, int speed, std::set<MenuOption> routes, int delay = 1)
         : stall(stall), stream(adopt(std::make_unique<DeviceStandIn>(now)), [this] { return now; }),
           waveOut(stream, *this), speaker(stream, *this, {"/nonexistent", "/nonexistent", {}}),
           output(*this, speaker, waveOut), keyer(host, output, *this)
     {
         host.speed = speed;
+        host.delay = delay;
         host.checked = std::move(routes);
     }
     // Keys text from startNs on, then lets the device play out.
@@ -431,8 +435,10 @@ public:
         startNs = now;
         startSchedule();
         keyer.GapFlag = 1;
-        for (const char c : text)
+        for (const char c : text) {
+            shownNs.push_back(now); // where the window would show it
             keyer.Send(uint8_t(c));
+        }
         passTo(now + 1000 * kMs);
     }
     void Sleep(int ms) override
@@ -450,6 +456,7 @@ public:
     ScheduleTime scheduleTime() override { return m_schedule.sync(now, stream.absorbableNs()); }
     void startSchedule() override { m_schedule.start(); }
     void keepScheduleUntil(int64_t ns) override { m_schedule.keepUntil(ns); }
+    void postponeTo(int64_t ns) override { m_schedule.postponeTo(ns); }
     bool held() const
     {
         return startNs > 0 && now >= startNs + stall.atMs * kMs &&
@@ -467,7 +474,8 @@ public:
     // The characters heard, split at silences of at least splitMs, and the silences before each.
     struct Heard {
         std::vector<std::vector<int16_t>> characters;
-        std::vector<int64_t> gaps; // [frames]
+        std::vector<int64_t> gaps; // as heard, stand-stills of the device included [ns]
+        std::vector<int64_t> onsetNs; // when each was first heard
     };
     Heard heard(int64_t splitMs) const
     {
@@ -478,7 +486,8 @@ public:
             if (frames[k] == 0)
                 continue;
             if (last < 0 || int64_t(k) - last > ::frames(splitMs * kMs)) {
-                h.gaps.push_back(int64_t(k) - last);
+                h.gaps.push_back(device->heardNs[k] - (last < 0 ? startNs : device->heardNs[size_t(last)]));
+                h.onsetNs.push_back(device->heardNs[k]);
                 h.characters.emplace_back();
             } else {
                 h.characters.back().insert(h.characters.back().end(), frames.begin() + last + 1,
@@ -492,6 +501,7 @@ public:
 
     int64_t now = 1000 * kMs;
     int64_t startNs = 0;
+    std::vector<int64_t> shownNs;
     Stall stall;
     DeviceStandIn* device = nullptr;
     quindle::testing::FakeHost host{*this};
@@ -536,55 +546,64 @@ TEST(StreamStalls, TheFirstSoundComesALeadAfterItsCallAndAnIdleStreamClosesAndRe
     EXPECT_EQ(rig.device->opens, 2);
 }
 
-TEST(StreamStalls, ACharacterOnceBegunSoundsWholeAndOnlyTheGapBeforeTheNextStretches)
+TEST(StreamStalls, AStopAnywhereLeavesEveryCharacterWholeAndStretchesOneGapByItsLengthOnce)
 {
-    // "G0E" at a dot time of 60 ms: G is 0-168 dash, 228-396 dash, 456-512 dot; the letter gap
-    // runs to 752; 0 is five dashes to 1832, longer than the device's buffer. Each stall is held
-    // 300 ms from a moment of the keying's schedule, or 800 ms (longer than what is written ahead),
-    // and the characters must be heard sample for sample as without it.
-    struct Row {
-        const char* where;
-        int64_t atMs, forMs;
+    // "G0EE": G is dash dash dot, 0 five dashes (the longest character: 2.9 s at the slowest speed),
+    // E a dot. The process (window and worker), or one of them, stands still from a moment of the
+    // schedule: inside G's first dash, at the message point after it, inside the letter gap after
+    // G, or inside 0's third dash. Every character is heard sample for sample as without the stop;
+    // the gap before the next one stretches by the stop, to a period, once (a stall counted twice
+    // stretches it by as much again, and later gaps too); and the next character is heard the
+    // usual lead after the window shows it (when only the worker stood still, the window could not
+    // know: from the character after that).
+    constexpr int64_t kPeriodMs = 512 * 1000 / kRate + 1;
+    const std::set<MenuOption> card{MenuOption::Soundcard};
+    struct Stop {
+        int64_t forMs;
         bool window, worker;
-        std::set<MenuOption> routes;
     };
-    const std::set<MenuOption> card{MenuOption::Soundcard}, both{MenuOption::Soundcard, MenuOption::Speaker};
-    std::vector<Row> rows;
-    for (const auto& [where, at] :
-         std::vector<std::pair<const char*, int64_t>>{{"after the first tone", 168},
-                                                      {"inside a pause", 420},
-                                                      {"inside a dash", 300},
-                                                      {"inside a letter gap", 600},
-                                                      {"inside a long character", 1300}})
-        for (const auto& [window, worker] : {std::pair{true, false}, {false, true}, {true, true}})
-            rows.push_back({where, at, 300, window, worker, card});
-    rows.push_back({"inside a dash, beyond what is written ahead", 1300, 800, false, true, card});
-    rows.push_back({"inside a dash, both routes", 300, 300, true, true, both});
-    rows.push_back({"inside a long character, both routes", 1300, 300, false, true, both});
-    std::map<std::set<MenuOption>, StreamRig::Heard> expected;
-    for (const auto& routes : {card, both}) {
-        StreamRig rig({}, 120, routes);
-        rig.key("G0E");
-        expected[routes] = rig.heard(120);
-        ASSERT_EQ(expected[routes].characters.size(), 3u);
-        EXPECT_EQ(rig.device->underruns, 0);
-    }
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.where) + (row.window ? ", window" : "") +
-                     (row.worker ? ", worker" : ""));
-        StreamRig rig({row.atMs, row.forMs, row.window, row.worker}, 120, row.routes);
-        rig.key("G0E");
-        StreamRig::Heard h = rig.heard(120);
-        const StreamRig::Heard& e = expected[row.routes];
-        ASSERT_EQ(h.characters.size(), e.characters.size());
-        for (size_t k = 0; k < e.characters.size(); ++k) {
-            EXPECT_TRUE(h.characters[k] == e.characters[k]) << "character " << k;
-            if (k > 0) {
-                EXPECT_GE(h.gaps[k], e.gaps[k] - 1) << "gap before character " << k;
+    std::vector<Stop> stops;
+    for (const int64_t ms : {30, 300, 800, 1500})
+        stops.push_back({ms, true, true});
+    stops.push_back({300, true, false});
+    stops.push_back({300, false, true});
+    for (const auto& [speed, delay] : {std::pair{165, 1}, {160, 1}, {100, 10}, {30, 10}}) {
+        const int t = 180 - speed;          // [ms]
+        const int64_t gLength = 10 * t - 28; // G, to the end of its last pause [ms]
+        const int64_t zeroAt = gLength + 3 * t * delay;
+        const std::pair<const char*, int64_t> moments[] = {{"inside G's first dash", 3 * t / 2},
+                                                           {"at G's first message point", 4 * t - 12},
+                                                           {"inside the gap after G", gLength + 3 * t * delay / 2},
+                                                           {"inside 0's third dash", zeroAt + 8 * t - 24 + 3 * t / 2}};
+        StreamRig reference({}, speed, card, delay);
+        reference.key("G0EE");
+        const StreamRig::Heard e = reference.heard(2 * t);
+        ASSERT_EQ(e.characters.size(), 4u);
+        for (const auto& [where, atMs] : moments) {
+            for (const Stop& stop : stops) {
+                SCOPED_TRACE(::testing::Message() << "speed " << speed << " delay " << delay << ", " << stop.forMs
+                                                  << " ms " << where << (stop.window ? ", window" : "")
+                                                  << (stop.worker ? ", worker" : ""));
+                StreamRig rig({atMs, stop.forMs, stop.window, stop.worker}, speed, card, delay);
+                rig.key("G0EE");
+                const StreamRig::Heard h = rig.heard(2 * t);
+                ASSERT_EQ(h.characters.size(), 4u);
+                int64_t stretched = 0;
+                for (size_t k = 0; k < 4; ++k) {
+                    EXPECT_TRUE(h.characters[k] == e.characters[k]) << "character " << k;
+                    if (k == 0)
+                        continue;
+                    EXPECT_GE(h.gaps[k], e.gaps[k] - 50'000) << "gap before character " << k;
+                    stretched += h.gaps[k] - e.gaps[k];
+                }
+                EXPECT_LE(stretched, (stop.forMs + kPeriodMs) * kMs) << "stretched beyond the stop";
+                if (!stop.window)
+                    continue; // the window showed what the worker could not yet play
+                const size_t last = 2;
+                const int64_t lead = e.onsetNs[last] - reference.shownNs[last];
+                EXPECT_NEAR(double(h.onsetNs[last] - rig.shownNs[last]), double(lead), 25e6)
+                    << "heard the usual lead after the window shows it";
             }
-        }
-        if (row.forMs > 300) {
-            EXPECT_EQ(rig.device->underruns, 1) << "the stall outlasted what was written ahead";
         }
     }
 }

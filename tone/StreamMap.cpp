@@ -109,7 +109,7 @@ int64_t StreamMap::frameOf(int64_t stampNs) const
     return frameAt(stampNs + m_levelNs + m_guardNs);
 }
 
-StreamMap::Placement StreamMap::place(const ScheduleTime& at, bool startsSound, int64_t frontier)
+StreamMap::Placement StreamMap::place(const ScheduleTime& at, bool startsSound, int64_t frontier, bool whole)
 {
     Placement p;
     if (!m_haveEpoch || at.epoch != m_epoch) {
@@ -139,10 +139,14 @@ StreamMap::Placement StreamMap::place(const ScheduleTime& at, bool startsSound, 
         return p;
     p.late = true;
     if (startsSound) {
-        // More lead as far as it goes; beyond that the call lands late.
-        const int64_t needNs = nsOfFrames(frontier - p.frame) + 1 + m_params.guardStepNs;
-        m_guardNs += std::clamp<int64_t>(m_params.maxGuardNs - m_guardNs, 0, needNs);
+        // More lead as far as it goes, for a lateness that a busy machine may repeat. A longer one
+        // (the worker stood still) is no measure of the machine: a whole character, written ahead
+        // from its start, only lands late; a tone keyed live needs the lead to keep its length.
+        const int64_t lateNs = nsOfFrames(frontier - p.frame);
+        if (lateNs <= m_params.maxAdaptNs || !whole)
+            m_guardNs += std::clamp<int64_t>(m_params.maxGuardNs - m_guardNs, 0, lateNs + 1 + m_params.guardStepNs);
         p.restart = true;
+        p.frame = frameOf(at.ns);
         p.frame = frameOf(at.ns);
     }
     p.frame = std::max(p.frame, frontier);

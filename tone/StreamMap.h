@@ -13,6 +13,7 @@
 
 #include "clock/Clock.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace quindle {
@@ -64,7 +65,13 @@ public:
     // `frame` at atNs. Nothing is skipped: what was placed plays when the device runs again, and
     // later schedule times land a lead after their own moment, so a stall is counted once, by the
     // keying's clock (which restarts its schedule after it), and never again here.
-    void reanchor(int64_t frame, int64_t atNs) { anchor(frame, atNs); }
+    // Returns how many frames the device stood still for.
+    int64_t reanchor(int64_t frame, int64_t atNs)
+    {
+        const int64_t stood = std::max<int64_t>(0, frameAt(atNs) - frame);
+        anchor(frame, atNs);
+        return stood;
+    }
     // A later reading of the same kind, for the drift.
     void observe(int64_t frame, int64_t atNs);
     // Moves the device's timing one frame towards the reports when the drift calls for it. A frame
@@ -91,8 +98,8 @@ public:
     // a guess, and a sound server takes its frames in steps around it. A restarted schedule keeps
     // its lead, grown to absorb a like lateness. A call that starts sound and comes too late grows
     // the lead by its lateness and a guard step, as far as it goes (a restart); a late call lands
-    // on the frontier.
-    Placement place(const ScheduleTime& at, bool startsSound, int64_t frontier);
+    // on the frontier. `whole`: the call carries a whole character.
+    Placement place(const ScheduleTime& at, bool startsSound, int64_t frontier, bool whole = false);
     int64_t frameOf(int64_t stampNs) const;
 
 private:

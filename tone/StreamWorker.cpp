@@ -213,7 +213,7 @@ StreamDevice::Result StreamWorker::start(bool fresh)
     if (fresh)
         m_map->anchor(position(avail), m_shared.timeNs());
     else
-        m_map->reanchor(position(avail), m_shared.timeNs());
+        m_mixer.stoodStill(position(avail), m_map->reanchor(position(avail), m_shared.timeNs()));
     m_lastProgressNs = m_shared.timeNs();
     return {};
 }

@@ -64,7 +64,7 @@ StreamMap::Placement ToneMixer::accept(StreamRequest&& r, StreamMap& map)
     const bool startsSound = r.kind == Kind::SquareOn || r.kind == Kind::PcmRestart ||
                              r.kind == Kind::Forecast ||
                              (r.kind == Kind::PcmWrite && r.opening == m_firstWriteOf);
-    StreamMap::Placement p = map.place(r.at, startsSound, m_rendered);
+    StreamMap::Placement p = map.place(r.at, startsSound, m_rendered, r.kind == Kind::Forecast);
     if (r.kind == Kind::PcmOpen)
         m_firstWriteOf = r.opening;
     else if (r.kind == Kind::PcmWrite && r.opening == m_firstWriteOf)

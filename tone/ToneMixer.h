@@ -78,6 +78,13 @@ public:
     int64_t lastPush() const { return m_lastPush; }
     // Where the next character may begin at the earliest: the end of the last one's gap. [frame]
     int64_t nextCharacterFrom() const { return m_nextAllowed; }
+    // The device stood still for `frames` before frame `at`: when the sound had ended there, the
+    // time it stood still counts as gap.
+    void stoodStill(int64_t at, int64_t frames)
+    {
+        if (m_knownEnd <= at)
+            m_nextAllowed = std::max(m_knownEnd, m_nextAllowed - frames);
+    }
     // A character this close to its floor keeps its frame: rounding, not a push. [frames]
     static constexpr int64_t kPushToleranceFrames = 2;
 
