@@ -74,19 +74,25 @@ clean:
 PREFIX ?= $(HOME)/.local
 INSTALL_BUILD ?= build-install
 
-.PHONY: install package screenshot
+.PHONY: install uninstall package screenshot
 
 install:
 	@bash scripts/install-deps.sh build
 	cmake -S . -B $(INSTALL_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DQUINDLE_BENCH=OFF
 	cmake --build $(INSTALL_BUILD) -j$(JOBS) --target quindle2
-	cmake --install $(INSTALL_BUILD) --prefix "$(PREFIX)" --strip
+	bash scripts/install.sh $(INSTALL_BUILD) "$(PREFIX)"
+
+# Removes what the last `make install` installed, and the folders that it made once they are empty;
+# the settings files stay, and it says where.
+uninstall:
+	bash scripts/uninstall.sh $(INSTALL_BUILD)
 
 # The Debian package (debian/), built by dpkg-buildpackage from a copy of the tree in
 # $(PACKAGE_BUILD)/quindle2, so that its results land in $(PACKAGE_BUILD): quindle2_<version>_<arch>.deb,
-# its -dbgsym package, .buildinfo and .changes.
+# its -dbgsym package, .buildinfo and .changes. Needs only what dpkg-buildpackage needs.
 PACKAGE_BUILD ?= build-package
-package: deps-ci
+package:
+	@bash scripts/install-deps.sh package
 	rm -rf $(PACKAGE_BUILD)
 	mkdir -p $(PACKAGE_BUILD)/quindle2
 	tar -c --exclude-vcs --exclude='./build*' --exclude='./obj-*' . | tar -x -C $(PACKAGE_BUILD)/quindle2

@@ -197,8 +197,9 @@ std::optional<int> handleCommandLine(int argc, char** argv, QString& file)
     if (parser.isSet(help) || parser.isSet(version)) {
         if (parser.isSet(help))
             print(stdout, QStringLiteral("Usage: %1 [options] [file]\nPractise receiving Morse code: random "
-                                         "groups or your own text.\nA file (Windows-1252 text) is opened as "
-                                         "File > Open opens it.\n\nOptions:\n"
+                                         "groups or your own text.\nA file is opened as File > Open opens it: as UTF-8 "
+                                         "when it starts with a UTF-8\nbyte-order mark or holds valid multi-byte "
+                                         "UTF-8, otherwise as Windows-1252.\n\nOptions:\n"
                                          "  -h, --help     Show this help and exit.\n"
                                          "  -v, --version  Show the version and exit.\n\n"
                                          "Qt's options (-platform, -display, -style ...) are accepted as well.\n")

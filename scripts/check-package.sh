@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Checks the package that `make package` built, as a packager and a user meet it: lintian --pedantic
-# (no error, warning or info tag); apt-get install; --version; a user (made here) and root each start
+# (no error, warning or info tag); apt-get install; --version; its autopkgtest (debian/tests, run on
+# this machine by autopkgtest's null runner); a user (made here) and root each start
 # it on a private Xvfb in a D-Bus session of their own and close it, with Save Settings on Close
 # ticked by the starting values in /etc/xdg, and their settings must land in their own ~/.config
-# (0700), never under /usr; apt-get purge must leave none of its files. It leaves the machine as it
+# (0700), never beside the program in /usr/bin; apt-get purge must leave none of its files. It leaves the machine as it
 # found it: a quindle2 installed before (copied by dpkg-repack) and the settings files that it
 # replaces are put back. Needs root.   scripts/check-package.sh <folder of the .changes and .debs>
 set -euo pipefail
@@ -11,9 +12,13 @@ set -euo pipefail
 changes=$(realpath "$(ls "$1"/quindle2_*.changes)")
 deb=$(dirname "$changes")/$(awk '$NF ~ /^quindle2_[^_]*_[^_]*\.deb$/ {print $NF; exit}' "$changes")
 version=$(dpkg-deb -f "$deb" Version)
+# The program's own version: no epoch, no Debian revision.
+upstream=${version#*:}
+upstream=${upstream%-*}
+source_tree=$(dirname "$(realpath "$0")")/..
 user=quindle2-check
 system_ini=/etc/xdg/quindle2/quindle2.ini
-kept=("$system_ini" /usr/lib/quindle2/quindle2.ini)
+kept=("$system_ini" /usr/bin/quindle2.ini /usr/lib/quindle2/quindle2.ini)
 apt=(apt-get -y -qq --allow-downgrades -o DPkg::Lock::Timeout=600 -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold)
 export DEBIAN_FRONTEND=noninteractive
 
@@ -56,9 +61,14 @@ done
 rm -f "${kept[@]}"
 installed=1
 "${apt[@]}" install "$deb"
-[ "$(quindle2 --version)" = "quindle2 $version" ] || fail "quindle2 --version does not say $version"
+[ "$(quindle2 --version)" = "quindle2 $upstream" ] || fail "quindle2 --version does not say $upstream"
 [ -f "$system_ini" ] || fail "$system_ini is not installed"
-usr_before=$(find /usr/lib/quindle2 | sort)
+
+echo "== autopkgtest"
+# The tests need the package's control files only, not a copy of the whole tree and its builds.
+mkdir -p "$work/tree/debian"
+cp -r "$source_tree"/debian/{control,changelog,source,tests} "$work/tree/debian/"
+autopkgtest --no-built-binaries "$work/tree" -- null
 
 # A private X server, which tells its display number when it takes connections.
 mkfifo "$work/displayfd"
@@ -112,7 +122,7 @@ echo "== root saves settings"
 # Root's home for this check only, so that root's own settings stay untouched.
 mkdir -m 700 "$work/root-home"
 save_as root "$work/root-home"
-[ "$(find /usr/lib/quindle2 | sort)" = "$usr_before" ] || fail "root's save wrote under /usr/lib/quindle2"
+[ ! -e /usr/bin/quindle2.ini ] || fail "root's save wrote /usr/bin/quindle2.ini"
 
 echo "== apt-get purge"
 "${apt[@]}" purge quindle2

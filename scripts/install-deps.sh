@@ -3,11 +3,14 @@
 #   scripts/install-deps.sh build   building and running the program (`make install`, `make run`)
 #   scripts/install-deps.sh test    that, and building and running the tests and benchmarks
 #   scripts/install-deps.sh ci      that, and CI's other gates: clang, cppcheck, the Debian package
+#   scripts/install-deps.sh package what dpkg-buildpackage needs for debian/ (`make package`)
+# Without root and sudo it prints the apt-get command to run as root, and fails.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 build=(
   cmake g++ make pkg-config
-  qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev
+  qt6-base-dev libxcb1-dev
   libqt6svg6
   # Qt's Wayland platform: in a Wayland session the program runs as a Wayland client.
   qt6-wayland
@@ -29,21 +32,39 @@ test=(
   python3-dbus python3-gi
   # The real screen reader, with a speech server whose generic module writes what it says.
   orca speech-dispatcher
-  # Access lists and extended attributes in the file-saving tests; the metainfo's validator.
-  acl attr appstream
+  # Access lists and extended attributes in the file-saving tests; the metainfo's validator and the
+  # manual page's.
+  acl attr appstream mandoc
 )
 ci=(
   clang libclang-rt-dev cppcheck
-  # The Debian package: its build, lintian, a user driving the installed program on Xvfb, and a
-  # copy of a quindle2 that was installed before the check, to put back afterwards.
-  build-essential debhelper dpkg-dev lintian xdotool dpkg-repack
+  # The Debian package: its build, lintian, a user driving the installed program on Xvfb, its
+  # autopkgtest, and a copy of a quindle2 that was installed before the check, to put back afterwards.
+  build-essential debhelper dpkg-dev lintian xdotool autopkgtest dpkg-repack
 )
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  sudo="sudo"
+fi
+# Runs apt-get as root, or says how to when this user cannot.
+apt_get() {
+  if [ -n "$sudo" ] && ! command -v sudo >/dev/null; then
+    echo "Some packages are missing, and sudo is not installed. As root, run:" >&2
+    echo "  apt-get $*" >&2
+    exit 1
+  fi
+  echo "Installing: apt-get $*"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get "$@"
+}
 
 case "${1:-}" in
   build) packages=("${build[@]}") ;;
   test) packages=("${build[@]}" "${test[@]}") ;;
   ci) packages=("${build[@]}" "${test[@]}" "${ci[@]}") ;;
-  *) echo "usage: $0 build|test|ci" >&2; exit 2 ;;
+  package) packages=(dpkg-dev) ;;
+  *) echo "usage: $0 build|test|ci|package" >&2; exit 2 ;;
 esac
 
 missing=()
@@ -52,12 +73,10 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then
-  sudo="sudo"
+if [ ${#missing[@]} -gt 0 ]; then
+  apt_get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-echo "Installing: ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# The package's Build-Depends (with the build profiles of DEB_BUILD_PROFILES), and build-essential.
+if [ "$1" = package ] && ! dpkg-checkbuilddeps 2>/dev/null; then
+  apt_get build-dep -y -qq ${DEB_BUILD_PROFILES:+-P "$DEB_BUILD_PROFILES"} ./
+fi

@@ -155,8 +155,8 @@ const LocationCase kLocationCases[] = {
     {"/b/quindle2", "/x/cfg", {"/b/quindle2.ini"}, {"/b"}, "/b/quindle2.ini", "/x/cfg/quindle2/quindle2.ini"},
     // Under /usr never beside the program, even where it can write (root); the starting values
     // from the first of $XDG_CONFIG_DIRS (/etc/xdg) that has the file, until the user's own exists.
-    {"/usr/lib/quindle2/quindle2", "", {"/usr/lib/quindle2/quindle2.ini", "/etc/xdg/quindle2/quindle2.ini"},
-     {"/usr/lib/quindle2", "/usr/lib/quindle2/quindle2.ini"},
+    {"/usr/bin/quindle2", "", {"/usr/bin/quindle2.ini", "/etc/xdg/quindle2/quindle2.ini"},
+     {"/usr/bin", "/usr/bin/quindle2.ini"},
      "/etc/xdg/quindle2/quindle2.ini", "/home/u/.config/quindle2/quindle2.ini"},
     {"/usr/local/lib/quindle2/quindle2", "/x/cfg", {"/b/quindle2/quindle2.ini", "/etc/xdg/quindle2/quindle2.ini"}, {},
      "/b/quindle2/quindle2.ini", "/x/cfg/quindle2/quindle2.ini", "rel:/a:/b/:/etc/xdg"},
