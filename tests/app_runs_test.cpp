@@ -309,6 +309,41 @@ TEST_F(RunTest, RouteAndToneChangesTakeEffectAtTheNextElement)
     EXPECT_EQ(heard().substr(0, 3), memo().substr(0, 3));
 }
 
+TEST_F(RunTest, InputInsideALongGapIsTakenAtOnceAndItsEffectsLandAtTheMessagePoints)
+{
+    // "EEE" at the slowest speed with Delay 10: E is 150 ms of tone and 150 of pause, then a 4.5 s
+    // letter gap. Inside that gap a Tab moves the focus at once, Stop turns the window idle at
+    // once (held 100 ms, while the run would move the focus), and the font dialog, which may hold
+    // the run, opens at the message point after the character. Nothing after E is keyed.
+    morse().SpeedT->setPosition(30);
+    morse().tbDelay->setPosition(10);
+    setMemo("EEE");
+    morse().Memo->setSelStart(0);
+    morse().Memo->setFocus();
+    const int64_t start = clock.nowMs();
+    int64_t tabAt = -1, redAt = -1, fontAt = -1;
+    dialogs.cancelFont([&] {
+        fontAt = clock.nowMs();
+        clock.advanceNs(2'000'000'000); // the dialog stays open 2 s
+    });
+    clock.at(start + 1000, [&] {
+        QWidget* before = QApplication::focusWidget();
+        QTest::keyClick(before, Qt::Key_Tab);
+        tabAt = QApplication::focusWidget() != before ? clock.nowMs() : -1;
+    });
+    clock.at(start + 1500, [&] { morse().mnuFont->trigger(); });
+    clock.at(start + 2000, [&] { QTest::mousePress(morse().btnStop, Qt::LeftButton); });
+    clock.at(start + 2100, [&] {
+        QTest::mouseRelease(morse().btnStop, Qt::LeftButton);
+        redAt = indicator() == quindle::kIndicatorRed ? clock.nowMs() : -1;
+    });
+    click(morse().btnText);
+    EXPECT_EQ(tabAt, start + 1000);
+    EXPECT_EQ(redAt, start + 2100);
+    EXPECT_EQ(fontAt, start + 4800);
+    EXPECT_EQ(heard(), "E");
+}
+
 TEST_F(RunTest, ASpeedChangeInsideACharacterAppliesFromTheNextOne)
 {
     // Made after the second character's first element: that character is heard as planned.
