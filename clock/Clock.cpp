@@ -28,14 +28,21 @@ bool Clock::serveWindow(int64_t untilNs)
 ScheduleTime Schedule::sync(int64_t nowNs, int64_t absorbableNs)
 {
     const int64_t lateNs = nowNs - m_deadlineNs;
+    // A stall inside a character written ahead is caught up on until its end: the restart that
+    // follows is as far behind as the stall was, not only as its last deadline.
+    m_worstLateNs = std::max(m_worstLateNs, lateNs);
     if (!m_scheduled || (lateNs > std::max(absorbableNs, kImmediateNs) && m_deadlineNs >= m_keepUntilNs)) {
         m_restarted = m_scheduled;
         m_restarts += m_scheduled;
         m_deadlineNs = nowNs;
         m_scheduled = true;
         ++m_epoch;
-        return {m_deadlineNs, m_epoch, m_restarted, 0, m_restarted ? lateNs : 0};
+        const int64_t behindNs = m_restarted ? m_worstLateNs : 0;
+        m_worstLateNs = 0;
+        return {m_deadlineNs, m_epoch, m_restarted, 0, behindNs};
     }
+    if (m_deadlineNs >= m_keepUntilNs)
+        m_worstLateNs = std::max<int64_t>(0, lateNs);
     if (lateNs > kImmediateNs && m_deadlineNs != m_absorbedDeadlineNs) {
         m_absorbedDeadlineNs = m_deadlineNs;
         ++m_absorbed;

@@ -117,6 +117,7 @@ public:
 private:
     int64_t m_deadlineNs = 0;
     int64_t m_keepUntilNs = 0;
+    int64_t m_worstLateNs = 0; // since the schedule was last on time outside a kept stretch [ns]
     bool m_scheduled = false;
     uint64_t m_epoch = 0;
     bool m_restarted = false;

@@ -50,13 +50,15 @@ PlayedAhead ToneOutput::beginCharacter(const CharacterPlan& plan)
             p.samples = toneSamples(t.frequency, t.lengthMs);
             sines.push_back(std::move(p));
         }
-        endMs = std::max(endMs, t.startMs + t.lengthMs);
+        endMs = std::max(endMs, t.startMs + t.lengthMs + t.nextCharacterAfterMs);
     }
     const bool anySine = !sines.empty(), anySquare = !squares.empty();
     const PlayedAhead ahead{anySquare && m_sink.planCharacter(std::move(squares)),
                             anySine && m_waveOut.waveOutForecast(std::move(sines), uint32_t(m_audioOut->FrameRate()))};
-    // The whole sound is written ahead: a late wake-up inside it moves none of its edges, and only
-    // the silence before the next character may stretch. A route keyed live keeps every deadline.
+    // The whole sound is written ahead: a late wake-up inside the character, its gaps included,
+    // moves none of its edges, and the next character begins when the window can go on, or as
+    // planned: only the silence before it stretches, by no more than the stall. A route keyed live
+    // keeps every deadline.
     if ((anySquare || anySine) && ahead.speaker == anySquare && ahead.soundcard == anySine)
         m_clock.keepScheduleUntil(m_clock.scheduleTime().ns + int64_t(endMs) * 1'000'000);
     return ahead;
