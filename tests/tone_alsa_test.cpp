@@ -465,6 +465,8 @@ TEST_F(AlsaBackendTest, OtherFormatsAreConvertedAndAnotherRateReopensTheStream)
     out.waveOutClose(h);
     ASSERT_EQ(out.waveOutOpen(&h, WAVE_MAPPER, monoFormat(), &listener), MMSYSERR_NOERROR);
     EXPECT_EQ(stream.stats().rate, kRate);
+    // The longest character at the slowest speed (3 s) is written ahead whole.
+    EXPECT_GE(stream.stats().bufferFrames, 3 * int64_t(kRate)) << "granted " << stream.stats().bufferFrames;
     out.waveOutClose(h);
 }
 
