@@ -15,9 +15,21 @@ class KeyingHost;
 struct CodeEntry;
 
 // The keying engine: turns characters into timed elements and gaps and runs the send loops of the
-// four run buttons. Everything blocks on the UI thread; other handlers run nested inside the
-// host's processMessages, which is called after every element, after every gap that is not
-// skipped, after every character and in the Stop handler, and nowhere else.
+// four run buttons.
+//
+// The road of one character: a run shows it in the text window and calls Send. Send plans it once
+// (CharacterPlan: its elements with route, pitch and length, and the gaps after it) and hands the
+// plan to the tone output (ToneRoutes::beginCharacter). An output that plays ahead (the sound-card
+// stream, the square wave on it) writes the whole character to the device at once; the speaker's
+// kernel devices cannot, and are keyed element by element. Then Send walks the plan on the clock:
+// a sleep for each tone and pause, message processing after every element and gap. The clock's
+// schedule is the one timeline: a stall restarts it once, and the stream places every sound a lead
+// after its schedule time.
+//
+// Everything blocks on the UI thread. While it sleeps the clock serves the window (input, repaints,
+// a screen reader); what the handlers do to the run lands at the host's processMessages, which is
+// called after every element, after every gap that is not skipped, after every character and in
+// the Stop handler, and nowhere else.
 class Keyer {
 public:
     Keyer(KeyingHost& host, ToneRoutes& routes, Clock& clock);
