@@ -115,19 +115,20 @@ void Keyer::element()
         if (m_ahead.speaker) {
             m_clock.Sleep(e.speakerMs);
         } else {
-            // Keyed live: the window waits, so that the tone ends on its own deadline.
+            // Keyed live (the kernel's speaker devices sound at once): the window waits, so that the
+            // tone ends on its own deadline whatever a handler would do.
             const Clock::ServiceHold hold(m_clock);
             m_routes.SpeakerTone(uint32_t(m_plan.frequency), uint32_t(e.speakerMs));
             m_routes.SpeakerNoSound();
         }
     }
     if (e.soundcardMs >= 0) {
-        if (m_ahead.soundcard) {
+        // A tone keyed live on the sound card is given its length as it starts: the window may be
+        // served while it sounds.
+        if (m_ahead.soundcard)
             m_clock.Sleep(e.soundcardMs);
-        } else {
-            const Clock::ServiceHold hold(m_clock);
+        else
             m_routes.SoundcardElement(e.n, m_plan.dotTime, m_plan.frequency);
-        }
     }
     m_clock.Sleep(e.pauseMs);
     processMessages();

@@ -344,6 +344,21 @@ TEST_F(RunTest, InputInsideALongGapIsTakenAtOnceAndItsEffectsLandAtTheMessagePoi
     EXPECT_EQ(heard(), "E");
 }
 
+TEST_F(RunTest, AStopPressHeldDuringTheFastestTextRunIsTaken)
+{
+    // The run moves the focus to the text window before every character, but not while a button
+    // is held: a button that loses the focus between press and release drops the press.
+    morse().SpeedT->setPosition(165);
+    setMemo("EEEEEEEEEEEEEEEEEEEE");
+    morse().Memo->setSelStart(0);
+    const int64_t start = clock.nowMs();
+    clock.at(start + 50, [&] { QTest::mousePress(morse().btnStop, Qt::LeftButton); });
+    clock.at(start + 150, [&] { QTest::mouseRelease(morse().btnStop, Qt::LeftButton); });
+    click(morse().btnText);
+    EXPECT_LT(heard().size(), 5u);
+    EXPECT_EQ(indicator(), quindle::kIndicatorRed);
+}
+
 TEST_F(RunTest, ASpeedChangeInsideACharacterAppliesFromTheNextOne)
 {
     // Made after the second character's first element: that character is heard as planned.
