@@ -21,6 +21,7 @@ class Clock;
 class DocumentCommands;
 class Keyer;
 class MemoEdit;
+class Announcer;
 class Panel;
 class RequestServer;
 class Shape;
@@ -138,6 +139,7 @@ public:
     // times it. [words/min]
     double wordsPerMinute(int speedPosition) const;
     bool closing() const override { return m_closing; }
+    int leadInMs() const override;
 
     // KeyingHost.
     int speedPosition() const override;
@@ -192,6 +194,8 @@ private:
     // Tells a screen reader that a run keys, or has ended; it is told of none of the memo's changes
     // meanwhile.
     void setRunAnnounced(bool running);
+    // Puts the focus in the text window again after a dialog, once it has closed.
+    void refocusAfterDialog();
     // Saves the settings; "" or why they could not be saved.
     QString saveSettingsFile();
 
@@ -208,6 +212,7 @@ private:
     bool m_closing = false;
     bool m_closeDone = false;
     bool m_running = false; // as the indicator shows
+    Announcer* m_announcer = nullptr; // speaks "Running", "Stopping", "Stopped"
 };
 
 } // namespace quindle

@@ -49,6 +49,10 @@ public:
     // True once the window has been asked to close: no run may start any more, so that the run
     // that is finishing is the last one and the window can go when it returns.
     virtual bool closing() const { return false; }
+
+    // Silence before a run's first character, its opening signal included, so that the window can
+    // announce the run without speaking over it. [ms]
+    virtual int leadInMs() const { return 0; }
 };
 
 } // namespace quindle
