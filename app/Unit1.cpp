@@ -207,14 +207,19 @@ void TMorse::createMenus()
     mnuHelp = makeItem(Help1, "mnuHelp", QStringLiteral("&Help"));
     mnuAbout = makeItem(Help1, "mnuAbout", QStringLiteral("&About..."));
 
-    // F10 opens the first menu that is enabled, as the desktop's key for the menu bar.
+    // F10, the desktop's key for the menu bar, opens the first menu that is enabled, on its first
+    // item, so that a screen reader follows the keyboard into it.
     auto* f10 = new QShortcut(QKeySequence(Qt::Key_F10), this);
     f10->setObjectName(QStringLiteral("menuKey"));
     connect(f10, &QShortcut::activated, this, [bar] {
         const QList<QAction*> menus = bar->actions();
-        const auto first = std::find_if(menus.begin(), menus.end(), [](QAction* a) { return a->isEnabled(); });
-        if (first != menus.end())
-            bar->setActiveAction(*first);
+        const auto first =
+            std::find_if(menus.begin(), menus.end(), [](QAction* a) { return a->isEnabled(); });
+        if (first == menus.end())
+            return;
+        bar->setActiveAction(*first);
+        if (QMenu* menu = (*first)->menu(); menu && !menu->actions().isEmpty())
+            menu->setActiveAction(menu->actions().first());
     });
 }
 
@@ -399,7 +404,14 @@ void TMorse::connectHandlers()
     on(mnuHelp, &QAction::triggered, [this] { mnuHelp1Click(); });
     on(mnuAbout, &QAction::triggered, [this] { About1Click(); });
     // The seven option toggles flip their own check mark (the action does that itself, and the
-    // route group applies the radio rule); nothing else happens on a click.
+    // route group applies the radio rule); nothing else happens on a click. Qt 6.4 shows a screen
+    // reader an unticked item as a plain command, so the new state is said in words.
+    for (QAction* option : {mnuLowerCase, mnuCT, mnuPunct, mnuScan, mnuSpeaker, mnuSoundcard, mnuSettings}) {
+        connect(option, &QAction::triggered, this, [this, option](bool checked) {
+            m_announcer->announce(option->text() +
+                                  (checked ? QStringLiteral(" checked") : QStringLiteral(" not checked")));
+        });
+    }
 }
 
 void TMorse::setForms(TForm2* form2, TForm3* form3)
@@ -799,7 +811,12 @@ void TMorse::refocusAfterDialog()
     const auto refocus = [this] {
         if (!isVisible() || m_closing)
             return;
-        activateWindow();
+        // A popup of the dialog that closed with it can leave the window with the window system's
+        // focus yet inactive to Qt, so that no widget has the focus: it is made active again.
+        if (QGuiApplication::focusWindow() == windowHandle() && QApplication::activeWindow() != this)
+            QApplication::setActiveWindow(this);
+        else
+            activateWindow();
         memoSetFocus();
     };
     refocus();
