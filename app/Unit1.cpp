@@ -49,9 +49,9 @@ constexpr int kClientWidth = 541;  // [px]
 constexpr int kClientHeight = 378; // [px]
 constexpr int kMaxFontPoints = 500;
 constexpr int kDefaultFontPoints = 9;
-// Orca speaks "Running" in about half a second and starts some 100 ms after the event: the first
-// character sounds after that. [ms]
-constexpr int kRunningLeadInMs = 700;
+// Orca hands "Running" to speech about 250 ms after the key that started the run and speaks it in
+// about half a second; the first character sounds after that, with a margin for a busy machine. [ms]
+constexpr int kRunningLeadInMs = 800;
 // A run's last character is still heard this long after the run has returned: the stream's lead
 // and the sound server's latency. "Stopped" waits for it. [ms]
 constexpr int kSoundTrailMs = 250;
