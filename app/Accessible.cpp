@@ -14,10 +14,18 @@ namespace quindle {
 
 namespace {
 
+// NUL cannot travel in a screen reader's strings; the window shows it as a box, a screen reader
+// gets the replacement character in its place, so that the text and its offsets stay whole.
+QString exposed(QString s)
+{
+    s.replace(QChar(0), QChar::ReplacementCharacter);
+    return s;
+}
+
 QString withLf(QString s)
 {
     s.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    return s;
+    return exposed(std::move(s));
 }
 
 // The memo as an editable multi-line text. Offsets count each CR LF as one "\n"; -2 stands for
@@ -77,7 +85,7 @@ public:
     QString text(int startOffset, int endOffset) const override
     {
         const int from = pos(startOffset);
-        return model().lfText(from, std::max(from, pos(endOffset)));
+        return exposed(model().lfText(from, std::max(from, pos(endOffset))));
     }
     QString text(QAccessible::Text t) const override { return QAccessibleWidget::text(t); }
     int characterCount() const override { return model().lfOffset(end()); }
@@ -168,7 +176,7 @@ private:
         range = {std::min(range.first, end()), std::min(range.second, end())};
         *startOffset = model().lfOffset(range.first);
         *endOffset = model().lfOffset(range.second);
-        return model().lfText(range.first, range.second);
+        return exposed(model().lfText(range.first, range.second));
     }
 };
 
@@ -198,8 +206,9 @@ public:
     }
 };
 
-// A trackbar whose value a screen reader reads on its scale (the speed in words per minute, one
-// decimal); a value it sets moves the trackbar to the nearest position.
+// A trackbar whose value a screen reader reads on its scale (the speed in words per minute); a value
+// it sets moves the trackbar to the nearest position. A scaled value has the decimals that tell it
+// from its neighbours' (one to three), and the step size says how many, since Orca rounds to it.
 class TrackbarAccessible : public QAccessibleWidget, public QAccessibleValueInterface {
 public:
     explicit TrackbarAccessible(Trackbar* bar) : QAccessibleWidget(bar, QAccessible::Slider) {}
@@ -222,12 +231,35 @@ public:
     }
     QVariant maximumValue() const override { return std::max(at(bar()->minimum()), at(bar()->maximum())); }
     QVariant minimumValue() const override { return std::min(at(bar()->minimum()), at(bar()->maximum())); }
-    QVariant minimumStepSize() const override { return bar()->scaled() ? 0.1 : 1.0; }
+    QVariant minimumStepSize() const override
+    {
+        return bar()->scaled() ? std::pow(10.0, -decimals(bar()->Position())) : 1.0;
+    }
 
 private:
     Trackbar* bar() const { return static_cast<Trackbar*>(widget()); }
+    static double rounded(double value, int decimals)
+    {
+        const double scale = std::pow(10.0, decimals);
+        return std::round(value * scale) / scale;
+    }
+    int decimals(int position) const
+    {
+        const double value = bar()->accessibleValue(position);
+        const auto distinct = [&](int other, int d) {
+            return other < bar()->minimum() || other > bar()->maximum() ||
+                   rounded(bar()->accessibleValue(other), d) != rounded(value, d);
+        };
+        int d = 1;
+        while (d < 3 && !(distinct(position - 1, d) && distinct(position + 1, d)))
+            ++d;
+        return d;
+    }
     // Rounded as spoken, so that reading and setting agree.
-    double at(int position) const { return std::round(bar()->accessibleValue(position) * 10) / 10; }
+    double at(int position) const
+    {
+        return bar()->scaled() ? rounded(bar()->accessibleValue(position), decimals(position)) : position;
+    }
 };
 
 QAccessibleInterface* factory(const QString& className, QObject* object)
@@ -238,6 +270,8 @@ QAccessibleInterface* factory(const QString& className, QObject* object)
         return new MemoAccessible(static_cast<MemoEdit*>(object));
     if (className == QLatin1String("quindle::Shape"))
         return new ShapeAccessible(static_cast<Shape*>(object));
+    if (className == QLatin1String("quindle::Announcer"))
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Notification);
     if (className == QLatin1String("quindle::Panel"))
         return new PanelAccessible(static_cast<Panel*>(object));
     return nullptr;
@@ -260,7 +294,7 @@ void notifyAccessibleTextChanged(QWidget* memo, const MemoText& model, const Mem
     if (!QAccessible::isActive())
         return;
     const int at = model.lfOffset(change.pos);
-    const QString inserted = model.lfText(change.pos, change.pos + change.inserted);
+    const QString inserted = exposed(model.lfText(change.pos, change.pos + change.inserted));
     if (removed.isEmpty()) {
         QAccessibleTextInsertEvent event(memo, at, inserted);
         QAccessible::updateAccessibility(&event);
@@ -277,7 +311,7 @@ void notifyAccessibleTextReplaced(QWidget* memo, const QString& oldText, const M
 {
     if (!QAccessible::isActive() || (oldText.isEmpty() && model.length() == 0))
         return;
-    QAccessibleTextUpdateEvent event(memo, 0, withLf(oldText), model.lfText(0, model.length()));
+    QAccessibleTextUpdateEvent event(memo, 0, withLf(oldText), exposed(model.lfText(0, model.length())));
     QAccessible::updateAccessibility(&event);
 }
 

@@ -29,6 +29,23 @@ void Shape::setIndication(bool on, const QString& description)
     QAccessible::updateAccessibility(&event);
 }
 
+Announcer::Announcer(QWidget* parent) : QWidget(parent)
+{
+    setGeometry(0, 0, 0, 0);
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    hide();
+}
+
+void Announcer::announce(const QString& text)
+{
+    if (!QAccessible::isActive())
+        return;
+    setAccessibleName(text);
+    // Shown again, it is spoken again.
+    hide();
+    show();
+}
+
 void Shape::paintEvent(QPaintEvent*)
 {
     QPainter p(this);

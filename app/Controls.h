@@ -38,6 +38,15 @@ private:
     bool m_on = false;
 };
 
+// An invisible spot that a screen reader speaks each time it is given a text: a notification in the
+// run indicator (a status bar), which Orca reads as the bare text, without a role name.
+class Announcer : public QWidget {
+    Q_OBJECT
+public:
+    explicit Announcer(QWidget* parent);
+    void announce(const QString& text);
+};
+
 // A panel with bevels and an optional centred caption.
 class Panel : public QFrame {
     Q_OBJECT

@@ -36,6 +36,7 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QScopedValueRollback>
+#include <QShortcut>
 #include <QTimer>
 
 #include <algorithm>
@@ -50,6 +51,12 @@ constexpr int kClientWidth = 541;  // [px]
 constexpr int kClientHeight = 378; // [px]
 constexpr int kMaxFontPoints = 500;
 constexpr int kDefaultFontPoints = 9;
+// Orca hands "Running" to speech about 250 ms after the key that started the run and speaks it in
+// about half a second; the first character sounds after that, with a margin for a busy machine. [ms]
+constexpr int kRunningLeadInMs = 800;
+// A run's last character is still heard this long after the run has returned: the stream's lead
+// and the sound server's latency. "Stopped" waits for it. [ms]
+constexpr int kSoundTrailMs = 250;
 
 QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, QRect geometry,
                   const QFont* font = nullptr)
@@ -71,7 +78,9 @@ Button* makeButton(QWidget* parent, const char* name, const QString& text, QRect
     auto* button = new Button(text, parent);
     button->setObjectName(QString::fromLatin1(name));
     button->setGeometry(geometry);
-    button->setAutoDefault(false);
+    // Enter presses the focused button, as on every desktop; outside a dialog no button becomes
+    // the default, so Enter in the text window still types a line break.
+    button->setAutoDefault(true);
     return button;
 }
 
@@ -238,6 +247,21 @@ void TMorse::createMenus()
     Help1->setObjectName(QStringLiteral("Help1"));
     mnuHelp = makeItem(Help1, "mnuHelp", QStringLiteral("&Help"));
     mnuAbout = makeItem(Help1, "mnuAbout", QStringLiteral("&About..."));
+
+    // F10, the desktop's key for the menu bar, opens the first menu that is enabled, on its first
+    // item, so that a screen reader follows the keyboard into it.
+    auto* f10 = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    f10->setObjectName(QStringLiteral("menuKey"));
+    connect(f10, &QShortcut::activated, this, [bar] {
+        const QList<QAction*> menus = bar->actions();
+        const auto first =
+            std::find_if(menus.begin(), menus.end(), [](QAction* a) { return a->isEnabled(); });
+        if (first == menus.end())
+            return;
+        bar->setActiveAction(*first);
+        if (QMenu* menu = (*first)->menu(); menu && !menu->actions().isEmpty())
+            menu->setActiveAction(menu->actions().first());
+    });
 }
 
 void TMorse::createControls()
@@ -267,6 +291,8 @@ void TMorse::createControls()
     Shape1->setObjectName(QStringLiteral("Shape1"));
     Shape1->setGeometry(470, 212, 29, 8);
     Shape1->setBrushColor(kIndicatorRed);
+    m_announcer = new Announcer(Shape1);
+    m_announcer->setObjectName(QStringLiteral("announcer"));
 
     btnStop = makeButton<TagButton>(client, "btnStop", QStringLiteral("Stop"), {448, 232, 75, 25});
 
@@ -322,21 +348,19 @@ void TMorse::nameControls()
         w->setAccessibleName(name);
         w->setAccessibleDescription(description);
     };
-    describe(Memo, QStringLiteral("Text window"),
-             QStringLiteral("The text to key from the caret on; practice groups are written here as they are keyed"));
-    describe(btnLetters, btnLetters->text(), QStringLiteral("Keys groups of five letters until Stop"));
-    describe(btnNumbers, btnNumbers->text(), QStringLiteral("Keys groups of five figures until Stop"));
-    describe(btnMixed, btnMixed->text(), QStringLiteral("Keys groups of five mixed characters until Stop"));
-    describe(btnText, btnText->text(), QStringLiteral("Keys the text window from the caret to the end"));
+    // Spoken on every Tab: a few words each (under a second of speech); Help says the rest.
+    describe(Memo, QStringLiteral("Text window"), QStringLiteral("Text to key"));
+    describe(btnLetters, btnLetters->text(), QStringLiteral("Letter groups"));
+    describe(btnNumbers, btnNumbers->text(), QStringLiteral("Figure groups"));
+    describe(btnMixed, btnMixed->text(), QStringLiteral("Mixed groups"));
+    describe(btnText, btnText->text(), QStringLiteral("Keys the text"));
     describe(btnStop, btnStop->text(), QStringLiteral("Ends the run"));
     describe(SpeedT, QStringLiteral("Words per minute (approx)"), QString()); // see describeSpeed()
-    describe(spFreq, Label8->text(),
-             QStringLiteral("Pitch of the tone, 100 to 20000 Hz; the sound card sounds up to %1 Hz, higher "
-                            "pitches only the PC speaker's own device")
-                 .arg((kFrameRate - 1) / 2));
-    describe(tbDelay, Label6->text(),
-             QStringLiteral("Extra spacing between letters and words, from 1 (Cal, none) to 10"));
-    describe(btnClear, btnClear->text(), QStringLiteral("Empties the text window"));
+    // The label is what a screen reader reads for the trackbar; its caption keeps its misspelling.
+    Label1->setAccessibleName(SpeedT->accessibleName());
+    describe(spFreq, Label8->text(), QStringLiteral("Pitch in hertz"));
+    describe(tbDelay, Label6->text(), QStringLiteral("Letter spacing"));
+    describe(btnClear, btnClear->text(), QStringLiteral("Empties the text"));
     describe(btnClose, btnClose->text(), QStringLiteral("Ends the program"));
     describe(Shape1, QStringLiteral("Run indicator"), QString());
     Shape1->setIndication(false, QStringLiteral("Stopped"));
@@ -367,11 +391,8 @@ double TMorse::wordsPerMinute(int speedPosition) const
 
 void TMorse::describeSpeed()
 {
-    const double wpm = wordsPerMinute(SpeedT->Position());
-    SpeedT->setAccessibleDescription(QStringLiteral("Position %1: dot %2 ms, %3 words per minute as keyed")
-                                          .arg(SpeedT->Position())
-                                          .arg(Keyer::dotTimeFor(SpeedT->Position()))
-                                          .arg(wpm, 0, 'f', 1));
+    // The value is the speed; the description adds the dot's length.
+    SpeedT->setAccessibleDescription(QStringLiteral("Dot %1 ms").arg(Keyer::dotTimeFor(SpeedT->Position())));
 }
 
 void TMorse::connectHandlers()
@@ -388,7 +409,12 @@ void TMorse::connectHandlers()
     now(btnNumbers, &QPushButton::clicked, [this] { m_keyer->btnNumbersClick(); });
     now(btnMixed, &QPushButton::clicked, [this] { m_keyer->btnMixedClick(); });
     now(btnText, &QPushButton::clicked, [this] { m_keyer->btnTextClick(); });
-    now(btnStop, &QPushButton::clicked, [this] { m_keyer->btnStopClick(); });
+    now(btnStop, &QPushButton::clicked, [this] {
+        // A group run completes its group: the screen reader hears at once that Stop was taken.
+        if (m_running)
+            m_announcer->announce(QStringLiteral("Stopping"));
+        m_keyer->btnStopClick();
+    });
     now(SpeedT, &QSlider::valueChanged, [this] {
         m_keyer->SpeedTChange();
         describeSpeed();
@@ -407,7 +433,14 @@ void TMorse::connectHandlers()
     on(mnuHelp, &QAction::triggered, [this] { mnuHelp1Click(); });
     on(mnuAbout, &QAction::triggered, [this] { About1Click(); });
     // The seven option toggles flip their own check mark (the action does that itself, and the
-    // route group applies the radio rule); nothing else happens on a click.
+    // route group applies the radio rule); nothing else happens on a click. Qt 6.4 shows a screen
+    // reader an unticked item as a plain command, so the new state is said in words.
+    for (QAction* option : {mnuLowerCase, mnuCT, mnuPunct, mnuScan, mnuSpeaker, mnuSoundcard, mnuSettings}) {
+        connect(option, &QAction::triggered, this, [this, option](bool checked) {
+            m_announcer->announce(option->text() +
+                                  (checked ? QStringLiteral(" checked") : QStringLiteral(" not checked")));
+        });
+    }
 }
 
 void TMorse::setForms(TForm2* form2, TForm3* form3)
@@ -631,7 +664,9 @@ void TMorse::mnuFontClick()
 {
     const QFont current = Memo->font();
     FontChoice choice{current.family(), current.pointSize(), current.bold(), current.italic()};
-    if (!m_platform.dialogs->executeFont(choice))
+    const bool chosen = m_platform.dialogs->executeFont(choice);
+    refocusAfterDialog();
+    if (!chosen)
         return;
     QFont font(choice.family, choice.pointSize);
     font.setBold(choice.bold);
@@ -729,13 +764,27 @@ void TMorse::setRunAnnounced(bool running)
     if (running == m_running)
         return;
     m_running = running;
-    // A screen reader speaks the control that takes the focus, with its description (Qt 6.4 sends
-    // name and description changes without their text): a run starts on Stop, which says so, and
-    // a run that ended there moves on to the indicator, which says "Stopped".
-    btnStop->setAccessibleDescription(running ? QStringLiteral("Running. Ends the run")
-                                              : QStringLiteral("Ends the run"));
-    if (!running && QAccessible::isActive() && btnStop->hasFocus())
-        Shape1->setFocus(Qt::OtherFocusReason);
+    if (!QAccessible::isActive())
+        return;
+    if (!running) {
+        // Not over the last character, which still sounds when the run returns.
+        QTimer::singleShot(kSoundTrailMs, this, [this] {
+            if (!m_running)
+                m_announcer->announce(QStringLiteral("Stopped"));
+        });
+        return;
+    }
+    // A run keys from Stop, or from the text window when the user put the focus there. The focus
+    // moves first: "Running", spoken after it, cuts its speech short and is the last thing said
+    // before the run's lead-in ends.
+    if (!Memo->hasFocus())
+        btnStop->setFocus(Qt::OtherFocusReason);
+    m_announcer->announce(QStringLiteral("Running"));
+}
+
+int TMorse::leadInMs() const
+{
+    return QAccessible::isActive() ? kRunningLeadInMs : 0;
 }
 
 int TMorse::stopTag() const { return btnStop->Tag; }
@@ -786,41 +835,49 @@ bool TMorse::memoModified() const { return Memo->modified(); }
 void TMorse::memoClear() { Memo->clear(); }
 QString TMorse::memoText() const { return Memo->text(); }
 void TMorse::memoSetText(const QString& text) { Memo->setText(text); }
-namespace {
-
 // A modal dialog closing hands the window manager's focus back by itself; after one dialog opens
-// right after another has closed (Save Text?, then Open) the window may be left active without the
-// keyboard. The window takes the focus back, on the widget that had it.
-template <typename Dialog>
-auto refocusing(QWidget* window, Dialog dialog)
+// right after another has closed (Save Text?, then Open), or when a popup of the dialog (the file
+// name completer) was open as it closed, the window may be left active without the keyboard.
+void TMorse::refocusAfterDialog()
 {
-    const QPointer<QWidget> had = window->focusWidget();
-    const auto result = dialog();
-    if (window->isVisible()) {
-        window->activateWindow();
-        if (had)
-            had->setFocus(Qt::ActiveWindowFocusReason);
-    }
-    return result;
+    const auto refocus = [this] {
+        if (!isVisible() || m_closing)
+            return;
+        // A popup of the dialog that closed with it can leave the window with the window system's
+        // focus yet inactive to Qt, so that no widget has the focus: it is made active again.
+        if (QGuiApplication::focusWindow() == windowHandle() && QApplication::activeWindow() != this)
+            QApplication::setActiveWindow(this);
+        else
+            activateWindow();
+        memoSetFocus();
+    };
+    refocus();
+    // Again once the window system has handed the focus on (a popup's grab ends a little later).
+    QMetaObject::invokeMethod(this, refocus, Qt::QueuedConnection);
 }
-
-} // namespace
 
 Answer TMorse::confirm(const QString& text)
 {
-    return refocusing(this, [&] { return m_platform.dialogs->confirm(text); });
+    const Answer answer = m_platform.dialogs->confirm(text);
+    refocusAfterDialog();
+    return answer;
 }
 void TMorse::error(const QString& text)
 {
-    refocusing(this, [&] { m_platform.dialogs->error(text); return true; });
+    m_platform.dialogs->error(text);
+    refocusAfterDialog();
 }
 bool TMorse::executeOpen(QString& fileName)
 {
-    return refocusing(this, [&] { return m_platform.dialogs->executeOpen(fileName); });
+    const bool chosen = m_platform.dialogs->executeOpen(fileName);
+    refocusAfterDialog();
+    return chosen;
 }
 bool TMorse::executeSave(QString& fileName)
 {
-    return refocusing(this, [&] { return m_platform.dialogs->executeSave(fileName); });
+    const bool chosen = m_platform.dialogs->executeSave(fileName);
+    refocusAfterDialog();
+    return chosen;
 }
 
 } // namespace quindle

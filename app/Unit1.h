@@ -24,6 +24,7 @@ class Clock;
 class DocumentCommands;
 class Keyer;
 class MemoEdit;
+class Announcer;
 class Panel;
 class Shape;
 class SpeakerSink;
@@ -140,6 +141,7 @@ public:
     // times it. [words/min]
     double wordsPerMinute(int speedPosition) const;
     bool closing() const override { return m_closing; }
+    int leadInMs() const override;
 
     // KeyingHost.
     int speedPosition() const override;
@@ -199,6 +201,8 @@ private:
     // Tells a screen reader that a run keys, or has ended; it is told of none of the memo's changes
     // meanwhile.
     void setRunAnnounced(bool running);
+    // Puts the focus in the text window again after a dialog, once it has closed.
+    void refocusAfterDialog();
     // Saves the settings; "" or why they could not be saved.
     QString saveSettingsFile();
 
@@ -217,6 +221,7 @@ private:
     std::vector<std::function<void()>> m_deferred; // commands waiting for the message point
     bool m_closeDone = false;
     bool m_running = false; // as the indicator shows
+    Announcer* m_announcer = nullptr; // speaks "Running", "Stopping", "Stopped"
 };
 
 } // namespace quindle

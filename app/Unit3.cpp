@@ -1,6 +1,7 @@
 #include "app/Unit3.h"
 
 #include "app/Fonts.h"
+#include "tone/ToneFormat.h"
 
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -57,6 +58,8 @@ QString TForm3::helpText()
         QString(),
         QStringLiteral("The soundcard output needs some filtering"),
         QStringLiteral("before it is fed to a radio transmitter."),
+        QStringLiteral("It sounds tones up to %1 Hz; higher ones").arg((kFrameRate - 1) / 2),
+        QStringLiteral("sound only on the PC speaker's own device."),
         QString(),
         QStringLiteral("Freeware for Morse code learners."),
     };

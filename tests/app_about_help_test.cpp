@@ -240,6 +240,8 @@ TEST_F(HelpWindowTest, TextHasItsParagraphsInOrderAndFitsWithoutScrolling)
     EXPECT_TRUE(paragraphs[3].contains(QStringLiteral("file")));
     EXPECT_TRUE(paragraphs[3].contains(QStringLiteral("practice run")));
     EXPECT_TRUE(paragraphs[3].contains(QStringLiteral("Highlight")));
+    // The stream cannot carry the highest pitches; the user is told where they sound.
+    EXPECT_TRUE(paragraphs[6].contains(QStringLiteral("up to 11269 Hz")));
 
     // Broken by hand: no line wraps, and with no scroll bar the whole page must be visible.
     const QFontMetrics metrics(form.Memo1->font());

@@ -15,6 +15,7 @@ TOOLS = {
     "dbus-daemon": "dbus-daemon",
     "/usr/libexec/at-spi-bus-launcher": "at-spi2-core",
     "xdotool": "xdotool",
+    "xprop": "x11-utils",
 }
 
 
@@ -29,6 +30,13 @@ def missing_tools():
     except (ImportError, ValueError):
         missing.append("python3-pyatspi (gir1.2-atspi-2.0)")
     return missing
+
+
+def time_scale():
+    """How much longer than on an idle machine a wait may take: the build's factor
+    (QUINDLE_TEST_TIME_FACTOR) times the load per core, at least 1."""
+    factor = float(os.environ.get("QUINDLE_TEST_TIME_FACTOR", "1"))
+    return factor * max(1.0, os.getloadavg()[0] / (os.cpu_count() or 1))
 
 
 def free_display():
@@ -52,10 +60,13 @@ class StartError(RuntimeError):
 
 
 class Session:
-    def __init__(self, program, timeout=20.0, pulse=False):
+    def __init__(self, program, timeout=20.0, pulse=False, wm=False, before_app=None, a11y=True):
         self.program = program
-        self.timeout = timeout
+        self.timeout = timeout * time_scale()
         self.pulse = pulse  # a PulseAudio server with a null sink "q" for the program's sound
+        self.wm = wm  # openbox, as a user's desktop has a window manager
+        self.before_app = before_app  # called with the session just before the program starts
+        self.a11y = a11y  # the program's accessibility on whether or not a screen reader runs
         self.procs = []  # (process, kill its group)
 
     def _start(self, args, env=None, group=False, **kw):
@@ -106,16 +117,29 @@ class Session:
                           stdout=subprocess.PIPE, text=True)
         env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
         self._start(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"], env=env, group=True)
+        if self.wm:
+            self._start_wm(env)
         if self.pulse:
             self._start_pulse(env)
         # The client library reads the bus from the environment when first used.
         os.environ.update({k: env[k] for k in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")})
-        env.update({"QT_QPA_PLATFORM": "xcb", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1"})
+        env.update({"QT_QPA_PLATFORM": "xcb", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1" if self.a11y else "0"})
         # Under the sanitizers the accessibility bridge's libraries would be leak-checked at exit;
         # they are not this program's, and the in-process tests check its own memory.
         env["ASAN_OPTIONS"] = (env.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":")
+        if self.before_app:
+            self.before_app(self)
         self.app_process = self._start([program], env=env, cwd=self.tmp.name, stderr=self.log)
         self.app = self._find_app()
+
+    def _start_wm(self, env):
+        wm = self._start(["openbox", "--sm-disable"], env=env)
+        end = time.monotonic() + self.timeout
+        while subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=env, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, text=True).stdout.find("window id") < 0:
+            if wm.poll() is not None or time.monotonic() > end:
+                raise StartError("openbox did not come up")
+            time.sleep(0.05)
 
     def _start_pulse(self, env):
         socket_path = os.path.join(self.tmp.name, "pulse.sock")
