@@ -130,6 +130,7 @@ TMorse::TMorse(const MorsePlatform& platform) : m_platform(platform)
     } else {
         m_toneOutput =
             std::make_unique<ToneOutput>(*m_platform.clock, *m_platform.speakerSink, *m_platform.waveOut);
+        m_toneOutput->setNextCharacterSource(m_platform.nextCharacterFrom);
         m_tones = m_toneOutput.get();
     }
     m_keyer = std::make_unique<Keyer>(*this, *m_tones, *m_platform.clock);

@@ -47,6 +47,8 @@ struct MorsePlatform {
     Dialogs* dialogs = nullptr;
     SpeakerSink* speakerSink = nullptr;
     WaveOutBackend* waveOut = nullptr;
+    // Where the sound-card stream says the next character may begin (AlsaStream::nextCharacterAtNs).
+    std::function<int64_t()> nextCharacterFrom;
     // When set, used instead of the tone output built from speakerSink and waveOut.
     ToneRoutes* tones = nullptr;
     // The settings file that saves write, and the one read at start-up when that is another (a

@@ -46,6 +46,7 @@ int main(int argc, char** argv)
     platform.clock = &clock;
     platform.speakerSink = &speaker;
     platform.waveOut = &waveOut;
+    platform.nextCharacterFrom = [&stream] { return stream.nextCharacterAtNs(); };
 
     TMorse window(platform);
     TForm2 form2;

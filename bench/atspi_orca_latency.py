@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
 """Keystroke to speech with the real Orca (set up as tests/atspi/orca_test.py does): Tab and
 Shift+Tab between the speed control and the tone box, from the key (xdotool) to the next control's
-name reaching the speech server's output, idle and during Letters runs at the slowest and fastest
-speeds. Prints median, 90th percentile and largest time [s] per case, and keys never spoken.
+name reaching the speech server's output, idle and during Letters runs at the fastest speed, at the
+default speed with Delay 5 and at the slowest speed with Delay 10. Then, in each run, a pointer
+click on Stop (xdotool, from the button's release) to the run indicator showing stopped. Prints
+median, 90th percentile and largest time [s] per case, and keys never spoken.
 
 Usage: bench/atspi_orca_latency.py <program> [keys per case]   (default 12)"""
 
 import os
 import random
 import statistics
+import subprocess
 import sys
 import time
 
@@ -42,23 +45,49 @@ def main():
         os.system("xdotool search --name '^QuindleII$' windowfocus >/dev/null 2>&1")
         speech.until("QuindleII", timeout=40)
         speech.tab_to("slider", "Tab")
-        rows = [("idle", measure(speech, count))]
-        for name, end_key in (("slowest (position 30)", "Home"), ("fastest (position 165)", "End")):
-            key(end_key)
+        from gi.repository import Atspi
+
+        sliders = [o for o in session.walk(s.app) if o.get_role_name() == "slider"]
+        indicator = session.find(s.app, "status bar", "Run indicator")
+        stop = session.find(s.app, "push button", "Stop")
+        rows, stops = [("idle", measure(speech, count))], []
+        for name, position, delay in (("fastest (165, Delay 1)", 165, 1), ("default (100, Delay 5)", 100, 5),
+                                      ("slowest (30, Delay 10)", 30, 10)):
+            Atspi.Value.set_current_value(sliders[0], position)
+            Atspi.Value.set_current_value(sliders[1], delay)
             speech.tab_to("Letters push button", "shift+Tab")
             key("space")
             speech.until("Running")
             speech.tab_to("slider", "Tab")
             rows.append((name, measure(speech, count)))
-            speech.tab_to("Stop push button", "shift+Tab")
-            key("space")
-            speech.until("Stopped", timeout=30)
+            stops.append((name, click_to_stopped(s, stop, indicator)))
+            speech.until("Stopped", timeout=60)
             speech.tab_to("slider", "Tab")
-    print("case                     keys  median[s]  p90[s]  max[s]  not spoken")
+    print("Tab to speech            keys  median[s]  p90[s]  max[s]  not spoken")
     for name, (t, lost) in rows:
         print("%-24s %4d  %9.3f  %6.3f  %6.3f  %d" % (name, len(t) + lost, statistics.median(t),
                                                        t[max(0, int(len(t) * 0.9) - 1)], t[-1], lost))
+    print("Stop click to the indicator stopped [s]: " +
+          ", ".join("%s %.3f" % (name, t) for name, t in stops))
     return 0
+
+
+def click_to_stopped(s, button, indicator):
+    """A pointer click on Stop, from its release to the indicator no longer showing running. [s]"""
+    from gi.repository import Atspi
+
+    e = Atspi.Component.get_extents(button, Atspi.CoordType.SCREEN)
+    env = dict(os.environ, DISPLAY=s.pulse_env["DISPLAY"])
+    subprocess.run(["xdotool", "mousemove", str(e.x + e.width // 2), str(e.y + e.height // 2), "mousedown", "1"],
+                   env=env, check=True)
+    time.sleep(0.05)
+    released = time.monotonic()
+    subprocess.run(["xdotool", "mouseup", "1"], env=env, check=True)
+    while indicator.get_state_set().contains(Atspi.StateType.CHECKED):
+        if time.monotonic() - released > 30:
+            return float("nan")
+        time.sleep(0.002)
+    return time.monotonic() - released
 
 
 if __name__ == "__main__":

@@ -45,9 +45,6 @@ public:
     virtual ScheduleTime scheduleTime() { return {nowNs(), 0, false}; }
     // A run begins: the schedule starts afresh from the next reading or sleep.
     virtual void startSchedule() {}
-    // The output cannot begin the next sound before this schedule time [ns]: the schedule's
-    // deadline moves there, and the run waits for it.
-    virtual void postponeTo(int64_t ns) { (void)ns; }
     // The sound up to this schedule time [ns] is written ahead already: a late wake-up before it
     // keeps the schedule (it catches up), rather than restarting it inside a character.
     virtual void keepScheduleUntil(int64_t ns) { (void)ns; }
@@ -102,12 +99,6 @@ public:
     // Deadlines before ns [ns] never restart the schedule, however late they are woken up for:
     // what they key was written ahead.
     void keepUntil(int64_t ns) { m_keepUntilNs = ns; }
-    // Moves the deadline on to ns when it stands before it (after a sync).
-    void postponeTo(int64_t ns)
-    {
-        if (m_scheduled && m_deadlineNs < ns)
-            m_deadlineNs = ns;
-    }
 
     // Restarts after a lateness beyond the output's, and deadlines woken up to late beyond
     // kImmediateNs that kept their place.
@@ -138,7 +129,6 @@ public:
     ScheduleTime scheduleTime() override;
     void startSchedule() override { m_schedule.start(); }
     void keepScheduleUntil(int64_t ns) override { m_schedule.keepUntil(ns); }
-    void postponeTo(int64_t ns) override { m_schedule.postponeTo(ns); }
 
     // Asked at every reading of the schedule: how much lateness the active output absorbs [ns].
     // Without it (or below that), Schedule::kImmediateNs.

@@ -69,9 +69,22 @@ void Keyer::Send(uint16_t code)
             WordGap();
         LetterGap();
         m_inCharacter = false;
+        awaitOutputs();
     }
     processMessages();
     GapFlag = 1;
+}
+
+void Keyer::awaitOutputs()
+{
+    // One timeline: a character that an output pushed back moves the rest of the run with it, the
+    // window's next character included.
+    const int64_t from = m_routes.nextCharacterFromNs();
+    if (from == INT64_MIN || m_host.closing())
+        return;
+    // Less than a millisecond is a rounding of frames, not a push.
+    if (const int64_t behind = from - m_clock.scheduleTime().ns; behind >= 1'000'000)
+        m_clock.Sleep(int(behind / 1'000'000));
 }
 
 CharacterPlan Keyer::planCharacter(const CodeEntry& entry) const

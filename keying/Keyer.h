@@ -90,6 +90,7 @@ private:
     void element();
     void gap();
     void leadIn();
+    void awaitOutputs();
     void processMessages();
 
     void requestRun(RunKind kind);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <vector>
 
@@ -67,6 +68,10 @@ public:
         (void)plan;
         return {};
     }
+    // The schedule time before which the next character cannot begin, when an output had to push
+    // a character back (the one before it had not ended): the keying waits for it before it shows
+    // the next one. [ns]
+    virtual int64_t nextCharacterFromNs() { return INT64_MIN; }
 };
 
 } // namespace quindle

@@ -291,7 +291,6 @@ bool AlsaWaveOut::waveOutForecast(std::vector<PlannedTone> tones, uint32_t rate)
     if (!m_stream.acquire(rate).ok)
         return false;
     // Read after the acquire, which may have waited for the device.
-    m_clock.postponeTo(m_stream.nextCharacterAtNs());
     return m_stream.forecast(std::move(tones), m_clock.scheduleTime());
 }
 

@@ -140,7 +140,6 @@ bool SquareWaveSink::planCharacter(std::vector<PlannedTone> tones)
 {
     if (!m_stream.acquire(0).ok)
         return false;
-    m_clock.postponeTo(m_stream.nextCharacterAtNs());
     return m_stream.forecast(std::move(tones), m_clock.scheduleTime());
 }
 

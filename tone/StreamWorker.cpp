@@ -280,8 +280,9 @@ int64_t StreamWorker::roundUnlocked()
         }
     }
     m_batch.clear();
-    m_shared.nextCharacterAtNs = m_map->timeOf(m_mixer.nextCharacterFrom()) - m_map->leadNs();
     const StreamDevice::Result result = pump();
+    // After the pump, which may have found the device stood still and anchored it afresh.
+    m_shared.nextCharacterAtNs = m_map->timeOf(m_mixer.nextCharacterFrom()) - m_map->leadNs();
     m_shared.mutex.lock();
     m_upkeep.placed(m_shared, late, restarts, absorbed);
     if (!result.ok()) {

@@ -9,6 +9,7 @@
 #include "tone/SpeakerSink.h"
 #include "tone/WaveOut.h"
 
+#include <functional>
 #include <memory>
 
 namespace quindle {
@@ -29,6 +30,9 @@ public:
     void SpeakerNoSound() override;
     void SoundcardElement(int n, int dotTime, int frequency) override;
     PlayedAhead beginCharacter(const CharacterPlan& plan) override;
+    int64_t nextCharacterFromNs() override { return m_nextCharacterFrom ? m_nextCharacterFrom() : INT64_MIN; }
+    // Where the stream that plays ahead says the next character may begin (AlsaStream).
+    void setNextCharacterSource(std::function<int64_t()> source) { m_nextCharacterFrom = std::move(source); }
 
     // The buffer-fill handler bound to AudioOut1.OnFillBuffer.
     bool AudioOut1FillBuffer(char* Buffer, int& Size);
@@ -49,6 +53,7 @@ private:
     int m_frequency = 0; // of the element now starting [Hz]
     std::unique_ptr<TAudioOut> m_audioOut;
     SineBufferCache m_sines;
+    std::function<int64_t()> m_nextCharacterFrom;
 };
 
 } // namespace quindle

@@ -26,7 +26,6 @@ public:
     ScheduleTime scheduleTime() override { return m_real.scheduleTime(); }
     void startSchedule() override { m_real.startSchedule(); }
     void keepScheduleUntil(int64_t ns) override { m_real.keepScheduleUntil(ns); }
-    void postponeTo(int64_t ns) override { m_real.postponeTo(ns); }
 
     RealClock& real() { return m_real; }
 
