@@ -24,6 +24,8 @@ const QByteArray kLineEnd = QByteArrayLiteral("\r\n");
 const QByteArray kUtf8Mark = QByteArrayLiteral("\xEF\xBB\xBF");
 // The UTF-16 little-endian mark, with which the profile functions read and write UTF-16 files.
 const QByteArray kUtf16Mark = QByteArrayLiteral("\xFF\xFE");
+// The UTF-16 big-endian mark: a file that starts with it is not read, nor rewritten.
+const QByteArray kUtf16BigEndianMark = QByteArrayLiteral("\xFE\xFF");
 
 bool isBlank(char c)
 {
@@ -225,6 +227,13 @@ void IniFile::load()
     }
     // A UTF-16 file is held as the UTF-8 one with the same text, and written back as UTF-16. One
     // that would not come back byte for byte (an odd length, a lone surrogate) is never rewritten.
+    // UTF-16 big-endian, which the profile functions do not read either, is neither read as
+    // Windows-1252 nor rewritten so.
+    if (m_bytes.startsWith(kUtf16BigEndianMark)) {
+        if (m_unreadable.isEmpty())
+            m_unreadable = QStringLiteral("UTF-16 big-endian text, which is not read");
+        m_bytes.clear();
+    }
     m_utf16 = m_bytes.startsWith(kUtf16Mark);
     if (m_utf16) {
         const QByteArrayView body = QByteArrayView(m_bytes).sliced(kUtf16Mark.size());

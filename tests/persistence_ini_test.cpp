@@ -372,13 +372,21 @@ TEST_F(IniFileTest, RefusedValuesLeaveTheFileUnchanged)
         EXPECT_FALSE(ini.errorString().isEmpty());
     }
     EXPECT_EQ(readAll(path()), before);
-    // UTF-16 that would not be written back as it was: an odd byte, a lone surrogate.
+    // UTF-16 that would not be written back as it was: an odd byte, a lone surrogate; UTF-16
+    // big-endian, which is not read (not as Windows-1252 either).
+    QByteArray bigEndian = "\xFE\xFF";
+    for (const QChar c : QStringLiteral("[Morse]\r\nFreq=600\r\n"))
+        bigEndian.append(char(c.unicode() >> 8)).append(char(c.unicode() & 0xFF));
     for (const QByteArray& bad :
-         {utf16("[Morse]\r\n") + 'x', utf16("[Morse]\r\n") + QByteArray("\x00\xD8", 2)}) {
+         {utf16("[Morse]\r\n") + 'x', utf16("[Morse]\r\n") + QByteArray("\x00\xD8", 2), bigEndian}) {
         writeAll(path(), bad);
-        EXPECT_FALSE(IniFile(path()).writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 1));
+        IniFile file(path());
+        EXPECT_FALSE(file.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 1));
+        EXPECT_TRUE(file.errorString().endsWith(QStringLiteral("; it is left unchanged")))
+            << qPrintable(file.errorString());
         EXPECT_EQ(readAll(path()), bad);
     }
+    EXPECT_EQ(IniFile(path()).readInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 750), 750);
 }
 
 TEST_F(IniFileTest, WriteFailureReturnsFalseWithTheReason)

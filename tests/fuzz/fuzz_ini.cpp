@@ -296,9 +296,15 @@ QString valueFrom(const std::vector<uint8_t>& raw, bool longValue)
 }
 
 // A UTF-16 LE file (FF FE) as the UTF-8 file with the same text, which is how the reader holds it;
-// exact is false when it would not be written back as it was.
+// exact is false when it would not be written back as it was. A UTF-16 BE file (FE FF) reads as
+// an empty one and is never written.
 QByteArray asUtf8(const QByteArray& file, bool& exact)
 {
+    // UTF-16 big-endian is not read, nor written.
+    if (file.startsWith("\xFE\xFF")) {
+        exact = false;
+        return {};
+    }
     if (!file.startsWith("\xFF\xFE"))
         return file;
     QString text;
