@@ -400,18 +400,20 @@ qsizetype lineOf(const QString& text, qsizetype index)
     return line;
 }
 
-QString unstorableCharacter(const QString& text, qsizetype index)
+QString unstorableCharacter(const QString& text, qsizetype index, const char* encoding)
 {
     QString shown = text.mid(index, 1);
     char32_t code = text[index].unicode();
     if (text[index].isHighSurrogate() && index + 1 < text.size() && text[index + 1].isLowSurrogate()) {
         shown = text.mid(index, 2);
         code = QChar::surrogateToUcs4(text[index], text[index + 1]);
+    } else if (text[index].isSurrogate()) {
+        shown = QChar(QChar::ReplacementCharacter); // half a pair shows as nothing else
     }
     const QString hex = QString::number(uint(code), 16).toUpper().rightJustified(4, u'0');
     return QStringLiteral("Cannot save: the character \"%1\" (U+%2) in line %3 cannot be stored in a "
-                          "Windows-1252 text file")
-        .arg(shown, hex, QString::number(lineOf(text, index)));
+                          "%4 text file")
+        .arg(shown, hex, QString::number(lineOf(text, index)), QLatin1StringView(encoding));
 }
 
 } // namespace
@@ -570,15 +572,29 @@ TextLoadResult loadTextFile(const QString& path)
 TextSaveResult saveTextFile(const QString& path, const QString& text, TextEncoding encoding)
 {
     TextSaveResult result;
-    // The program's characters are those of Windows-1252, whatever the file's encoding.
+    QByteArray bytes;
     qsizetype bad = -1;
-    QByteArray bytes = cp1252::encode(text, &bad);
-    if (bad >= 0) {
-        result.error = unstorableCharacter(text, bad);
-        return result;
-    }
-    if (encoding != TextEncoding::Windows1252)
+    if (encoding == TextEncoding::Windows1252) {
+        bytes = cp1252::encode(text, &bad);
+        if (bad >= 0) {
+            result.error = unstorableCharacter(text, bad, "Windows-1252");
+            return result;
+        }
+    } else {
+        // A UTF-8 document holds any character, as it was read; only half of a surrogate pair,
+        // which no file read gives, has no UTF-8 form.
+        for (qsizetype i = 0; i < text.size() && bad < 0; ++i) {
+            if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+                ++i;
+            else if (text[i].isSurrogate())
+                bad = i;
+        }
+        if (bad >= 0) {
+            result.error = unstorableCharacter(text, bad, "UTF-8");
+            return result;
+        }
         bytes = (encoding == TextEncoding::Utf8WithMark ? kUtf8Mark : QByteArray()) + text.toUtf8();
+    }
     const FileResult written = writeFileAtomically(path, bytes);
     if (!written.ok) {
         result.error =

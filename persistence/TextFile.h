@@ -53,8 +53,8 @@ TextLoadResult loadTextFile(const QString& path);
 
 // Writes text in encoding (byte for byte as Windows-1252, or as UTF-8 with or without its mark),
 // adding no line break, and replaces the file in one step. Fails with "Cannot create file
-// "<full path>". <reason>", or, writing nothing, when text holds a character Windows-1252 cannot
-// hold.
+// "<full path>". <reason>", or, writing nothing, when text holds a character that the encoding
+// cannot hold: one outside Windows-1252, or in UTF-8 half a surrogate pair.
 TextSaveResult saveTextFile(const QString& path, const QString& text,
                             TextEncoding encoding = TextEncoding::Windows1252);
 

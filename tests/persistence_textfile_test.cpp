@@ -74,6 +74,9 @@ TEST_F(TextFileTest, LineBreaksLoadAsCrLfAndSaveAsLoaded)
         {"Gru\xC3\x9F \xE2\x82\xAC\n", "Gruß €\r\n", "Gru\xC3\x9F \xE2\x82\xAC\r\n", TextEncoding::Utf8},
         {"\xEF\xBB\xBFok\n", "ok\r\n", "\xEF\xBB\xBFok\r\n", TextEncoding::Utf8WithMark},
         {"\xEF\xBB\xBF", "", "\xEF\xBB\xBF", TextEncoding::Utf8WithMark},
+        // Characters that Windows-1252 cannot hold are saved back too.
+        {"\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xF0\x9F\x98\x80\n", "Привет 😀\r\n",
+         "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xF0\x9F\x98\x80\r\n", TextEncoding::Utf8},
         // Anything else is Windows-1252: a stray byte, a sequence cut at the end, an overlong form,
         // an encoded surrogate.
         {"caf\xE9 \x80\xC3\xA9\xFF", "café €Ã©ÿ", "caf\xE9 \x80\xC3\xA9\xFF"},
@@ -471,9 +474,10 @@ TEST_F(TextFileTest, UnstorableCharacterWritesNothingAndNamesItsLine)
         EXPECT_EQ(readAll(path("doc.txt")), QByteArray("old"));
     }
     EXPECT_FALSE(saveTextFile(path("new.txt"), QStringLiteral("\u4e2d")).ok);
-    // A UTF-8 document too: the program's characters are those of Windows-1252.
-    writeAll(path("wide.txt"), "\xE4\xB8\xAD");
-    EXPECT_FALSE(saveTextFile(path("new.txt"), loadTextFile(path("wide.txt")).text, TextEncoding::Utf8).ok);
+    // A UTF-8 document holds any character but half a surrogate pair.
+    const TextSaveResult half = saveTextFile(path("new.txt"), QStringLiteral("ok\r\n") + QChar(0xD83D), TextEncoding::Utf8);
+    EXPECT_EQ(half.error, QStringLiteral("Cannot save: the character \"\uFFFD\" (U+D83D) in line 2 cannot be stored in a "
+                                         "UTF-8 text file"));
     EXPECT_FALSE(QFile::exists(path("new.txt")));
 }
 
