@@ -225,8 +225,6 @@ void IniFile::load()
         m_tooLarge = true;
         m_bytes.truncate(kMaxFileSize);
     }
-    // A UTF-16 file is held as the UTF-8 one with the same text, and written back as UTF-16. One
-    // that would not come back byte for byte (an odd length, a lone surrogate) is never rewritten.
     // UTF-16 big-endian, which the profile functions do not read either, is neither read as
     // Windows-1252 nor rewritten so.
     if (m_bytes.startsWith(kUtf16BigEndianMark)) {
@@ -234,6 +232,8 @@ void IniFile::load()
             m_unreadable = QStringLiteral("UTF-16 big-endian text, which is not read");
         m_bytes.clear();
     }
+    // A UTF-16 file is held as the UTF-8 one with the same text, and written back as UTF-16. One
+    // that would not come back byte for byte (an odd length, a lone surrogate) is never rewritten.
     m_utf16 = m_bytes.startsWith(kUtf16Mark);
     if (m_utf16) {
         const QByteArrayView body = QByteArrayView(m_bytes).sliced(kUtf16Mark.size());
@@ -342,9 +342,9 @@ std::optional<IniFile::Line> IniFile::keyLine(const QString& sectionName, const 
     return match;
 }
 
-const IniFile::Change* IniFile::changeOf(const QString& section, const QString& key) const
+IniFile::Change* IniFile::changeOf(const QString& section, const QString& key)
 {
-    for (const Change& change : m_changes) {
+    for (Change& change : m_changes) {
         if (change.section.compare(section, Qt::CaseInsensitive) == 0 &&
             change.key.compare(key, Qt::CaseInsensitive) == 0)
             return &change;
@@ -452,14 +452,10 @@ bool IniFile::setString(const QString& section, const QString& key, const QStrin
         return false;
 
     // Kept until the commit, which applies every change in one pass; reads see it meanwhile.
-    for (Change& change : m_changes) {
-        if (change.section.compare(section, Qt::CaseInsensitive) == 0 &&
-            change.key.compare(key, Qt::CaseInsensitive) == 0) {
-            change.valueBytes = valueBytes;
-            return true;
-        }
-    }
-    m_changes.push_back({section, key, sectionBytes, keyBytes, valueBytes});
+    if (Change* change = changeOf(section, key))
+        change->valueBytes = valueBytes;
+    else
+        m_changes.push_back({section, key, sectionBytes, keyBytes, valueBytes});
     return true;
 }
 

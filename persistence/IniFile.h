@@ -113,7 +113,8 @@ private:
     // and body(line) for each other line of the first of them.
     template <typename Header, typename Body, typename Visit>
     void walkSection(const QString& name, Header header, Body body, Visit visit) const;
-    const Change* changeOf(const QString& section, const QString& key) const;
+    // The change of that key not yet written, or null.
+    Change* changeOf(const QString& section, const QString& key);
     // m_bytes with every change applied, in one pass.
     QByteArray applyChanges();
     std::optional<QString> rawValue(const QString& section, const QString& key);
