@@ -1,6 +1,7 @@
 // Program entry: the main window, then the hidden About and Help windows, then the message loop.
 #include "app/CommandLine.h"
 #include "app/Fonts.h"
+#include "app/TerminationSignals.h"
 #include "app/Unit1.h"
 #include "app/Unit2.h"
 #include "app/Unit3.h"
@@ -61,9 +62,11 @@ int main(int argc, char** argv)
         return window.isChecked(MenuOption::Speaker) ? speaker.absorbableNs() : 0;
     });
     QObject::connect(&window, &TMorse::finished, &app, [] { QCoreApplication::exit(0); });
-    // Logging off runs the same closing steps as the close box.
+    // Logging off runs the same closing steps as the close box, and so do SIGTERM, SIGHUP and
+    // SIGINT, taken in the message loop so that none cuts a save short.
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &window,
                      [&window](QSessionManager&) { window.close(); });
+    const TerminationSignals terminationSignals([&window](int) { window.close(); });
 
     window.show();
     // Opened from the message loop, so that its questions and errors stand over the shown window.
@@ -75,7 +78,9 @@ int main(int argc, char** argv)
     // The settings are saved by now. A frozen sound server can hold the device's close for a
     // minute: past a short wait the program ends without it, and without the destructors, which
     // would release what the sound thread still uses. Nothing of the program's own is lost.
+    // Ended by a signal: 128 and its number, as a shell reports it.
+    const int exitCode = terminationSignals.first() != 0 ? 128 + terminationSignals.first() : status;
     if (!stream.shutdown())
-        std::quick_exit(status);
-    return status;
+        std::quick_exit(exitCode);
+    return exitCode;
 }

@@ -7,6 +7,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
+
 namespace {
 
 using namespace quindle;
@@ -116,6 +118,96 @@ void BM_SettingsSave(benchmark::State& state)
     }
 }
 BENCHMARK(BM_SettingsSave)->Unit(benchmark::kMillisecond);
+
+// A settings file of IniFile::kMaxFileSize bytes, the largest that a save rewrites: filler lines of
+// "\n" or of "a=b\r\n" (inside [Morse], each a key to pass over), then the eleven keys at its end,
+// where every lookup has the whole file to go through. A save writes the same values back, so the
+// file keeps its size from one round to the next.
+QByteArray largeSettings(const QByteArray& filler)
+{
+    const QByteArray keys = "Freq=750\r\nSpeed=100\r\nDelay=1\r\nCase=1\r\nSize=9\r\nFont=Courier New\r\n"
+                            "Punctuation=0\r\nAccented=0\r\nSpeaker=0\r\nSettings=0\r\nAutoCT=0\r\n";
+    const QByteArray header = "[Morse]\r\n";
+    QByteArray bytes = filler == "\n" ? QByteArray() : header;
+    const qsizetype room = IniFile::kMaxFileSize - bytes.size() - keys.size() - header.size();
+    bytes += filler.repeated(room / filler.size());
+    bytes += QByteArray(IniFile::kMaxFileSize - bytes.size() - keys.size() - header.size(), '\n');
+    return bytes + header + keys;
+}
+
+// The most memory the process has held so far, as a counter. Run one benchmark per process
+// (--benchmark_filter) for its own figure. [MiB]
+void reportPeakMemory(benchmark::State& state)
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    state.counters["peak_MiB"] = double(usage.ru_maxrss) / 1024.0;
+}
+
+void loadLargeSettings(benchmark::State& state, const QByteArray& filler)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("quindle2.ini"));
+    writeSample(path, largeSettings(filler));
+    for (auto _ : state) {
+        IniFile ini(path);
+        int sum = 0;
+        for (const char* key : {"Freq", "Speed", "Delay", "Size"})
+            sum += ini.readInteger(QStringLiteral("Morse"), QString::fromLatin1(key), 0);
+        for (const char* key : {"Case", "Punctuation", "Accented", "Speaker", "Settings", "AutoCT"})
+            sum += ini.readBool(QStringLiteral("Morse"), QString::fromLatin1(key), false);
+        if (sum != 750 + 100 + 1 + 9 + 1)
+            state.SkipWithError("the keys at the end were not read");
+        benchmark::DoNotOptimize(ini.readString(QStringLiteral("Morse"), QStringLiteral("Font"), QString()));
+    }
+    reportPeakMemory(state);
+}
+
+void saveLargeSettings(benchmark::State& state, const QByteArray& filler)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("quindle2.ini"));
+    writeSample(path, largeSettings(filler));
+    for (auto _ : state) {
+        // As the window saves: every key set, then the file replaced once.
+        IniFile ini(path);
+        bool ok = true;
+        for (const char* key : {"Freq", "Speed", "Delay", "Size"})
+            ok = ok && ini.setInteger(QStringLiteral("Morse"), QString::fromLatin1(key),
+                                      QByteArray(key) == "Freq" ? 750 : QByteArray(key) == "Speed" ? 100 : 1);
+        for (const char* key : {"Case", "Punctuation", "Accented", "Speaker", "Settings", "AutoCT"})
+            ok = ok && ini.setBool(QStringLiteral("Morse"), QString::fromLatin1(key), false);
+        ok = ok && ini.setString(QStringLiteral("Morse"), QStringLiteral("Font"), QStringLiteral("Courier New"));
+        ok = ok && ini.commit();
+        if (!ok)
+            state.SkipWithError(ini.errorString().toStdString().c_str());
+    }
+    reportPeakMemory(state);
+}
+
+void BM_SettingsLoad16MiB_LineBreaks(benchmark::State& state)
+{
+    loadLargeSettings(state, "\n");
+}
+BENCHMARK(BM_SettingsLoad16MiB_LineBreaks)->Unit(benchmark::kMillisecond);
+
+void BM_SettingsSave16MiB_LineBreaks(benchmark::State& state)
+{
+    saveLargeSettings(state, "\n");
+}
+BENCHMARK(BM_SettingsSave16MiB_LineBreaks)->Unit(benchmark::kMillisecond);
+
+void BM_SettingsLoad16MiB_Keys(benchmark::State& state)
+{
+    loadLargeSettings(state, "a=b\r\n");
+}
+BENCHMARK(BM_SettingsLoad16MiB_Keys)->Unit(benchmark::kMillisecond);
+
+void BM_SettingsSave16MiB_Keys(benchmark::State& state)
+{
+    saveLargeSettings(state, "a=b\r\n");
+}
+BENCHMARK(BM_SettingsSave16MiB_Keys)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -6,6 +6,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -23,6 +24,8 @@ const QByteArray kLineEnd = QByteArrayLiteral("\r\n");
 const QByteArray kUtf8Mark = QByteArrayLiteral("\xEF\xBB\xBF");
 // The UTF-16 little-endian mark, with which the profile functions read and write UTF-16 files.
 const QByteArray kUtf16Mark = QByteArrayLiteral("\xFF\xFE");
+// The UTF-16 big-endian mark: a file that starts with it is not read, nor rewritten.
+const QByteArray kUtf16BigEndianMark = QByteArrayLiteral("\xFE\xFF");
 
 bool isBlank(char c)
 {
@@ -136,6 +139,75 @@ bool hasLineBreakOrNul(const QString& s)
     return s.contains(u'\r') || s.contains(u'\n') || s.contains(QChar(u'\0'));
 }
 
+// A UTF-16 unit as a case-insensitive comparison of two QStrings sees it: folded. A surrogate
+// stays a surrogate there (a pair is folded as a whole), so all of them are one here.
+char16_t foldUnit(char16_t unit)
+{
+    return QChar::isSurrogate(unit) ? char16_t(0xD800) : char16_t(QChar::toCaseFolded(char32_t(unit)));
+}
+
+// Names that are equal without regard to letter case have the same hash; others seldom do.
+class NameHash {
+public:
+    void add(char16_t folded) { m_hash = (m_hash ^ folded) * 16777619u; }
+    uint value() const { return m_hash; }
+
+private:
+    uint m_hash = 2166136261u;
+};
+
+uint hashOf(const QString& name)
+{
+    NameHash hash;
+    for (const QChar c : name)
+        hash.add(foldUnit(c.unicode()));
+    return hash.value();
+}
+
+// The hash of a name in the file, decoded as Windows-1252 or as UTF-8: one byte is one character
+// in the first and, when it is ASCII, in the second; no copy is made but for other UTF-8.
+uint hashOf(const QByteArray& bytes, Span name, bool utf8)
+{
+    static const auto folded = [] {
+        std::array<char16_t, 256> table{};
+        for (int b = 0; b < 256; ++b)
+            table[size_t(b)] = foldUnit(cp1252::toUnicode(uint8_t(b)).unicode());
+        return table;
+    }();
+    NameHash hash;
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.constData());
+    for (qsizetype i = name.begin; i < name.end; ++i) {
+        if (utf8 && p[i] >= 0x80)
+            return hashOf(decode(bytes, name, utf8));
+        hash.add(folded[p[i]]);
+    }
+    return hash.value();
+}
+
+// The value of a key line as read: blanks around it removed, cut at a NUL, one pair of enclosing
+// quotes removed, at most kMaxValueLength characters.
+QString valueText(const QByteArray& bytes, Span value, bool utf8, int maxLength)
+{
+    value = trimmed(bytes, value);
+    // The value is a C string to the platform: it ends at a NUL.
+    for (qsizetype i = value.begin; i < value.end; ++i) {
+        if (bytes[i] == '\0') {
+            value.end = i;
+            break;
+        }
+    }
+    if (value.size() >= 2) {
+        const char first = bytes[value.begin];
+        if ((first == '"' || first == '\'') && bytes[value.end - 1] == first) {
+            ++value.begin;
+            --value.end;
+        }
+    }
+    // A UTF-8 character takes up to 4 bytes.
+    value.end = std::min(value.end, value.begin + qsizetype(maxLength) * (utf8 ? 4 : 1));
+    return decode(bytes, value, utf8).left(maxLength);
+}
+
 } // namespace
 
 IniFile::IniFile(QString fileName) : m_fileName(std::move(fileName)) {}
@@ -153,6 +225,13 @@ void IniFile::load()
         m_tooLarge = true;
         m_bytes.truncate(kMaxFileSize);
     }
+    // UTF-16 big-endian, which the profile functions do not read either, is neither read as
+    // Windows-1252 nor rewritten so.
+    if (m_bytes.startsWith(kUtf16BigEndianMark)) {
+        if (m_unreadable.isEmpty())
+            m_unreadable = QStringLiteral("UTF-16 big-endian text, which is not read");
+        m_bytes.clear();
+    }
     // A UTF-16 file is held as the UTF-8 one with the same text, and written back as UTF-16. One
     // that would not come back byte for byte (an odd length, a lone surrogate) is never rewritten.
     m_utf16 = m_bytes.startsWith(kUtf16Mark);
@@ -169,83 +248,120 @@ void IniFile::load()
     }
     m_utf8 = m_bytes.startsWith(kUtf8Mark);
     m_bodyStart = m_utf8 ? kUtf8Mark.size() : 0;
-    indexLines();
 }
 
-void IniFile::indexLines()
+IniFile::Line IniFile::lineAt(qsizetype start) const
 {
-    m_lines.clear();
+    // CR LF, a lone CR and a lone LF each end a line.
     const qsizetype n = m_bytes.size();
     const char* p = m_bytes.constData();
-    // The mark is no part of the first line, and stays where it is when the file is written.
-    qsizetype start = m_bodyStart;
-    for (qsizetype i = 0; i < n; ++i) {
-        if (p[i] == '\n' || p[i] == '\r') {
-            const qsizetype end = (p[i] == '\r' && i + 1 < n && p[i + 1] == '\n') ? i + 2 : i + 1;
-            m_lines.push_back({start, i - start, end});
-            start = end;
-            i = end - 1;
-        }
-    }
-    if (start < n)
-        m_lines.push_back({start, n - start, n});
+    qsizetype stop = start;
+    while (stop < n && p[stop] != '\n' && p[stop] != '\r')
+        ++stop;
+    const qsizetype end = stop == n                                          ? n
+                          : p[stop] == '\r' && stop + 1 < n && p[stop + 1] == '\n' ? stop + 2
+                                                                             : stop + 1;
+    return {start, stop - start, end};
 }
 
-IniFile::Found IniFile::find(const QString& section, const QString& key) const
+template <typename Header, typename Body, typename Visit>
+void IniFile::walkSection(const QString& name, Header header, Body body, Visit visit) const
 {
-    Found found;
+    const uint wanted = hashOf(name);
     bool inMatching = false;
     bool inFirst = false;
-    for (qsizetype i = 0; i < qsizetype(m_lines.size()); ++i) {
-        const Span line{m_lines[i].start, m_lines[i].start + m_lines[i].length};
-        if (const auto name = headerName(m_bytes, line)) {
-            inMatching = nameEquals(m_bytes, *name, section, m_utf8);
-            inFirst = inMatching && found.sectionLine < 0;
-            if (inFirst) {
-                found.sectionLine = i;
-                found.insertAfter = i;
-            }
+    bool seen = false;
+    // The mark is no part of the first line.
+    for (qsizetype start = m_bodyStart; start < m_bytes.size();) {
+        const Line line = lineAt(start);
+        const Span text{line.start, line.start + line.length};
+        start = line.end;
+        if (const auto found = headerName(m_bytes, text)) {
+            inMatching = hashOf(m_bytes, *found, m_utf8) == wanted && nameEquals(m_bytes, *found, name, m_utf8);
+            inFirst = inMatching && !seen;
+            seen = seen || inMatching;
+            if (inMatching)
+                header(line, inFirst);
             continue;
         }
         if (!inMatching)
             continue;
-        if (inFirst && trimmed(m_bytes, line).size() > 0)
-            found.insertAfter = i;
-        const qsizetype eq = equalsSign(m_bytes, line);
-        if (eq >= 0 && nameEquals(m_bytes, trimmed(m_bytes, {line.begin, eq}), key, m_utf8)) {
-            found.keyLine = i;
-            return found;
-        }
+        if (inFirst)
+            body(line);
+        const qsizetype eq = equalsSign(m_bytes, text);
+        if (eq >= 0 && !visit(line, trimmed(m_bytes, {text.begin, eq})))
+            return;
     }
-    return found;
+}
+
+const IniFile::Section& IniFile::section(const QString& name)
+{
+    load();
+    const QString folded = name.toCaseFolded();
+    if (const auto it = m_sections.constFind(folded); it != m_sections.cend())
+        return *it;
+    Section found;
+    walkSection(
+        name,
+        [&found](const Line& line, bool first) {
+            if (first)
+                found.header = found.insertAfter = line;
+        },
+        [this, &found](const Line& line) {
+            if (trimmed(m_bytes, {line.start, line.start + line.length}).size() > 0)
+                found.insertAfter = line;
+        },
+        [this, &found](const Line& line, Span key) {
+            const uint hash = hashOf(m_bytes, key, m_utf8);
+            if (!found.keys.contains(hash))
+                found.keys.insert(hash, line.start);
+            return true;
+        });
+    return *m_sections.insert(folded, std::move(found));
+}
+
+std::optional<IniFile::Line> IniFile::keyLine(const QString& sectionName, const QString& key)
+{
+    const Section& found = section(sectionName);
+    const auto it = found.keys.constFind(hashOf(key));
+    if (it == found.keys.cend())
+        return std::nullopt;
+    const Line line = lineAt(*it);
+    const qsizetype eq = equalsSign(m_bytes, {line.start, line.start + line.length});
+    if (nameEquals(m_bytes, trimmed(m_bytes, {line.start, eq}), key, m_utf8))
+        return line;
+    // Another name with the same hash came first: the key, if there, is further on.
+    std::optional<Line> match;
+    walkSection(
+        sectionName, [](const Line&, bool) {}, [](const Line&) {},
+        [&](const Line& candidate, Span name) {
+            if (nameEquals(m_bytes, name, key, m_utf8))
+                match = candidate;
+            return !match;
+        });
+    return match;
+}
+
+IniFile::Change* IniFile::changeOf(const QString& section, const QString& key)
+{
+    for (Change& change : m_changes) {
+        if (change.section.compare(section, Qt::CaseInsensitive) == 0 &&
+            change.key.compare(key, Qt::CaseInsensitive) == 0)
+            return &change;
+    }
+    return nullptr;
 }
 
 std::optional<QString> IniFile::rawValue(const QString& section, const QString& key)
 {
     load();
-    const Found found = find(section, key);
-    if (found.keyLine < 0)
+    if (const Change* change = changeOf(section, key))
+        return valueText(change->valueBytes, {0, change->valueBytes.size()}, m_utf8, kMaxValueLength);
+    const std::optional<Line> line = keyLine(section, key);
+    if (!line)
         return std::nullopt;
-    const Line& line = m_lines[found.keyLine];
-    const qsizetype eq = equalsSign(m_bytes, {line.start, line.start + line.length});
-    Span value = trimmed(m_bytes, {eq + 1, line.start + line.length});
-    // The value is a C string to the platform: it ends at a NUL.
-    for (qsizetype i = value.begin; i < value.end; ++i) {
-        if (m_bytes[i] == '\0') {
-            value.end = i;
-            break;
-        }
-    }
-    if (value.size() >= 2) {
-        const char first = m_bytes[value.begin];
-        if ((first == '"' || first == '\'') && m_bytes[value.end - 1] == first) {
-            ++value.begin;
-            --value.end;
-        }
-    }
-    // A UTF-8 character takes up to 4 bytes.
-    value.end = std::min(value.end, value.begin + kMaxValueLength * (m_utf8 ? 4 : 1));
-    return decode(m_bytes, value, m_utf8).left(kMaxValueLength);
+    const qsizetype eq = equalsSign(m_bytes, {line->start, line->start + line->length});
+    return valueText(m_bytes, {eq + 1, line->start + line->length}, m_utf8, kMaxValueLength);
 }
 
 QString IniFile::readString(const QString& section, const QString& key, const QString& def)
@@ -335,30 +451,75 @@ bool IniFile::setString(const QString& section, const QString& key, const QStrin
     if (!canReplace())
         return false;
 
-    const Found found = find(section, key);
-    QByteArray bytes;
-    if (found.keyLine >= 0) {
-        const Line& line = m_lines[found.keyLine];
-        const qsizetype eq = equalsSign(m_bytes, {line.start, line.start + line.length});
-        const Span name = trimmed(m_bytes, {line.start, eq});
-        bytes = m_bytes.left(line.start) + m_bytes.mid(name.begin, name.size()) + '=' + valueBytes +
-                m_bytes.mid(line.start + line.length);
-    } else if (found.sectionLine >= 0) {
-        const Line& after = m_lines[found.insertAfter];
-        const bool ended = after.end > after.start + after.length;
-        bytes = m_bytes.left(after.end) + (ended ? QByteArray() : kLineEnd) + keyBytes + '=' + valueBytes +
-                kLineEnd + m_bytes.mid(after.end);
-    } else {
-        bytes = m_bytes;
-        if (bytes.size() > m_bodyStart && !bytes.endsWith('\n') && !bytes.endsWith('\r'))
-            bytes += kLineEnd;
-        bytes += '[' + sectionBytes + ']' + kLineEnd + keyBytes + '=' + valueBytes + kLineEnd;
-    }
-
-    // What the next read sees and a commit writes.
-    m_bytes = bytes;
-    indexLines();
+    // Kept until the commit, which applies every change in one pass; reads see it meanwhile.
+    if (Change* change = changeOf(section, key))
+        change->valueBytes = valueBytes;
+    else
+        m_changes.push_back({section, key, sectionBytes, keyBytes, valueBytes});
     return true;
+}
+
+QByteArray IniFile::applyChanges()
+{
+    // An existing key keeps its line, with its own spelling of the name; a new key goes after the
+    // last non-blank line of the first section of that name, after the keys set before it; a
+    // missing section goes at the end, with its keys, in the order first set.
+    struct Edit {
+        qsizetype at;    // first byte replaced, or where the text goes
+        qsizetype until; // the first byte after those replaced
+        QByteArray text;
+    };
+    std::vector<Edit> edits;
+    QHash<qsizetype, size_t> insertAt; // the edit that adds keys at a place
+    std::vector<std::pair<QString, QByteArray>> added; // a new section's name and its lines
+    for (const Change& change : m_changes) {
+        const QByteArray entry = change.keyBytes + '=' + change.valueBytes + kLineEnd;
+        if (const std::optional<Line> line = keyLine(change.section, change.key)) {
+            const qsizetype eq = equalsSign(m_bytes, {line->start, line->start + line->length});
+            const Span name = trimmed(m_bytes, {line->start, eq});
+            edits.push_back({line->start, line->start + line->length,
+                             m_bytes.mid(name.begin, name.size()) + '=' + change.valueBytes});
+            continue;
+        }
+        const Section& found = section(change.section);
+        if (found.header.start >= 0) {
+            const Line after = found.insertAfter;
+            auto it = insertAt.find(after.end);
+            if (it == insertAt.end()) {
+                it = insertAt.insert(after.end, edits.size());
+                const bool ended = after.end > after.start + after.length;
+                edits.push_back({after.end, after.end, ended ? QByteArray() : kLineEnd});
+            }
+            edits[*it].text += entry;
+            continue;
+        }
+        const auto same = std::find_if(added.begin(), added.end(), [&](const auto& section) {
+            return section.first.compare(change.section, Qt::CaseInsensitive) == 0;
+        });
+        if (same == added.end())
+            added.emplace_back(change.section, '[' + change.sectionBytes + ']' + kLineEnd + entry);
+        else
+            same->second += entry;
+    }
+    std::stable_sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.at < b.at; });
+    qsizetype size = m_bytes.size() + kLineEnd.size();
+    for (const Edit& edit : edits)
+        size += edit.text.size();
+    for (const auto& section : added)
+        size += section.second.size();
+    QByteArray bytes;
+    bytes.reserve(size);
+    qsizetype copied = 0;
+    for (const Edit& edit : edits) {
+        bytes.append(QByteArrayView(m_bytes).sliced(copied, edit.at - copied)).append(edit.text);
+        copied = edit.until;
+    }
+    bytes.append(QByteArrayView(m_bytes).sliced(copied));
+    if (!added.empty() && bytes.size() > m_bodyStart && !bytes.endsWith('\n') && !bytes.endsWith('\r'))
+        bytes += kLineEnd;
+    for (const auto& section : added)
+        bytes += section.second;
+    return bytes;
 }
 
 bool IniFile::canReplace()
@@ -378,9 +539,10 @@ bool IniFile::commit()
     m_error.clear();
     if (!canReplace())
         return false;
-    QByteArray bytes = m_bytes;
+    const QByteArray content = applyChanges();
+    QByteArray bytes = content;
     if (m_utf16) {
-        const QString text = QString::fromUtf8(QByteArrayView(m_bytes).sliced(m_bodyStart));
+        const QString text = QString::fromUtf8(QByteArrayView(content).sliced(m_bodyStart));
         bytes = kUtf16Mark;
         bytes.reserve(bytes.size() + 2 * text.size());
         for (const QChar c : text)
@@ -389,6 +551,10 @@ bool IniFile::commit()
     const FileResult saved = writeFileAtomically(m_fileName, bytes);
     if (!saved.ok)
         return fail(QStringLiteral("Cannot write \"%1\": %2").arg(m_fileName, saved.systemError));
+    // What the file now holds, read afresh.
+    m_bytes = content;
+    m_changes.clear();
+    m_sections.clear();
     return true;
 }
 
@@ -396,13 +562,12 @@ bool IniFile::writeString(const QString& section, const QString& key, const QStr
 {
     // On failure the object goes on holding what the file holds.
     load();
-    const QByteArray before = m_bytes;
+    const std::vector<Change> before = m_changes;
     if (!setString(section, key, value))
         return false;
     if (commit())
         return true;
-    m_bytes = before;
-    indexLines();
+    m_changes = before;
     return false;
 }
 

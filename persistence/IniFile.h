@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 
 #include <optional>
@@ -24,10 +25,15 @@ namespace quindle {
 // to change several keys with one replacement, set them and then commit.
 //
 // The file is Windows-1252 text, or UTF-8 when it starts with the UTF-8 byte-order mark, or UTF-16
-// little-endian when it starts with that mark (FF FE); the mark and the encoding are kept. Only a
+// little-endian when it starts with that mark (FF FE); the mark and the encoding are kept. A file
+// that starts with the UTF-16 big-endian mark (FE FF) reads as one that cannot be read. Only a
 // regular file is read: anything else (a folder, a named pipe, a device) reads as a file that
 // cannot be read. The object reads the file at its first use and keeps the content for its life,
 // which is meant to be one load or one save.
+//
+// Time and memory are linear in the file's size, whatever its lines: the sections of a name are
+// looked through once, for all their keys, when that name is first asked for, and a commit
+// applies every change in one pass.
 class IniFile {
 public:
     // A value holds at most this many characters when read. [characters]
@@ -72,20 +78,45 @@ public:
     static std::optional<int> parseInteger(const QString& text);
 
 private:
+    // A line of m_bytes: its text is [start, start + length), and end is the first byte after its
+    // line end.
     struct Line {
-        qsizetype start;  // first byte of the line
-        qsizetype length; // bytes before the line end
-        qsizetype end;    // first byte after the line end
+        qsizetype start = -1;
+        qsizetype length = 0;
+        qsizetype end = 0;
     };
-    struct Found {
-        qsizetype sectionLine = -1; // header line of the first section of that name
-        qsizetype insertAfter = -1; // last non-blank line of that section
-        qsizetype keyLine = -1;     // line of the key
+    // Where the sections of one name are, found in one pass over the file for all of their keys.
+    struct Section {
+        Line header;      // of the first section of that name; start -1 when there is none
+        Line insertAfter; // the last non-blank line of that section
+        // Where the first key line of each hash of a case-folded key name starts, in every section
+        // of that name.
+        QHash<uint, qsizetype> keys;
+    };
+    // A value set and not yet written: the names as first set, the value as last set.
+    struct Change {
+        QString section;
+        QString key;
+        QByteArray sectionBytes;
+        QByteArray keyBytes;
+        QByteArray valueBytes;
     };
 
     void load();
-    void indexLines();
-    Found find(const QString& section, const QString& key) const;
+    // The line that starts at start.
+    Line lineAt(qsizetype start) const;
+    const Section& section(const QString& name);
+    // The line of the key, in m_bytes; nullopt when there is none.
+    std::optional<Line> keyLine(const QString& section, const QString& key);
+    // Calls visit(line, name) for each line that holds an '=' in the sections of that name, in the
+    // order of the file, until it returns false; header(line, first) for each of their headers,
+    // and body(line) for each other line of the first of them.
+    template <typename Header, typename Body, typename Visit>
+    void walkSection(const QString& name, Header header, Body body, Visit visit) const;
+    // The change of that key not yet written, or null.
+    Change* changeOf(const QString& section, const QString& key);
+    // m_bytes with every change applied, in one pass.
+    QByteArray applyChanges();
     std::optional<QString> rawValue(const QString& section, const QString& key);
     bool fail(const QString& message);
     // False, with the reason, when the file exists but must not be rewritten.
@@ -97,11 +128,12 @@ private:
     bool m_tooLarge = false;
     QString m_unreadable; // why an existing file could not be read
 
-    QByteArray m_bytes;
+    QByteArray m_bytes;        // the file as read, or as last written
     bool m_utf8 = false;       // the file starts with the UTF-8 mark (a UTF-16 file is held so)
     bool m_utf16 = false;      // the file is UTF-16 LE, held in m_bytes as UTF-8
     qsizetype m_bodyStart = 0; // the first byte after the mark
-    std::vector<Line> m_lines;
+    QHash<QString, Section> m_sections; // by case-folded name, as asked for
+    std::vector<Change> m_changes;      // in the order first set
     QString m_error;
 };
 

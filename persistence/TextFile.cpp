@@ -1,12 +1,14 @@
 #include "persistence/TextFile.h"
 
 #include "persistence/Cp1252.h"
+#include "persistence/FileCalls.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -36,9 +38,14 @@ QString cannotOpen(const QString& path, int error)
 
 const QByteArray kUtf8Mark = QByteArrayLiteral("\xEF\xBB\xBF");
 
+QString notRegularReason()
+{
+    return QStringLiteral("Not a regular file");
+}
+
 QString notRegular(const QString& path)
 {
-    return QStringLiteral("Cannot open file \"%1\". Not a regular file").arg(fullPath(path));
+    return QStringLiteral("Cannot open file \"%1\". %2").arg(fullPath(path), notRegularReason());
 }
 
 QString capacityExceeded()
@@ -62,19 +69,20 @@ private:
     int m_fd;
 };
 
-// Writes bytes at the offset of fd; the errno of a failure, or 0.
-int writeWhole(int fd, const QByteArray& bytes)
+// Writes bytes to fd from offset on; the errno of a failure, or 0.
+int writeWhole(int fd, QByteArrayView bytes, off_t offset = 0)
 {
-    const char* data = bytes.constData();
+    const char* data = bytes.data();
     qsizetype left = bytes.size();
     while (left > 0) {
-        const ssize_t written = ::write(fd, data, size_t(left));
+        const ssize_t written = fileCalls().pwrite(fd, data, size_t(left), offset);
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0)
             return written < 0 ? errno : ENOSPC;
         data += written;
         left -= written;
+        offset += written;
     }
     return 0;
 }
@@ -82,14 +90,62 @@ int writeWhole(int fd, const QByteArray& bytes)
 // Syncs fd; the errno of a failure, or 0. A file that cannot be synced (EINVAL) needs no sync.
 int sync(int fd)
 {
-    return ::fsync(fd) != 0 && errno != EINVAL ? errno : 0;
+    return fileCalls().fsync(fd) != 0 && errno != EINVAL ? errno : 0;
 }
 
-// Whether a new file can be made in the folder of path (of its target, for a symbolic link).
-bool canCreateBeside(const QString& path)
+// The folder of a file's path, as a path that names it ("." for a bare name).
+QByteArray folderOf(const QByteArray& path)
 {
-    const QString folder = QFileInfo(QFileInfo(path).canonicalFilePath()).absolutePath();
-    return ::faccessat(AT_FDCWD, QFile::encodeName(folder).constData(), W_OK | X_OK, AT_EACCESS) == 0;
+    const qsizetype slash = path.lastIndexOf('/');
+    return slash < 0 ? QByteArray(".") : path.left(slash + 1) + '.';
+}
+
+// Whether a new file can be made in the folder of path.
+bool canCreateBeside(const QByteArray& path)
+{
+    return ::faccessat(AT_FDCWD, folderOf(path).constData(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+// The path that the symbolic links of path's last part lead to, followed as the kernel follows
+// them: a link that another user owns in a folder where anyone may make files and only their
+// owners remove them (sticky and writable by all, as /tmp) is refused unless the folder is that
+// user's too, so that no one can lead a save onto another's file. error is set when refused.
+QByteArray followLinks(const QByteArray& path, QString& error)
+{
+    QByteArray current = path;
+    // As many as the kernel follows.
+    for (int followed = 0; followed <= 40; ++followed) {
+        struct stat link {};
+        if (::lstat(current.constData(), &link) != 0 || !S_ISLNK(link.st_mode))
+            return current;
+        if (followed == 40)
+            break;
+        const QByteArray folder = folderOf(current);
+        struct stat shared {};
+        if (::stat(folder.constData(), &shared) == 0 && (shared.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) &&
+            link.st_uid != ::geteuid() && link.st_uid != shared.st_uid) {
+            error = QStringLiteral("It is another user's link in a shared folder (sticky and writable by all), "
+                                   "which is not followed");
+            return {};
+        }
+        QByteArray target(qsizetype(link.st_size) + 1, Qt::Uninitialized);
+        for (;;) {
+            const ssize_t size = ::readlink(current.constData(), target.data(), size_t(target.size()));
+            if (size < 0) {
+                error = systemErrorText(errno);
+                return {};
+            }
+            if (size < target.size()) {
+                target.truncate(size);
+                break;
+            }
+            // Longer than it said (a link changed meanwhile, or one that reports no size).
+            target.resize(2 * target.size() + 256);
+        }
+        current = target.startsWith('/') ? target : folder.chopped(1) + target;
+    }
+    error = systemErrorText(ELOOP);
+    return {};
 }
 
 // Makes a new, empty file beside target under a name of its own, for the replacement; the
@@ -202,28 +258,67 @@ bool copyAttributes(const QByteArray& path, int fd)
     return true;
 }
 
+// Whether the file at fd, of info, has a hole before offset: room that writing there would have to
+// take. A file system that tells no holes (SEEK_HOLE gives the end) gives them away by blocks.
+bool hasHoleBefore(int fd, const struct stat& info, off_t offset)
+{
+    if (offset <= 0)
+        return false;
+    const off_t hole = ::lseek(fd, 0, SEEK_HOLE);
+    if (hole >= 0 && hole < offset)
+        return true;
+    const off_t blockSize = std::max<off_t>(info.st_blksize, 512);
+    return off_t(info.st_blocks) * 512 < offset / blockSize * blockSize;
+}
+
 // Overwrites an existing file through its own inode, keeping its owner, mode and links. This is not
-// atomic: the room the new content needs is reserved first, so that a full disk or quota stops the
-// write before a byte of the old file is lost.
-FileResult writeInPlace(const QString& path, const QByteArray& bytes)
+// atomic, so no byte of the old content is overwritten until the room the new one needs is taken:
+// it is reserved first, or where the file system cannot reserve room (ext2, exFAT, NFSv3), the
+// part past the old end is written and synced first, so that a full disk or quota stops the save
+// while the old content is whole; the old bytes are then overwritten in the room they already
+// have. A file with holes there is refused on such a file system, since filling them takes room.
+FileResult writeInPlace(const QByteArray& name, const QByteArray& bytes)
 {
     FileResult result;
-    const FileDescriptor fd(::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
-    int error = fd.get() < 0 ? errno : 0;
+    // Not through a link (one put in the file's place since), and not held by a pipe.
+    const FileDescriptor fd(::open(name.constData(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+    struct stat old {};
+    int error = fd.get() < 0 || ::fstat(fd.get(), &old) != 0 ? errno : 0;
+    if (!error && !S_ISREG(old.st_mode)) {
+        result.systemError = notRegularReason();
+        return result;
+    }
+    if (!error && ::fcntl(fd.get(), F_SETFL, 0) != 0)
+        error = errno;
     const off_t size = off_t(bytes.size());
-    // A filesystem that cannot reserve room is written all the same.
-    if (!error && size > 0 && ::fallocate(fd.get(), FALLOC_FL_KEEP_SIZE, 0, size) != 0 &&
-        (errno == ENOSPC || errno == EDQUOT || errno == EFBIG))
-        error = errno;
-    // Grown first and shrunk last, so that a size limit, too, stops the write before it begins.
-    struct stat info {};
-    if (!error &&
-        (::fstat(fd.get(), &info) != 0 || (size > info.st_size && ::ftruncate(fd.get(), size) != 0)))
-        error = errno;
+    const off_t oldSize = old.st_size;
+    const bool reserved =
+        !error && (size == 0 || fileCalls().fallocate(fd.get(), FALLOC_FL_KEEP_SIZE, 0, size) == 0);
+    if (!error && !reserved) {
+        if (errno == ENOSPC || errno == EDQUOT || errno == EFBIG)
+            error = errno;
+        else if (hasHoleBefore(fd.get(), old, std::min(size, oldSize))) {
+            result.systemError = QStringLiteral("Its file system cannot reserve room for the new content, and the "
+                                                "file has holes that it would fill; it is left unchanged");
+            return result;
+        }
+    }
+    // Past the old end first: a size limit, a quota or a full disk stops the save there, and the
+    // file is cut back to its old size. Synced where the room was not reserved, since a file
+    // system may tell of a full disk only then.
+    if (!error && size > oldSize) {
+        error = writeWhole(fd.get(), QByteArrayView(bytes).sliced(oldSize), oldSize);
+        if (!error && !reserved)
+            error = sync(fd.get());
+        if (error) {
+            static_cast<void>(fileCalls().ftruncate(fd.get(), oldSize));
+            static_cast<void>(sync(fd.get()));
+        }
+    }
     if (!error)
-        error = writeWhole(fd.get(), bytes);
+        error = writeWhole(fd.get(), QByteArrayView(bytes).first(std::min(size, oldSize)));
     if (!error)
-        error = ::ftruncate(fd.get(), size) != 0 ? errno : sync(fd.get());
+        error = fileCalls().ftruncate(fd.get(), size) != 0 ? errno : sync(fd.get());
     if (error)
         result.systemError = systemErrorText(error);
     result.ok = !error;
@@ -305,18 +400,20 @@ qsizetype lineOf(const QString& text, qsizetype index)
     return line;
 }
 
-QString unstorableCharacter(const QString& text, qsizetype index)
+QString unstorableCharacter(const QString& text, qsizetype index, const char* encoding)
 {
     QString shown = text.mid(index, 1);
     char32_t code = text[index].unicode();
     if (text[index].isHighSurrogate() && index + 1 < text.size() && text[index + 1].isLowSurrogate()) {
         shown = text.mid(index, 2);
         code = QChar::surrogateToUcs4(text[index], text[index + 1]);
+    } else if (text[index].isSurrogate()) {
+        shown = QChar(QChar::ReplacementCharacter); // half a pair shows as nothing else
     }
     const QString hex = QString::number(uint(code), 16).toUpper().rightJustified(4, u'0');
     return QStringLiteral("Cannot save: the character \"%1\" (U+%2) in line %3 cannot be stored in a "
-                          "Windows-1252 text file")
-        .arg(shown, hex, QString::number(lineOf(text, index)));
+                          "%4 text file")
+        .arg(shown, hex, QString::number(lineOf(text, index)), QLatin1StringView(encoding));
 }
 
 } // namespace
@@ -325,22 +422,24 @@ FileResult writeFileAtomically(const QString& path, const QByteArray& bytes)
 {
     FileResult result;
     // A symbolic link stays a link: the file it points to is replaced.
-    const QFileInfo info(path);
-    const QString target = !info.isSymLink()                     ? path
-                           : !info.canonicalFilePath().isEmpty() ? info.canonicalFilePath()
-                                                                 : info.symLinkTarget();
-    const QByteArray name = QFile::encodeName(target);
+    const QByteArray name = followLinks(QFile::encodeName(path), result.systemError);
+    if (!result.systemError.isEmpty())
+        return result;
     struct stat old {};
-    const bool exists = ::stat(name.constData(), &old) == 0;
+    const bool exists = ::lstat(name.constData(), &old) == 0;
     if (exists && S_ISDIR(old.st_mode)) {
         result.systemError = systemErrorText(EISDIR);
         return result;
     }
-    const bool regular = exists && S_ISREG(old.st_mode);
+    // A named pipe, a socket or a device is not a document, and is not replaced by one.
+    if (exists && !S_ISREG(old.st_mode)) {
+        result.systemError = notRegularReason();
+        return result;
+    }
     // A replacement would split a hard-linked file from its other names, and needs a new file
     // beside the old one, which a folder its user cannot write does not take.
-    if (regular && (old.st_nlink > 1 || !canCreateBeside(target)))
-        return writeInPlace(target, bytes);
+    if (exists && (old.st_nlink > 1 || !canCreateBeside(name)))
+        return writeInPlace(name, bytes);
     QByteArray tempName;
     const FileDescriptor fd(createBeside(name, tempName));
     if (fd.get() < 0) {
@@ -358,7 +457,7 @@ FileResult writeFileAtomically(const QString& path, const QByteArray& bytes)
     // attributes, or a new file's mode; where the system refuses one of them, the file is written
     // in place, so that no access is widened.
     struct stat made {};
-    if (!regular) {
+    if (!exists) {
         // A file system that keeps no modes may refuse: the file then has the narrower one.
         static_cast<void>(::fchmod(fd.get(), newFileMode(name)));
     } else if (::fstat(fd.get(), &made) != 0 ||
@@ -366,20 +465,19 @@ FileResult writeFileAtomically(const QString& path, const QByteArray& bytes)
                 ::fchown(fd.get(), old.st_uid, old.st_gid) != 0) ||
                ::fchmod(fd.get(), old.st_mode & 07777) != 0 || !copyAttributes(name, fd.get())) {
         ::unlink(tempName.constData());
-        return writeInPlace(target, bytes);
+        return writeInPlace(name, bytes);
     }
     // One sync, then the new file takes the old one's place, and the folder is synced so that a
     // crash cannot bring the old file back.
     error = sync(fd.get());
-    if (!error && ::rename(tempName.constData(), name.constData()) != 0)
+    if (!error && fileCalls().rename(tempName.constData(), name.constData()) != 0)
         error = errno;
     if (error) {
         ::unlink(tempName.constData());
         result.systemError = systemErrorText(error);
         return result;
     }
-    const QByteArray folder = name.left(name.lastIndexOf('/') + 1) + '.';
-    const FileDescriptor folderFd(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const FileDescriptor folderFd(::open(folderOf(name).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folderFd.get() >= 0)
         sync(folderFd.get());
     result.ok = true;
@@ -474,15 +572,29 @@ TextLoadResult loadTextFile(const QString& path)
 TextSaveResult saveTextFile(const QString& path, const QString& text, TextEncoding encoding)
 {
     TextSaveResult result;
-    // The program's characters are those of Windows-1252, whatever the file's encoding.
+    QByteArray bytes;
     qsizetype bad = -1;
-    QByteArray bytes = cp1252::encode(text, &bad);
-    if (bad >= 0) {
-        result.error = unstorableCharacter(text, bad);
-        return result;
-    }
-    if (encoding != TextEncoding::Windows1252)
+    if (encoding == TextEncoding::Windows1252) {
+        bytes = cp1252::encode(text, &bad);
+        if (bad >= 0) {
+            result.error = unstorableCharacter(text, bad, "Windows-1252");
+            return result;
+        }
+    } else {
+        // A UTF-8 document holds any character, as it was read; only half of a surrogate pair,
+        // which no file read gives, has no UTF-8 form.
+        for (qsizetype i = 0; i < text.size() && bad < 0; ++i) {
+            if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+                ++i;
+            else if (text[i].isSurrogate())
+                bad = i;
+        }
+        if (bad >= 0) {
+            result.error = unstorableCharacter(text, bad, "UTF-8");
+            return result;
+        }
         bytes = (encoding == TextEncoding::Utf8WithMark ? kUtf8Mark : QByteArray()) + text.toUtf8();
+    }
     const FileResult written = writeFileAtomically(path, bytes);
     if (!written.ok) {
         result.error =

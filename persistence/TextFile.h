@@ -15,12 +15,17 @@ struct FileResult {
 };
 
 // Replaces the file at path with bytes in one step: a new file beside it is written and synced once
-// and then takes its place, so that after a failure the old file, if any, is whole. The new file
-// keeps the old one's owner, mode, access list and extended attributes. A file that cannot be
-// replaced that way is overwritten in place instead, keeping all of them and its links, after
-// room has been reserved for the new content: a file with more than one hard link, one in a folder
-// that takes no new file, and one whose owner, mode or attributes the new file could not be given.
-// A symbolic link stays: the file it points to is written.
+// and then takes its place, and the folder is synced, so that after a failure the old file, if
+// any, is whole. The new file keeps the old one's owner, mode, access list and extended
+// attributes. A file that cannot be replaced that way is overwritten in place instead, keeping all
+// of them and its links: a file with more than one hard link, one in a folder that takes no new
+// file, and one whose owner, mode or attributes the new file could not be given. No byte of the old
+// content is overwritten before the room for the new one is taken (reserved, or where the file
+// system cannot reserve room, written past the old end and synced first), so a full disk leaves it
+// whole too. A symbolic link stays: the file it points to is written, with the kernel's rule for
+// links followed (protected_symlinks): another user's link in a sticky folder that all may write
+// is refused, unless the folder is that user's. Anything but a regular file (a named pipe, a
+// socket, a device) is refused with "Not a regular file", and a folder with "Is a directory".
 FileResult writeFileAtomically(const QString& path, const QByteArray& bytes);
 
 // How a text document's bytes hold its characters.
@@ -48,8 +53,8 @@ TextLoadResult loadTextFile(const QString& path);
 
 // Writes text in encoding (byte for byte as Windows-1252, or as UTF-8 with or without its mark),
 // adding no line break, and replaces the file in one step. Fails with "Cannot create file
-// "<full path>". <reason>", or, writing nothing, when text holds a character Windows-1252 cannot
-// hold.
+// "<full path>". <reason>", or, writing nothing, when text holds a character that the encoding
+// cannot hold: one outside Windows-1252, or in UTF-8 half a surrogate pair.
 TextSaveResult saveTextFile(const QString& path, const QString& text,
                             TextEncoding encoding = TextEncoding::Windows1252);
 

@@ -182,6 +182,62 @@ TEST(ProgramSmoke, StartsShowsItsWindowAndClosesWithExitCodeZero)
     windowManager.waitForFinished();
 }
 
+// Whether the process pid has a handler of its own for signal (SigCgt in /proc/<pid>/status).
+bool catches(qint64 pid, int signal)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("SigCgt:"))
+            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1;
+    }
+    return false;
+}
+
+// A logout's SIGTERM, a closed terminal's SIGHUP and Ctrl+C's SIGINT close the window as its close
+// box does: the settings are saved when Save Settings on Close is ticked, no temporary file of
+// the save is left, and the program ends with 128 and the signal's number, as a shell reports it.
+TEST(ProgramSignals, TermHupAndIntCloseTheWindowAsTheCloseBoxDoes)
+{
+    const char* binary = std::getenv("QUINDLE_BINARY");
+    ASSERT_NE(binary, nullptr) << "QUINDLE_BINARY names the program under test";
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT}) {
+        SCOPED_TRACE(signal);
+        // The program keeps its settings beside itself: a copy in a folder of its own.
+        QTemporaryDir dir;
+        const QString program = dir.filePath(QStringLiteral("quindle2"));
+        const QString settings = dir.filePath(QStringLiteral("quindle2.ini"));
+        ASSERT_TRUE(QFile::copy(QString::fromLocal8Bit(binary), program));
+        {
+            QFile file(settings);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write("[Morse]\r\nSettings=1\r\nFreq=900\r\n");
+        }
+        QProcess app;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + dir.filePath(QStringLiteral("none")));
+        app.setProcessEnvironment(env);
+        app.start(program, {});
+        ASSERT_TRUE(app.waitForStarted());
+        // Sent once the program takes it: before, its default action would end the program.
+        EXPECT_TRUE(waitFor([&] { return catches(app.processId(), signal) || app.state() != QProcess::Running; },
+                            10000))
+            << "the program does not take the signal";
+        ::kill(pid_t(app.processId()), signal);
+        ASSERT_TRUE(app.waitForFinished(30000)) << "the program did not end after the signal";
+        EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(app.exitCode(), 128 + signal) << app.readAllStandardError().toStdString();
+        QFile saved(settings);
+        ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+        const QByteArray bytes = saved.readAll();
+        EXPECT_TRUE(bytes.startsWith("[Morse]\r\nSettings=1\r\nFreq=900\r\nSpeed=100\r\n")) << bytes.toStdString();
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+                  (QStringList{QStringLiteral("quindle2"), QStringLiteral("quindle2.ini")}));
+    }
+}
+
 // The command line of the built program, without a window: what it prints and its exit code.
 TEST(ProgramCommandLine, HelpAndVersionPrintAndEndWrongArgumentsAndNoDisplayFailBriefly)
 {

@@ -285,6 +285,17 @@ TEST_F(DocumentCommandsTest, AUtf8DocumentIsSavedAsUtf8AndANewOneAsWindows1252)
         m_commands.New1Click(); // the same text as a new document
         m_view.text = QString::fromUtf8("Gruß");
     }
+    // Characters that Windows-1252 cannot hold, as they were read.
+    const QByteArray russian = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82";
+    ASSERT_TRUE(test::writeFileBytes(path("utf8.txt"), russian));
+    m_view.modified = false;
+    m_view.dialogs.chooseOpen(path("utf8.txt"));
+    m_commands.Open1Click();
+    EXPECT_EQ(m_view.text, QStringLiteral("Привет"));
+    m_view.dialogs.chooseSave(path("out.txt"));
+    m_commands.SaveAs1Click();
+    EXPECT_EQ(test::readFileBytes(path("out.txt")), russian);
+    EXPECT_TRUE(m_view.dialogs.errorTexts().isEmpty()) << m_view.dialogs.errorTexts().join(u'\n').toStdString();
 }
 
 TEST_F(DocumentCommandsTest, NewAfterNoClearsWithoutAskingAgain)

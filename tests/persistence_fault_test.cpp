@@ -1,5 +1,6 @@
 // Faults around saving: a full filesystem, a read-only one, and a process killed while it saves.
 // The old files must stay whole, and a settings file is never left half-written.
+#include "persistence/FileCalls.h"
 #include "persistence/IniFile.h"
 #include "persistence/TextFile.h"
 #include "tests/support/PersistenceTestSupport.h"
@@ -14,14 +15,20 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -125,6 +132,157 @@ TEST(SaveFaults, AReadOnlyFilesystemLeavesTheOldFilesWhole)
     EXPECT_TRUE(saved.error.startsWith(QStringLiteral("Cannot create file \"%1\". ").arg(fs.file("copy.txt"))))
         << saved.error.toStdString();
     EXPECT_EQ(test::readFileBytes(fs.file("copy.txt")), kOldDocument);
+}
+
+// A file system as ext2, exFAT or NFSv3 are to a save: no room can be reserved (fallocate fails
+// with the error given, or works), and once full, a write takes only the room that the file's
+// blocks already have or that was reserved. The system's calls do the rest.
+struct FullFileSystem {
+    static inline int fallocateError = 0;
+    static inline off_t room = 0; // [bytes]
+
+    static int fallocate(int, int, off_t offset, off_t length)
+    {
+        if (fallocateError != 0) {
+            errno = fallocateError;
+            return -1;
+        }
+        room = std::max(room, offset + length);
+        return 0;
+    }
+    static ssize_t pwrite(int fd, const void* data, size_t size, off_t offset)
+    {
+        if (offset >= room) {
+            errno = ENOSPC;
+            return -1;
+        }
+        return systemFileCalls().pwrite(fd, data, std::min(size, size_t(room - offset)), offset);
+    }
+};
+
+// Puts the system's calls back after a test that changed them.
+class FileCallsRestored {
+public:
+    ~FileCallsRestored() { fileCalls() = systemFileCalls(); }
+};
+
+TEST(SaveFaults, AFullFileSystemThatCannotReserveRoomLeavesTheOldFileWhole)
+{
+    const QString noSpace = QString::fromLocal8Bit(std::strerror(ENOSPC));
+    const struct {
+        const char* name;
+        int fallocateError; // 0: the room is reserved
+        qsizetype oldSize;
+        bool holes; // the old file is sparse: a hole of 16 KiB at its start
+        qsizetype newSize;
+        QString error; // "": saved
+    } rows[] = {
+        {"grows past its room", EOPNOTSUPP, 30000, false, 174000, noSpace},
+        {"grows past its room, no reserving at all", ENOSYS, 30000, false, 40000, noSpace},
+        {"fits in its old blocks", EOPNOTSUPP, 30000, false, 32768, {}},
+        {"shrinks", EOPNOTSUPP, 30000, false, 20000, {}},
+        {"shrinks into its holes",
+         EOPNOTSUPP,
+         30000,
+         true,
+         20000,
+         QStringLiteral("Its file system cannot reserve room for the new content, and the file has holes that it "
+                        "would fill; it is left unchanged")},
+        {"room reserved", 0, 30000, false, 174000, {}},
+        {"no room to reserve", ENOSPC, 30000, false, 174000, noSpace},
+    };
+    const FileCallsRestored restored;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir dir;
+        // A second hard link: saved in place, through the file's own inode.
+        const QString path = dir.filePath(QStringLiteral("notes.txt"));
+        const QByteArray old(row.oldSize, 'o');
+        {
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            if (row.holes) {
+                ASSERT_TRUE(file.resize(16384));
+                ASSERT_TRUE(file.seek(16384));
+                ASSERT_EQ(file.write(old.mid(16384)), row.oldSize - 16384);
+            } else {
+                ASSERT_EQ(file.write(old), row.oldSize);
+            }
+        }
+        const QByteArray before = test::readFileBytes(path);
+        ASSERT_EQ(::link(QFile::encodeName(path).constData(), QFile::encodeName(path + u'2').constData()), 0);
+        struct stat info {};
+        ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &info), 0);
+        if (row.holes && info.st_blocks * 512 >= row.oldSize)
+            GTEST_SKIP() << "no sparse files in " << dir.path().toStdString();
+        FullFileSystem::fallocateError = row.fallocateError;
+        FullFileSystem::room = off_t(info.st_blocks) * 512;
+        fileCalls().fallocate = FullFileSystem::fallocate;
+        fileCalls().pwrite = FullFileSystem::pwrite;
+
+        const TextSaveResult saved = saveTextFile(path, QString(row.newSize, u'n'));
+        fileCalls() = systemFileCalls();
+        if (row.error.isEmpty()) {
+            EXPECT_TRUE(saved.ok) << saved.error.toStdString();
+            EXPECT_EQ(test::readFileBytes(path), QByteArray(row.newSize, 'n'));
+        } else {
+            EXPECT_EQ(saved.error, QStringLiteral("Cannot create file \"%1\". %2").arg(path, row.error));
+            EXPECT_EQ(test::readFileBytes(path), before);
+        }
+        EXPECT_EQ(test::readFileBytes(path + u'2'), test::readFileBytes(path));
+    }
+}
+
+// Records each sync (of a file or of a folder, by its inode) and each rename of a save.
+struct RecordedCalls {
+    static inline std::vector<std::string> calls;
+
+    static int fsync(int fd)
+    {
+        struct stat info {};
+        ::fstat(fd, &info);
+        calls.push_back((S_ISDIR(info.st_mode) ? "sync folder " : "sync file ") + std::to_string(info.st_ino));
+        return systemFileCalls().fsync(fd);
+    }
+    static int rename(const char* from, const char* to)
+    {
+        calls.push_back("rename");
+        return systemFileCalls().rename(from, to);
+    }
+};
+
+TEST(SaveFaults, AReplacementIsSyncedThenTakesTheOldPlaceAndItsFolderIsSynced)
+{
+    QTemporaryDir dir;
+    const QString document = dir.filePath(QStringLiteral("doc.txt"));
+    const QString settings = dir.filePath(QStringLiteral("quindle2.ini"));
+    const auto inode = [](const QString& path) {
+        struct stat info {};
+        ::stat(QFile::encodeName(path).constData(), &info);
+        return std::to_string(info.st_ino);
+    };
+    const std::string folder = inode(dir.path());
+    const struct {
+        const char* name;
+        std::function<bool()> save;
+        QString file;
+    } rows[] = {
+        {"a new document", [&] { return saveTextFile(document, QStringLiteral("new")).ok; }, document},
+        {"a document replaced", [&] { return saveTextFile(document, QStringLiteral("newer")).ok; }, document},
+        {"the settings", [&] { return IniFile(settings).writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 600); },
+         settings},
+    };
+    const FileCallsRestored restored;
+    fileCalls().fsync = RecordedCalls::fsync;
+    fileCalls().rename = RecordedCalls::rename;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        RecordedCalls::calls.clear();
+        ASSERT_TRUE(row.save());
+        // The new file, synced before the rename, is the file now.
+        EXPECT_EQ(RecordedCalls::calls,
+                  (std::vector<std::string>{"sync file " + inode(row.file), "rename", "sync folder " + folder}));
+    }
 }
 
 // The eleven keys with two sets of values; the saver alternates between them.

@@ -292,6 +292,20 @@ TEST_P(IniWriteTest, WritesInPlaceKeepingEveryOtherByte)
             << qPrintable(ini.errorString());
     }
     EXPECT_EQ(readAll(path()), c.after);
+    // The same values set in memory and written by one commit give the same bytes; each reads as
+    // set meanwhile.
+    if (c.before != "<none>")
+        writeAll(path(), c.before);
+    else
+        QFile::remove(path());
+    IniFile batch(path());
+    for (const auto& [key, value] : c.writes) {
+        ASSERT_TRUE(batch.setString(QStringLiteral("Morse"), QString::fromUtf8(key), QString::fromUtf8(value)));
+        EXPECT_EQ(batch.readString(QStringLiteral("mORSE"), QString::fromUtf8(key).toUpper(), QString()),
+                  QString::fromUtf8(value).trimmed());
+    }
+    ASSERT_TRUE(batch.commit()) << qPrintable(batch.errorString());
+    EXPECT_EQ(readAll(path()), c.after);
     // A fresh reader sees every written value.
     IniFile again(path());
     for (const auto& [key, value] : c.writes) {
@@ -358,13 +372,21 @@ TEST_F(IniFileTest, RefusedValuesLeaveTheFileUnchanged)
         EXPECT_FALSE(ini.errorString().isEmpty());
     }
     EXPECT_EQ(readAll(path()), before);
-    // UTF-16 that would not be written back as it was: an odd byte, a lone surrogate.
+    // UTF-16 that would not be written back as it was: an odd byte, a lone surrogate; UTF-16
+    // big-endian, which is not read (not as Windows-1252 either).
+    QByteArray bigEndian = "\xFE\xFF";
+    for (const QChar c : QStringLiteral("[Morse]\r\nFreq=600\r\n"))
+        bigEndian.append(char(c.unicode() >> 8)).append(char(c.unicode() & 0xFF));
     for (const QByteArray& bad :
-         {utf16("[Morse]\r\n") + 'x', utf16("[Morse]\r\n") + QByteArray("\x00\xD8", 2)}) {
+         {utf16("[Morse]\r\n") + 'x', utf16("[Morse]\r\n") + QByteArray("\x00\xD8", 2), bigEndian}) {
         writeAll(path(), bad);
-        EXPECT_FALSE(IniFile(path()).writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 1));
+        IniFile file(path());
+        EXPECT_FALSE(file.writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 1));
+        EXPECT_TRUE(file.errorString().endsWith(QStringLiteral("; it is left unchanged")))
+            << qPrintable(file.errorString());
         EXPECT_EQ(readAll(path()), bad);
     }
+    EXPECT_EQ(IniFile(path()).readInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 750), 750);
 }
 
 TEST_F(IniFileTest, WriteFailureReturnsFalseWithTheReason)
@@ -478,6 +500,51 @@ TEST_F(IniFileTest, TenMegabyteFileIsReadAndKeptOnWrite)
     ASSERT_TRUE(ini.writeInteger(QStringLiteral("Morse"), QStringLiteral("Delay"), 3));
     big.chop(5);
     EXPECT_EQ(readAll(path()), big + "60\r\nDelay=3\r\n");
+}
+
+// A figure of this process's memory from /proc/self/status ("VmRSS", "VmHWM"), or -1. [KiB]
+qint64 memoryKb(const QByteArray& name)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(name + ':'))
+            return line.mid(name.size() + 1).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+TEST_F(IniFileTest, AFileAtTheCapIsReadAndSavedInMemoryInProportionToItsSize)
+{
+    // Empty lines, and keys that no lookup wants, before the one that it does: an index of every
+    // line (16 million of them) took 384 MB, and a save copied the file once for each key.
+    for (const QByteArray& filler : {QByteArray("\n"), QByteArray("a=b\n")}) {
+        SCOPED_TRACE(filler.toStdString());
+        const QByteArray keys = "Freq=750\r\nSpeed=100\r\n";
+        QByteArray bytes = "[Morse]\r\n" + filler.repeated((IniFile::kMaxFileSize - 9 - keys.size()) / filler.size());
+        bytes += QByteArray(IniFile::kMaxFileSize - bytes.size() - keys.size(), '\n') + keys;
+        writeAll(path(), bytes);
+        // The peak is set back to what the process holds now (Linux 4.0 and later).
+        QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+        if (!clearRefs.open(QIODevice::WriteOnly) || clearRefs.write("5") != 1)
+            GTEST_SKIP() << "the peak memory cannot be reset";
+        clearRefs.close();
+        const qint64 before = memoryKb("VmRSS");
+        {
+            IniFile ini(path());
+            EXPECT_EQ(ini.readInteger(QStringLiteral("Morse"), QStringLiteral("Speed"), 0), 100);
+            EXPECT_EQ(ini.readInteger(QStringLiteral("Morse"), QStringLiteral("Delay"), 7), 7);
+            ASSERT_TRUE(ini.setInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 800));
+            ASSERT_TRUE(ini.setInteger(QStringLiteral("Morse"), QStringLiteral("Speed"), 120));
+            ASSERT_TRUE(ini.commit()) << qPrintable(ini.errorString());
+        }
+        const qint64 grown = memoryKb("VmHWM") - before;
+        // The file as read, and the file as written. [KiB]
+        EXPECT_LT(grown, 5 * IniFile::kMaxFileSize / 1024) << "grown by " << grown << " KiB";
+        bytes.chop(keys.size());
+        EXPECT_EQ(readAll(path()), bytes + "Freq=800\r\nSpeed=120\r\n");
+    }
 }
 
 TEST_F(IniFileTest, FileOverTheCapIsReadInPartAndNeverRewritten)

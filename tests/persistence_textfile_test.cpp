@@ -14,9 +14,14 @@
 
 #include <csignal>
 
+#include <cstring>
+
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace quindle {
@@ -69,6 +74,9 @@ TEST_F(TextFileTest, LineBreaksLoadAsCrLfAndSaveAsLoaded)
         {"Gru\xC3\x9F \xE2\x82\xAC\n", "Gruß €\r\n", "Gru\xC3\x9F \xE2\x82\xAC\r\n", TextEncoding::Utf8},
         {"\xEF\xBB\xBFok\n", "ok\r\n", "\xEF\xBB\xBFok\r\n", TextEncoding::Utf8WithMark},
         {"\xEF\xBB\xBF", "", "\xEF\xBB\xBF", TextEncoding::Utf8WithMark},
+        // Characters that Windows-1252 cannot hold are saved back too.
+        {"\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xF0\x9F\x98\x80\n", "Привет 😀\r\n",
+         "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xF0\x9F\x98\x80\r\n", TextEncoding::Utf8},
         // Anything else is Windows-1252: a stray byte, a sequence cut at the end, an overlong form,
         // an encoded surrogate.
         {"caf\xE9 \x80\xC3\xA9\xFF", "café €Ã©ÿ", "caf\xE9 \x80\xC3\xA9\xFF"},
@@ -190,7 +198,14 @@ TEST_F(TextFileTest, TextAtTheCapacityLoads)
     EXPECT_EQ(loaded.text.size(), kMemoCapacity);
 }
 
-TEST_F(TextFileTest, PipesAndDevicesAreRefusedWithoutHanging)
+// The kind of file at path, not following a link: S_IFIFO, S_IFSOCK, S_IFCHR, ...; 0 when missing.
+mode_t kindOf(const QString& path)
+{
+    struct stat info {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & S_IFMT : 0;
+}
+
+TEST_F(TextFileTest, PipesSocketsAndDevicesAreRefusedWithoutHanging)
 {
     // A pipe that a writer may keep open for ever, an endless device, a link to a device.
     ASSERT_EQ(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600), 0);
@@ -202,6 +217,84 @@ TEST_F(TextFileTest, PipesAndDevicesAreRefusedWithoutHanging)
         EXPECT_EQ(loaded.error, QStringLiteral("Cannot open file \"%1\". Not a regular file").arg(file));
     }
     ::close(writer);
+    // Nor is one replaced by a document on a save: a pipe, a socket, a device node of its own
+    // (made where root may) and a link to the pipe.
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray socketName = QFile::encodeName(path("socket"));
+    ASSERT_LT(size_t(socketName.size()), sizeof address.sun_path);
+    std::memcpy(address.sun_path, socketName.constData(), size_t(socketName.size()));
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    QStringList files{path("fifo"), path("socket")};
+    if (::mknod(QFile::encodeName(path("null")).constData(), S_IFCHR | 0666, ::makedev(1, 3)) == 0)
+        files << path("null");
+    ASSERT_TRUE(QFile::link(path("fifo"), path("fifo.txt")));
+    files << path("fifo.txt");
+    for (const QString& file : files) {
+        const mode_t kind = kindOf(file);
+        const TextSaveResult saved = saveTextFile(file, QStringLiteral("text"));
+        EXPECT_FALSE(saved.ok) << file.toStdString();
+        EXPECT_EQ(saved.error, QStringLiteral("Cannot create file \"%1\". Not a regular file").arg(file));
+        EXPECT_EQ(kindOf(file), kind) << file.toStdString();
+    }
+    EXPECT_EQ(kindOf(path("fifo")), mode_t(S_IFIFO));
+    ::close(listener);
+}
+
+TEST_F(TextFileTest, SaveFollowsALinkOnlyAsTheKernelWould)
+{
+    // In a folder where anyone may make files and only their owners remove them (sticky, writable
+    // by all, as /tmp), a link that another user owns is not followed, unless the folder is theirs
+    // too: else anyone could lead a save onto any file of its user's.
+    constexpr uid_t me = uid_t(-1), other = 65534;
+    const struct {
+        const char* name;
+        mode_t folderMode;
+        uid_t folderOwner; // me: the saver
+        uid_t linkOwner;
+        bool chained; // the saver's own link, elsewhere, leads to the link in the folder
+        bool followed;
+    } rows[] = {
+        {"the saver's link in a shared folder", 01777, 0, me, false, true},
+        {"another's link in a shared folder", 01777, 0, other, false, false},
+        {"another's link in a shared folder, reached through the saver's", 01777, 0, other, true, false},
+        {"another's link in their own shared folder", 01777, other, other, false, true},
+        {"another's link in a folder that is not sticky", 0777, 0, other, false, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        if ((row.folderOwner != 0 || row.linkOwner != me) && ::geteuid() != 0)
+            continue; // files of another user's are made by root only
+        QTemporaryDir dir;
+        const QString important = dir.filePath(QStringLiteral("important.txt"));
+        const QString shared = dir.filePath(QStringLiteral("shared"));
+        const QString notes = shared + QStringLiteral("/notes.txt");
+        writeAll(important, "important");
+        ASSERT_TRUE(QDir().mkdir(shared));
+        ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), row.folderMode), 0);
+        ASSERT_TRUE(QFile::link(important, notes));
+        const auto owner = [](uid_t uid) { return uid == me ? ::geteuid() : uid; };
+        ASSERT_EQ(::chown(QFile::encodeName(shared).constData(), owner(row.folderOwner), gid_t(-1)), 0);
+        ASSERT_EQ(::lchown(QFile::encodeName(notes).constData(), owner(row.linkOwner), gid_t(-1)), 0);
+        QString saved = notes;
+        if (row.chained) {
+            saved = dir.filePath(QStringLiteral("mine.txt"));
+            ASSERT_TRUE(QFile::link(notes, saved));
+        }
+
+        const TextSaveResult result = saveTextFile(saved, QStringLiteral("overwritten"));
+        EXPECT_EQ(result.ok, row.followed) << result.error.toStdString();
+        EXPECT_EQ(readAll(important), row.followed ? QByteArray("overwritten") : QByteArray("important"));
+        if (!row.followed) {
+            EXPECT_EQ(result.error, QStringLiteral("Cannot create file \"%1\". It is another user's link in a shared "
+                                                   "folder (sticky and writable by all), which is not followed")
+                                        .arg(saved));
+        }
+        // The links stay links.
+        EXPECT_EQ(kindOf(notes), mode_t(S_IFLNK));
+        EXPECT_EQ(kindOf(saved), mode_t(S_IFLNK));
+    }
 }
 
 TEST_F(TextFileTest, SaveReplacesAnExistingFileAndKeepsItsPermissions)
@@ -381,9 +474,10 @@ TEST_F(TextFileTest, UnstorableCharacterWritesNothingAndNamesItsLine)
         EXPECT_EQ(readAll(path("doc.txt")), QByteArray("old"));
     }
     EXPECT_FALSE(saveTextFile(path("new.txt"), QStringLiteral("\u4e2d")).ok);
-    // A UTF-8 document too: the program's characters are those of Windows-1252.
-    writeAll(path("wide.txt"), "\xE4\xB8\xAD");
-    EXPECT_FALSE(saveTextFile(path("new.txt"), loadTextFile(path("wide.txt")).text, TextEncoding::Utf8).ok);
+    // A UTF-8 document holds any character but half a surrogate pair.
+    const TextSaveResult half = saveTextFile(path("new.txt"), QStringLiteral("ok\r\n") + QChar(0xD83D), TextEncoding::Utf8);
+    EXPECT_EQ(half.error, QStringLiteral("Cannot save: the character \"\uFFFD\" (U+D83D) in line 2 cannot be stored in a "
+                                         "UTF-8 text file"));
     EXPECT_FALSE(QFile::exists(path("new.txt")));
 }
 

@@ -2,28 +2,44 @@
 #include "tone/AlsaStream.h"
 #include "tone/RealtimePriority.h"
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
+
+#include <linux/capability.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
 using namespace quindle;
 
-// A stand-in RealtimeKit that grants at most priority 5 and 200 ms of real-time running. It prints
-// each MakeThreadRealtime with the test's RLIMIT_RTTIME at that moment, then grants it, refuses it
-// or never answers (argv[1]: grant, refuse, silent).
+// A stand-in RealtimeKit that grants at most priority 5 and argv[3] us (200 ms when not given) of
+// real-time running. It prints each MakeThreadRealtime (the thread, the priority) with the test's
+// RLIMIT_RTTIME at that moment, then grants it, refuses it or never answers (argv[1]: grant,
+// refuse, silent).
 constexpr const char* kStandIn = R"(
 import dbus, dbus.service, dbus.mainloop.glib, resource, sys
 from gi.repository import GLib
 class RealtimeKit(dbus.service.Object):
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
     def Get(self, interface, name):
-        return dbus.Int32(5) if name == "MaxRealtimePriority" else dbus.Int64(200000)
+        return dbus.Int32(5) if name == "MaxRealtimePriority" else dbus.Int64(int(sys.argv[3]) if len(sys.argv) > 3 else 200000)
     @dbus.service.method("org.freedesktop.RealtimeKit1", in_signature="tu", async_callbacks=("ok", "fail"))
     def MakeThreadRealtime(self, thread, priority, ok, fail):
         print(thread, priority, *resource.prlimit(int(sys.argv[2]), resource.RLIMIT_RTTIME), flush=True)
@@ -44,34 +60,195 @@ QByteArray readLine(QProcess& process)
     return process.readLine().trimmed();
 }
 
+// A bus that takes every connection and never says a word: a listening socket that nothing reads.
+class MuteBus {
+public:
+    MuteBus()
+    {
+        m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray name = QFile::encodeName(m_dir.filePath(QStringLiteral("bus")));
+        std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+        m_ok = ::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && ::listen(m_fd, 16) == 0;
+        m_address = "unix:path=" + name;
+    }
+    ~MuteBus() { ::close(m_fd); }
+    bool ok() const { return m_ok; }
+    const QByteArray& address() const { return m_address; }
+
+private:
+    QTemporaryDir m_dir;
+    int m_fd = -1;
+    bool m_ok = false;
+    QByteArray m_address;
+};
+
+rlim_t realtimeRunLimit()
+{
+    rlimit limit{};
+    ::getrlimit(RLIMIT_RTTIME, &limit);
+    return limit.rlim_max;
+}
+
 TEST(RealtimePriority, AsksRealtimeKitForTheThreadWithinItsLimitsOrSaysWhyNot)
 {
     if (QStandardPaths::findExecutable("dbus-daemon").isEmpty())
         GTEST_SKIP() << "no dbus-daemon";
+    enum Bus { Daemon, Mute, None };
     const struct {
-        const char* answer; // the stand-in's; empty: none on the bus; null: no bus
+        Bus bus;
+        const char* answer; // the stand-in's; empty: none on the bus
         const char* text;   // what the grant says, or how it starts
+        const char* runLimitUs = nullptr; // the stand-in's RTTimeUSecMax, when not 200 ms
     } rows[] = {
-        {"grant", "SCHED_RR 5 via RealtimeKit"},
-        {"refuse", "normal (RealtimeKit: refused by the stand-in)"},
-        {"silent", "normal (RealtimeKit: Did not receive a reply"},
-        {"", "normal (RealtimeKit: The name org.freedesktop.RealtimeKit1 was not provided"},
-        {nullptr, "normal (RealtimeKit: no system bus: "},
+        {Daemon, "grant", "SCHED_RR 5 via RealtimeKit"},
+        {Daemon, "refuse", "normal (RealtimeKit: refused by the stand-in)"},
+        {Daemon, "silent", "normal (RealtimeKit: Did not receive a reply"},
+        {Daemon, "", "normal (RealtimeKit: The name org.freedesktop.RealtimeKit1 was not provided"},
+        {None, "", "normal (RealtimeKit: no system bus: "},
+        // A bus that takes the connection and never answers its greeting: no end before.
+        {Mute, "", "normal (RealtimeKit: system bus: Did not receive a reply within 200 ms)"},
+        // A broken or hostile limit is not set: -5 left 1 us, and the program killed at its first
+        // busy moment.
+        {Daemon, "grant", "normal (RealtimeKit: RTTimeUSecMax -5 is out of range)", "-5"},
+        {Daemon, "grant", "normal (RealtimeKit: RTTimeUSecMax 9999 is out of range)", "9999"},
+        {Daemon, "grant", "SCHED_RR 5 via RealtimeKit", "10000"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.text);
+        SCOPED_TRACE(std::string(row.text) + " " + (row.runLimitUs ? row.runLimitUs : ""));
         QProcess bus, standIn;
-        bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
-        qputenv("DBUS_SYSTEM_BUS_ADDRESS", row.answer ? readLine(bus) : "unix:path=/nonexistent/bus");
-        if (row.answer && *row.answer) {
+        MuteBus mute;
+        ASSERT_TRUE(mute.ok());
+        if (row.bus == Daemon) {
+            bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+            qputenv("DBUS_SYSTEM_BUS_ADDRESS", readLine(bus));
+        } else {
+            qputenv("DBUS_SYSTEM_BUS_ADDRESS", row.bus == Mute ? mute.address() : "unix:path=/nonexistent/bus");
+        }
+        if (*row.answer) {
+            QStringList arguments{"-c", kStandIn, row.answer, QString::number(getpid())};
+            if (row.runLimitUs)
+                arguments << row.runLimitUs;
+            standIn.start("/usr/bin/python3", arguments);
+            ASSERT_EQ(readLine(standIn), "ready") << standIn.readAllStandardError().toStdString();
+        }
+        const rlim_t before = realtimeRunLimit();
+        QElapsedTimer timer;
+        timer.start();
+        const std::string text = makeRealtimeViaRealtimeKit(gettid(), 10, 200).text();
+        // Four exchanges at most, each of 200 ms at most.
+        EXPECT_LT(timer.elapsed(), 4 * 200 + 500);
+        EXPECT_EQ(text.rfind(row.text, 0), 0u) << text;
+        const bool granted = text.rfind("SCHED_RR", 0) == 0;
+        if (granted) {
+            const std::string limit = row.runLimitUs ? row.runLimitUs : "200000";
+            EXPECT_EQ(readLine(standIn).toStdString(), std::to_string(gettid()) + " 5 " + limit + " " + limit);
+        } else if (row.runLimitUs) {
+            EXPECT_EQ(realtimeRunLimit(), before);
+        }
+        standIn.kill();
+        standIn.waitForFinished();
+        bus.kill();
+        bus.waitForFinished();
+    }
+    qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+}
+
+// Makes SCHED_FIFO refused to the calling thread, as it is to a user without real-time rights:
+// capabilities are the thread's own, the limit the process's (given back by the destructor).
+class NoRealtimeRights {
+public:
+    NoRealtimeRights()
+    {
+        ::getrlimit(RLIMIT_RTPRIO, &m_old);
+        rlimit none = m_old;
+        none.rlim_cur = 0;
+        ::setrlimit(RLIMIT_RTPRIO, &none);
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2]{};
+        if (::syscall(SYS_capget, &header, data) == 0) {
+            data[CAP_SYS_NICE / 32].effective &= ~(1u << (CAP_SYS_NICE % 32));
+            ::syscall(SYS_capset, &header, data);
+        }
+    }
+    ~NoRealtimeRights() { ::setrlimit(RLIMIT_RTPRIO, &m_old); }
+    NoRealtimeRights(const NoRealtimeRights&) = delete;
+    NoRealtimeRights& operator=(const NoRealtimeRights&) = delete;
+
+private:
+    rlimit m_old{};
+};
+
+// The stream's request, made on a thread of its own as the stream's worker makes it: RealtimeKit is
+// asked for that thread (not the process's first, the window's), and the request ends at once
+// when its thread does, whatever the bus does, so that the program ends on time.
+TEST(RealtimePriority, TheRequestAsksForItsOwnThreadAndEndsAtOnceWhateverTheBus)
+{
+    if (QStandardPaths::findExecutable("dbus-daemon").isEmpty())
+        GTEST_SKIP() << "no dbus-daemon";
+    const struct {
+        bool mute;          // a bus that takes the connection and never answers; else the stand-in
+        const char* answer; // the stand-in's
+        const char* last;   // the last report, or how it starts; null: the request ends before it
+    } rows[] = {
+        {false, "grant", "SCHED_RR 5 via RealtimeKit"},
+        {false, "refuse", "normal (SCHED_FIFO refused: "},
+        // Ended while it waits for an answer.
+        {false, "silent", nullptr},
+        {true, "", nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.answer);
+        QProcess bus, standIn;
+        MuteBus mute;
+        ASSERT_TRUE(mute.ok());
+        if (row.mute) {
+            qputenv("DBUS_SYSTEM_BUS_ADDRESS", mute.address());
+        } else {
+            bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+            qputenv("DBUS_SYSTEM_BUS_ADDRESS", readLine(bus));
             standIn.start("/usr/bin/python3", {"-c", kStandIn, row.answer, QString::number(getpid())});
             ASSERT_EQ(readLine(standIn), "ready") << standIn.readAllStandardError().toStdString();
         }
-        const std::string text = makeRealtimeViaRealtimeKit(gettid(), 10, 200).text();
-        EXPECT_EQ(text.rfind(row.text, 0), 0u) << text;
-        if (standIn.state() == QProcess::Running) {
-            EXPECT_EQ(readLine(standIn).toStdString(), std::to_string(gettid()) + " 5 200000 200000");
+        std::mutex mutex;
+        std::condition_variable reported;
+        std::vector<std::string> reports;
+        pid_t worker = 0;
+        qint64 endMs = -1;
+        std::thread([&] {
+            const NoRealtimeRights refused;
+            worker = gettid();
+            QElapsedTimer timer;
+            {
+                const RealtimeRequest request(10, [&](const RealtimeGrant& grant) {
+                    const std::lock_guard lock(mutex);
+                    reports.push_back(grant.text());
+                    reported.notify_all();
+                });
+                std::unique_lock lock(mutex);
+                reported.wait_for(lock, std::chrono::milliseconds(row.last ? 10'000 : RealtimeRequest::kBusTimeoutMs / 2),
+                                  [&] { return reports.size() >= 2; });
+                timer.start();
+            }
+            endMs = timer.elapsed();
+        }).join();
+        ASSERT_GE(reports.size(), 1u);
+        EXPECT_EQ(reports[0].rfind("normal (SCHED_FIFO refused: ", 0), 0u) << reports[0];
+        if (row.last) {
+            ASSERT_EQ(reports.size(), 2u);
+            EXPECT_EQ(reports[1].rfind(row.last, 0), 0u) << reports[1];
+            // Asked for the thread that made the request, not the process's first (the window's).
+            EXPECT_EQ(readLine(standIn).split(' ').first().toLong(), long(worker));
+            EXPECT_NE(worker, ::getpid());
+        } else {
+            EXPECT_EQ(reports.size(), 1u);
         }
+        EXPECT_LT(endMs, RealtimeRequest::kStopWaitMs + 100);
+        // Nothing is reported once the request has ended.
+        QThread::msleep(RealtimeRequest::kBusTimeoutMs + 100);
+        const std::lock_guard lock(mutex);
+        EXPECT_EQ(reports.size(), row.last ? 2u : 1u);
         standIn.kill();
         standIn.waitForFinished();
         bus.kill();

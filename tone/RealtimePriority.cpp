@@ -1,5 +1,7 @@
 #include "tone/RealtimePriority.h"
 
+#include "tone/PiMutex.h"
+
 #include <dbus/dbus.h>
 #include <pthread.h>
 #include <sched.h>
@@ -7,7 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -53,23 +58,70 @@ std::string systemError(int error)
     return std::system_category().message(error);
 }
 
-// A method call and its reply; null, with the reason in why, when it failed.
-Message call(DBusConnection* bus, Message request, int timeoutMs, std::string& why)
+struct UnrefPendingCall {
+    void operator()(DBusPendingCall* pending) const
+    {
+        dbus_pending_call_cancel(pending);
+        dbus_pending_call_unref(pending);
+    }
+};
+using PendingCall = std::unique_ptr<DBusPendingCall, UnrefPendingCall>;
+
+// Whether the request is still wanted; never cancelled when null.
+bool wanted(const std::atomic<bool>* cancelled)
+{
+    return !cancelled || !cancelled->load();
+}
+
+// A method call and its reply, waited for at most timeoutMs [ms] and no longer than the request is
+// wanted; null, with the reason in why, when it failed. The connection is driven here, in slices:
+// libdbus's own blocking call waits without end for a bus that takes the connection and never
+// says a word, since its timeout does not cover the greeting (the authentication).
+Message call(DBusConnection* bus, Message request, int timeoutMs, std::string& why,
+             const std::atomic<bool>* cancelled)
 {
     if (!request) {
         why = "out of memory";
         return nullptr;
     }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    DBusPendingCall* made = nullptr;
+    if (!dbus_connection_send_with_reply(bus, request.get(), &made, timeoutMs) || !made) {
+        why = made ? "out of memory" : "the bus is disconnected";
+        return nullptr;
+    }
+    const PendingCall pending(made);
+    // A slice: how soon a cancelled request stops. [ms]
+    constexpr int kSliceMs = 20;
+    while (!dbus_pending_call_get_completed(pending.get())) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (!wanted(cancelled)) {
+            why = "no longer wanted";
+            return nullptr;
+        }
+        if (left.count() <= 0) {
+            why = "Did not receive a reply within " + std::to_string(timeoutMs) + " ms";
+            return nullptr;
+        }
+        if (!dbus_connection_read_write_dispatch(bus, int(std::min<int64_t>(left.count(), kSliceMs)))) {
+            why = "the bus closed the connection";
+            return nullptr;
+        }
+    }
+    Message reply(dbus_pending_call_steal_reply(pending.get()));
     BusError error;
-    Message reply(dbus_connection_send_with_reply_and_block(bus, request.get(), timeoutMs, error.get()));
-    if (!reply)
+    if (!reply) {
+        why = "no answer";
+    } else if (dbus_set_error_from_message(error.get(), reply.get())) {
         why = error.text();
+        reply.reset();
+    }
     return reply;
 }
 
 // A connection of its own, greeted by hand: libdbus's shared system bus keeps the address it read
 // first, and its own greeting waits 25 s for a bus that does not answer.
-Connection openSystemBus(int timeoutMs, std::string& why)
+Connection openSystemBus(int timeoutMs, std::string& why, const std::atomic<bool>* cancelled)
 {
     const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
     BusError error;
@@ -80,7 +132,7 @@ Connection openSystemBus(int timeoutMs, std::string& why)
     }
     Message hello(
         dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "Hello"));
-    if (!call(bus.get(), std::move(hello), timeoutMs, why)) {
+    if (!call(bus.get(), std::move(hello), timeoutMs, why, cancelled)) {
         why = "system bus: " + why;
         return nullptr;
     }
@@ -88,14 +140,15 @@ Connection openSystemBus(int timeoutMs, std::string& why)
 }
 
 // A numeric property of the service.
-bool readProperty(DBusConnection* bus, const char* name, int timeoutMs, int64_t& value, std::string& why)
+bool readProperty(DBusConnection* bus, const char* name, int timeoutMs, int64_t& value, std::string& why,
+                  const std::atomic<bool>* cancelled)
 {
     Message request(dbus_message_new_method_call(kService, kObject, DBUS_INTERFACE_PROPERTIES, "Get"));
     const char* interface = kService;
     if (request && !dbus_message_append_args(request.get(), DBUS_TYPE_STRING, &interface, DBUS_TYPE_STRING,
                                              &name, DBUS_TYPE_INVALID))
         request.reset();
-    const Message reply = call(bus, std::move(request), timeoutMs, why);
+    const Message reply = call(bus, std::move(request), timeoutMs, why, cancelled);
     if (!reply)
         return false;
     DBusMessageIter args;
@@ -130,15 +183,21 @@ bool readProperty(DBusConnection* bus, const char* name, int timeoutMs, int64_t&
 }
 
 // The service grants real-time priority only to a process whose real-time threads are stopped
-// when they run longer than its limit without blocking.
+// when they run longer than its limit without blocking. A limit under kMinRealtimeRunUs is taken
+// for a broken or hostile answer and not set: it would stop the program for good (the hard limit
+// is not raised again) the first time the worker or the sound server's thread in it is busy.
 bool limitRealtimeRun(int64_t maxUs, std::string& why)
 {
+    if (maxUs < RealtimeRequest::kMinRealtimeRunUs) {
+        why = "RTTimeUSecMax " + std::to_string(maxUs) + " is out of range";
+        return false;
+    }
     rlimit limit{};
     if (getrlimit(RLIMIT_RTTIME, &limit) != 0) {
         why = "RLIMIT_RTTIME: " + systemError(errno);
         return false;
     }
-    limit.rlim_max = std::min(limit.rlim_max, rlim_t(std::max<int64_t>(maxUs, 1)));
+    limit.rlim_max = std::min(limit.rlim_max, rlim_t(maxUs));
     limit.rlim_cur = std::min(limit.rlim_cur, limit.rlim_max);
     if (setrlimit(RLIMIT_RTTIME, &limit) != 0) {
         why = "RLIMIT_RTTIME: " + systemError(errno);
@@ -172,17 +231,21 @@ RealtimeGrant makeRealtimeDirectly(int priority)
     return {RealtimeGrant::Way::Normal, 0, "SCHED_FIFO refused: " + systemError(error)};
 }
 
-RealtimeGrant makeRealtimeViaRealtimeKit(pid_t tid, int priority, int timeoutMs)
+namespace {
+
+RealtimeGrant askRealtimeKit(pid_t tid, int priority, int timeoutMs, const std::atomic<bool>* cancelled)
 {
     std::string why;
     int64_t maxPriority = 0;
     int64_t maxRunUs = 0;
-    const Connection bus = openSystemBus(timeoutMs, why);
-    if (bus && readProperty(bus.get(), "MaxRealtimePriority", timeoutMs, maxPriority, why) &&
-        readProperty(bus.get(), "RTTimeUSecMax", timeoutMs, maxRunUs, why)) {
+    const Connection bus = openSystemBus(timeoutMs, why, cancelled);
+    if (bus && readProperty(bus.get(), "MaxRealtimePriority", timeoutMs, maxPriority, why, cancelled) &&
+        readProperty(bus.get(), "RTTimeUSecMax", timeoutMs, maxRunUs, why, cancelled)) {
         const int granted = int(std::clamp<int64_t>(maxPriority, 0, priority));
         if (granted < 1) {
             why = "it grants no real-time priority";
+        } else if (!wanted(cancelled)) {
+            why = "no longer wanted";
         } else if (limitRealtimeRun(maxRunUs, why)) {
             Message request(dbus_message_new_method_call(kService, kObject, kService, "MakeThreadRealtime"));
             const dbus_uint64_t thread = dbus_uint64_t(tid);
@@ -190,12 +253,28 @@ RealtimeGrant makeRealtimeViaRealtimeKit(pid_t tid, int priority, int timeoutMs)
             if (request && !dbus_message_append_args(request.get(), DBUS_TYPE_UINT64, &thread,
                                                      DBUS_TYPE_UINT32, &level, DBUS_TYPE_INVALID))
                 request.reset();
-            if (call(bus.get(), std::move(request), timeoutMs, why))
+            if (call(bus.get(), std::move(request), timeoutMs, why, cancelled))
                 return {RealtimeGrant::Way::RealtimeKit, granted, {}};
         }
     }
     return {RealtimeGrant::Way::Normal, 0, "RealtimeKit: " + why};
 }
+
+} // namespace
+
+RealtimeGrant makeRealtimeViaRealtimeKit(pid_t tid, int priority, int timeoutMs)
+{
+    return askRealtimeKit(tid, priority, timeoutMs, nullptr);
+}
+
+// What the asking thread and the request share: the thread may outlive the request.
+struct RealtimeRequest::Shared {
+    PiMutex mutex;
+    std::condition_variable_any ended;
+    std::atomic<bool> cancelled{false};
+    bool done GUARDED_BY(mutex) = false;
+    std::function<void(const RealtimeGrant&)> report GUARDED_BY(mutex);
+};
 
 RealtimeRequest::RealtimeRequest(int priority, std::function<void(const RealtimeGrant&)> report)
 {
@@ -205,18 +284,44 @@ RealtimeRequest::RealtimeRequest(int priority, std::function<void(const Realtime
         return;
     }
     report({RealtimeGrant::Way::Normal, 0, direct.reason + "; asking RealtimeKit"});
-    m_asking = std::thread([tid = gettid(), priority, refused = direct.reason, report = std::move(report)] {
-        RealtimeGrant grant = makeRealtimeViaRealtimeKit(tid, priority, kBusTimeoutMs);
+    m_shared = std::make_shared<Shared>();
+    {
+        const PiLock lock(m_shared->mutex);
+        m_shared->report = std::move(report);
+    }
+    // The thread that constructs the request is the one to be made real-time.
+    m_asking = std::thread([tid = gettid(), priority, refused = direct.reason, shared = m_shared] {
+        RealtimeGrant grant = askRealtimeKit(tid, priority, kBusTimeoutMs, &shared->cancelled);
         if (grant.way == RealtimeGrant::Way::Normal)
             grant.reason = refused + "; " + grant.reason;
-        report(grant);
+        const PiLock lock(shared->mutex);
+        if (!shared->cancelled)
+            shared->report(grant);
+        shared->done = true;
+        shared->ended.notify_all();
     });
 }
 
 RealtimeRequest::~RealtimeRequest()
 {
-    if (m_asking.joinable())
+    if (!m_asking.joinable())
+        return;
+    bool done = false;
+    {
+        PiLock lock(m_shared->mutex);
+        m_shared->cancelled = true;
+        // The asking stops within a slice of its wait on the bus. One stuck where no wait of ours
+        // reaches (a bus that never takes the connection) is left to end by itself, or with the
+        // program, and reports nothing.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopWaitMs);
+        while (!m_shared->done && m_shared->ended.wait_until(lock, until) == std::cv_status::no_timeout) {
+        }
+        done = m_shared->done;
+    }
+    if (done)
         m_asking.join();
+    else
+        m_asking.detach();
 }
 
 } // namespace quindle

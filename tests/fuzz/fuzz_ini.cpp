@@ -296,9 +296,15 @@ QString valueFrom(const std::vector<uint8_t>& raw, bool longValue)
 }
 
 // A UTF-16 LE file (FF FE) as the UTF-8 file with the same text, which is how the reader holds it;
-// exact is false when it would not be written back as it was.
+// exact is false when it would not be written back as it was. A UTF-16 BE file (FE FF) reads as
+// an empty one and is never written.
 QByteArray asUtf8(const QByteArray& file, bool& exact)
 {
+    // UTF-16 big-endian is not read, nor written.
+    if (file.startsWith("\xFE\xFF")) {
+        exact = false;
+        return {};
+    }
     if (!file.startsWith("\xFF\xFE"))
         return file;
     QString text;
@@ -396,5 +402,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             fail("the second write is not read back");
     }
     checkReads(fresh, after, mask);
+    // Several keys of several sections (one of them new) set in memory and written by one commit
+    // give the bytes that writing them one at a time gives.
+    if (flags & 16) {
+        const QString batchPath = g_dir->filePath(QStringLiteral("batch.ini"));
+        writeAll(path, old);
+        writeAll(batchPath, old);
+        IniFile oneByOne(path);
+        IniFile batch(batchPath);
+        for (int i = 0; i < 6; ++i) {
+            const uint32_t bits = (mask ^ uint32_t(number) >> i) * 2654435761u * uint32_t(i + 1);
+            static constexpr const char* kSections[] = {"Morse", "Other", "New"};
+            const QString s = mangled(kSections[(bits >> 7) % 3], bits >> 2);
+            const QString k = mangled(kKeys[(bits >> 11) % kKeys.size()].name, bits >> 3);
+            const QString v = QStringLiteral("v%1").arg(i);
+            if (!oneByOne.writeString(s, k, v) || !batch.setString(s, k, v))
+                fail("a write of a batch failed");
+            if (batch.readString(s, k, QString()) != v)
+                fail("a value set is not read back before the commit");
+        }
+        if (!batch.commit())
+            fail("a batch's commit failed");
+        if (readAll(batchPath) != readAll(path))
+            fail("one commit of several keys differs from writing them one at a time");
+    }
     return 0;
 }
