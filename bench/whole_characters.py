@@ -19,14 +19,17 @@ is what starts the run), stops each run after a second, and prints the time from
 the first sound after it in the recording (p50, max): the click as a user makes it, the stream
 already open."""
 
+import ctypes
 import difflib
 import os
+import random
 import signal
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+from statistics import median
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "atspi"))
@@ -35,6 +38,7 @@ import session  # noqa: E402
 
 RATE = atspi_recording.RATE
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+PERIOD = 512 / RATE  # the stream's period [s]
 
 
 def cpu_ms(pid):
@@ -68,6 +72,38 @@ class Recorder:
     def time_of(self, sample):
         total, arrived = next(m for m in self.marks if m[0] > 2 * sample)
         return arrived - (total / 2 - sample) / RATE
+
+
+class XImage(ctypes.Structure):
+    _fields_ = [(n, ctypes.c_int) for n in ("width", "height", "xoffset", "format")] + [("data", ctypes.c_void_p)] + [
+        (n, ctypes.c_int) for n in ("byte_order", "bitmap_unit", "bitmap_bit_order", "bitmap_pad", "depth",
+                                    "bytes_per_line")]
+
+
+class Screen:
+    """The text window's pixels, read from the X server: while a run keys, the program shows a
+    screen reader the text only as it was when the run began, so its screen is where a character's
+    appearance can be seen."""
+
+    def __init__(self, memo):
+        from gi.repository import Atspi
+
+        x = self.x = ctypes.CDLL("libX11.so.6")
+        x.XOpenDisplay.restype, x.XOpenDisplay.argtypes = ctypes.c_void_p, [ctypes.c_char_p]
+        x.XDefaultRootWindow.restype, x.XDefaultRootWindow.argtypes = ctypes.c_ulong, [ctypes.c_void_p]
+        x.XGetImage.restype = ctypes.POINTER(XImage)
+        x.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_int] * 2 + [ctypes.c_uint] * 2 + [
+            ctypes.c_ulong, ctypes.c_int]
+        x.XDestroyImage.argtypes = [ctypes.POINTER(XImage)]
+        self.display = x.XOpenDisplay(os.environ["DISPLAY"].encode())
+        e = Atspi.Component.get_extents(memo, Atspi.CoordType.SCREEN)
+        self.area = (x.XDefaultRootWindow(self.display), e.x, e.y, e.width, e.height)
+
+    def grab(self):
+        image = self.x.XGetImage(self.display, *self.area, 0xFFFFFFFF, 2)  # ZPixmap
+        data = ctypes.string_at(image.contents.data, image.contents.bytes_per_line * image.contents.height)
+        self.x.XDestroyImage(image)
+        return data
 
 
 def start_load(tmp):
@@ -111,26 +147,78 @@ def click_latency(s, recorder, clicks):
     return found
 
 
+def option(name, default, kind=int):
+    return next((kind(a.split("=", 1)[1]) for a in sys.argv if a.startswith("--%s=" % name)), default)
+
+
+def set_speed(s, position):
+    """Moves the speed control to a position with the keyboard: its AT-SPI value is a speed in
+    words per minute, which depends on the delay."""
+    from gi.repository import Atspi
+
+    slider = session.find(s.app, "slider", "Words per minute (approx)")
+    e = Atspi.Component.get_extents(slider, Atspi.CoordType.SCREEN)
+    subprocess.run(["xdotool", "mousemove", str(e.x + e.width // 2), str(e.y + e.height // 2)], check=True)
+    Atspi.Component.grab_focus(slider)  # also keeps the text window's caret from blinking
+    subprocess.run(["xdotool", "key", "--delay", "5", "End"] + ["Left"] * (165 - position), check=True)
+
+
+def appearance_to_sound(changes, found, heard_of):
+    """For each character heard as shown: the last change of the text window at or before its
+    first sound (and after the one taken for the character before), and that sound's time."""
+    pairs, j, taken = [], 0, float("-inf")
+    for k, i in sorted(heard_of.items()):
+        sound = found[i][1]
+        while j < len(changes) and changes[j] <= sound:
+            j += 1
+        if j and changes[j - 1] > taken:
+            taken = changes[j - 1]
+            pairs.append((taken, sound))
+    return pairs
+
+
+def stretched_gaps(stops, found, word_after):
+    """For each stop, how much longer than it should be the silence that holds or follows its
+    start is, against the median of the untouched silences of its kind (letter or word gap)."""
+    gaps = [(found[i][2], found[i + 1][1], word_after(i)) for i in range(len(found) - 1)]
+    hit = {min((i for i, g in enumerate(gaps) if g[1] > t0), default=None): t1 - t0 for t0, t1 in stops}
+    hit.pop(None, None)
+    normal = {kind: median([e - b for i, (b, e, k) in enumerate(gaps) if k == kind and i not in hit] or [0])
+              for kind in (False, True)}
+    return [(length, gaps[i][1] - gaps[i][0] - normal[gaps[i][2]]) for i, length in sorted(hit.items())]
+
+
 def main():
     args = [a for a in sys.argv[1:] if not a.startswith("--")]
-    position = next((int(a.split("=")[1]) for a in sys.argv if a.startswith("--position=")), 165)
-    clicks = next((int(a.split("=")[1]) for a in sys.argv if a.startswith("--clicks=")), 0)
+    position, clicks, delay = option("position", 165), option("clicks", 0), option("delay", 1)
+    text = option("text", None, str)
     if not args:
         print(__doc__)
         return 2
     seconds = float(args[1]) if len(args) > 1 else 60.0
     stop_ms = float(args[2]) if len(args) > 2 else 0.0
     every = float(args[3]) if len(args) > 3 else 3.0
+    if "--stops" in " ".join(sys.argv):  # random stops, seeded, in the middle 60 % of the run
+        rng = random.Random(option("seed", 1))
+        plan = sorted((rng.uniform(0.2, 0.8) * seconds, rng.uniform(0.03, 1.5)) for _ in range(option("stops", 12)))
+    else:
+        plan = [(every * k, stop_ms / 1000) for k in range(1, int(seconds / every) + 1) if stop_ms]
     import gi
 
     gi.require_version("Atspi", "2.0")
-    with tempfile.TemporaryDirectory() as tmp, session.Session(os.path.abspath(args[0]), pulse=True) as s:
+    with tempfile.TemporaryDirectory() as tmp, session.Session(os.path.abspath(args[0]), pulse=True,
+                                                                 pipewire="--pipewire" in sys.argv) as s:
         from gi.repository import Atspi
 
         load = start_load(tmp) if "--load" in sys.argv else []
         try:
-            Atspi.Value.set_current_value(session.find(s.app, "slider"), position)
+            Atspi.Value.set_current_value(session.find(s.app, "slider", "Delay"), delay)
+            set_speed(s, position)
             memo = session.find(s.app, "text", "Text window")
+            indicator = session.find(s.app, "status bar", "Run indicator")
+            if text is not None:
+                Atspi.EditableText.set_text_contents(memo, text)
+                Atspi.Text.set_caret_offset(memo, 0)
             recording = os.path.join(tmp, "run.raw")
             recorder = Recorder(s)
             time.sleep(1.0)
@@ -142,47 +230,75 @@ def main():
                     clicks, found[len(found) // 2] * 1000, found[-1] * 1000,
                     " ".join("%.0f" % (f * 1000) for f in found)))
                 return 0
+            screen = Screen(memo)
+            image, seen = screen.grab(), Atspi.Text.get_text(memo, 0, -1)
+            changes, told, stops, polls = [], 0, [], 0  # told: changes of the text over AT-SPI
             cpu0 = cpu_ms(pid)
             clicked = time.monotonic()
-            Atspi.Action.do_action(session.find(s.app, "push button", "Letters"), 0)
-            stops = 0
+            Atspi.Action.do_action(session.find(s.app, "push button", "Letters" if text is None else "Text"), 0)
             end = clicked + seconds
-            next_stop = clicked + every
             while time.monotonic() < end:
-                if stop_ms and time.monotonic() >= next_stop:
+                if plan and time.monotonic() >= clicked + plan[0][0]:
                     os.kill(pid, signal.SIGSTOP)
-                    time.sleep(stop_ms / 1000)
+                    stopped = time.monotonic()
+                    time.sleep(plan.pop(0)[1])
                     os.kill(pid, signal.SIGCONT)
-                    stops += 1
-                    next_stop += every
-                time.sleep(0.01)
+                    stops.append((stopped, time.monotonic()))
+                polled = time.monotonic()
+                grabbed, now_text = screen.grab(), Atspi.Text.get_text(memo, 0, -1)
+                changes += [polled] if grabbed != image else []
+                told += now_text != seen
+                image, seen, polls = grabbed, now_text, polls + 1
+                if text is not None and not Atspi.StateSet.contains(indicator.get_state_set(), Atspi.StateType.CHECKED):
+                    break  # the text has been keyed to its end
+                time.sleep(0.003)
             keyed = time.monotonic() - clicked
             cpu = cpu_ms(pid) - cpu0
             Atspi.Action.do_action(session.find(s.app, "push button", "Stop"), 0)
+            # The run completes its group after Stop; the text shows once the run has returned.
             shown, still = "", 0.0
             while still < 1.5:
                 time.sleep(0.1)
-                text = Atspi.Text.get_text(memo, 0, -1)
-                still = still + 0.1 if text == shown and text.endswith(" ") else 0.0
-                shown = text
+                now_text = Atspi.Text.get_text(memo, 0, -1)
+                still = still + 0.1 if now_text == shown and now_text.strip() else 0.0
+                shown = now_text
             recorder.stop(recording)
         finally:
             for p in load:
                 os.killpg(p.pid, signal.SIGKILL)
                 p.wait()
-        with open(recording, "rb") as f:
-            samples = f.read()
-        first = next((i // 2 for i in range(0, len(samples) - 1, 2)
-                      if abs(int.from_bytes(samples[i:i + 2], "little", signed=True)) > 2000), None)
-        heard = atspi_recording.decode(recording, 180 - position)
-    a, b = shown.replace(" ", ""), heard.replace(" ", "")
-    altered = sum(max(i2 - i1, j2 - j1) for op, i1, i2, j1, j2 in
-                  difflib.SequenceMatcher(None, a, b, autojunk=False).get_opcodes() if op != "equal")
-    print("stops of %d ms: %d; keyed %.1f s" % (stop_ms, stops, keyed))
+        found = [(c, recorder.time_of(first), recorder.time_of(after))
+                 for c, first, after in atspi_recording.characters(recording, 180 - position)]
+    letters = [k for k, c in enumerate(shown) if not c.isspace()]
+    a, b = "".join(shown[k] for k in letters).lower(), "".join(c for c, _, _ in found)
+    opcodes = difflib.SequenceMatcher(None, a, b, autojunk=False).get_opcodes()
+    altered = sum(max(i2 - i1, j2 - j1) for op, i1, i2, j1, j2 in opcodes if op != "equal")
+    heard_of = {k: j1 + k - i1 for op, i1, i2, j1, j2 in opcodes if op == "equal" for k in range(i1, i2)}  # shown: heard
+    print("%s at speed position %d, delay %d, on %s: keyed %.1f s, %d stops of %s ms" % (
+        "Letters" if text is None else "Text", position, delay, "PipeWire" if "--pipewire" in sys.argv else "PulseAudio",
+        keyed, len(stops), " ".join("%.0f" % ((t1 - t0) * 1000) for t0, t1 in stops)))
     print("characters shown %d, heard altered %d" % (len(a), altered))
-    if first is not None:
-        print("click to first sound: %.0f ms" % ((recorder.time_of(first) - clicked) * 1000))
+    if found:
+        print("click to first sound: %.0f ms" % ((found[0][1] - clicked) * 1000))
     print("CPU per second of keying: %.1f ms" % (cpu / keyed))
+    # A word gap follows a heard character when a space follows it in the text window.
+    shown_of = {i: letters[k] for k, i in heard_of.items()}
+    word_after = lambda i: i in shown_of and shown[shown_of[i] + 1:shown_of[i] + 2].isspace()  # noqa: E731
+    stretch = stretched_gaps(stops, found, word_after)
+    beyond = [x - length for length, x in stretch]
+    print("gaps stretched beyond their stop + one period (%.0f ms): %d of %d, largest excess %.0f ms (%s)" % (
+        PERIOD * 1000, sum(e > PERIOD for e in beyond), len(stretch), max(beyond, default=0) * 1000,
+        " ".join("%.0f/%.0f" % (length * 1000, x * 1000) for length, x in stretch)))
+    pairs = appearance_to_sound(changes, found, heard_of)
+    for name, part in (("before the first stop", [p for p in pairs if not stops or p[1] < stops[0][0]]),
+                       ("after the last stop", [p for p in pairs if stops and p[0] > stops[-1][1]])):
+        lags = sorted(sound - seen for seen, sound in part)
+        if lags:
+            print("appearance to sound %s: %d characters, p50 %.0f ms, max %.0f ms" % (
+                name, len(lags), lags[len(lags) // 2] * 1000, lags[-1] * 1000))
+    print("text window: %d changes on the screen for %d characters heard as shown, polled every %.1f ms; "
+          "%d changes of its AT-SPI text during the run" % (len(changes), len(heard_of), keyed / max(polls, 1) * 1000,
+                                                           told))
     return 0 if altered == 0 else 1
 
 
