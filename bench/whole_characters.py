@@ -1,19 +1,33 @@
 #!/usr/bin/env python3
-"""Characters heard altered during a Letters run at the fastest speed, while the machine is busy
-and, optionally, while the whole program is stopped now and then (SIGSTOP, SIGCONT).
+"""Characters heard altered during a run, while the machine is busy and, optionally, while the
+whole program is stopped now and then (SIGSTOP, SIGCONT).
 
-Usage: bench/whole_characters.py <program> [seconds] [stop ms] [every s] [--load] [--position=N]
+Usage: bench/whole_characters.py <program> [seconds] [stop ms] [every s] [options]
        bench/whole_characters.py <program> --clicks=N [--load] [--position=N]
-(defaults 60, 0, 3, the fastest speed position 165; 160 keys 60 words a minute)
+(defaults 60, 0, 3: a Letters run of 60 s, no stops; stops of a fixed length every few seconds)
+  --stops=N --seed=S   N stops of 30 to 1,500 ms instead, at random moments of the middle 60 %
+                       of the run, drawn from seed S (12, 1)
+  --position=N         the speed control's position (165, the fastest; 160 keys 60 words a minute)
+  --delay=N            the delay control's position (1)
+  --text=TEXT          a Text run of TEXT from its start instead, ended early after [seconds]
+  --pipewire           PipeWire and its PulseAudio server instead of PulseAudio
+  --load               a -j3 build of the project and four busy loops beside the run
 
-The program plays into a PulseAudio null sink (tests/atspi/session.py), whose monitor is recorded
-and decoded back into Morse letters after Stop; the text window's letters are compared with them.
---load runs a -j3 build of the project and four busy loops beside it. Run it without real-time
-rights, as an ordinary login has them:
-    prlimit --rtprio=0:0 capsh --drop=cap_sys_nice -- -c "bench/whole_characters.py build/quindle2"
-Prints the characters shown, those heard altered, the time from the click to the first sound in
-the recording (to about 10 ms, the recorder's latency), and the program's CPU per
-second of keying.
+The program plays into a null sink (tests/atspi/session.py), whose monitor is recorded and
+decoded back into Morse characters after Stop; the text window's characters are compared with
+them. The window is polled every few ms: its AT-SPI text, which stays as it was when the run began
+until the run has returned, and its pixels on the X server, whose changes mark when each character
+is written (Letters) or highlighted (Text). Run it without real-time rights, as an ordinary login
+has them:
+    prlimit --rtprio=0:0 capsh --drop=cap_sys_nice -- -c \
+        "/usr/bin/python3 bench/whole_characters.py build/quindle2 60 --stops=12 --seed=1"
+    ... build/quindle2 120 --stops=12 --position=100 --delay=10 --text="THE QUICK BROWN FOX 0123456789"
+Prints the characters shown and those heard altered; the time from the click to the first sound
+in the recording (to about 10 ms, the recorder's latency); the program's CPU per second of keying;
+for each stop, how much longer the silence that holds or follows its start is than the untouched
+silences of its kind (letter or word gap), and how many exceed the stop by more than one period of
+the stream (512 frames); and the time from each character's change on the screen (within one
+poll) to its first sound, p50 and max, before the first stop and after the last.
 --clicks=N instead clicks Letters N times with the pointer (xdotool: a real X button release, which
 is what starts the run), stops each run after a second, and prints the time from each release to
 the first sound after it in the recording (p50, max): the click as a user makes it, the stream
@@ -177,14 +191,16 @@ def appearance_to_sound(changes, found, heard_of):
     return pairs
 
 
-def stretched_gaps(stops, found, word_after):
+def stretched_gaps(stops, found, word_after, word_extra):
     """For each stop, how much longer than it should be the silence that holds or follows its
-    start is, against the median of the untouched silences of its kind (letter or word gap)."""
+    start is, against the median of the untouched silences of its kind (letter or word gap; a word
+    gap is a letter gap and word_extra when no word gap is untouched)."""
     gaps = [(found[i][2], found[i + 1][1], word_after(i)) for i in range(len(found) - 1)]
     hit = {min((i for i, g in enumerate(gaps) if g[1] > t0), default=None): t1 - t0 for t0, t1 in stops}
     hit.pop(None, None)
-    normal = {kind: median([e - b for i, (b, e, k) in enumerate(gaps) if k == kind and i not in hit] or [0])
-              for kind in (False, True)}
+    untouched = {kind: [e - b for i, (b, e, k) in enumerate(gaps) if k == kind and i not in hit] for kind in (0, 1)}
+    normal = {0: median(untouched[0])}
+    normal[1] = median(untouched[1]) if untouched[1] else normal[0] + word_extra
     return [(length, gaps[i][1] - gaps[i][0] - normal[gaps[i][2]]) for i, length in sorted(hit.items())]
 
 
@@ -231,8 +247,8 @@ def main():
                     " ".join("%.0f" % (f * 1000) for f in found)))
                 return 0
             screen = Screen(memo)
-            image, seen = screen.grab(), Atspi.Text.get_text(memo, 0, -1)
-            changes, told, stops, polls = [], 0, [], 0  # told: changes of the text over AT-SPI
+            image = screen.grab()
+            changes, told, stops, polls, began = [], set(), [], 0, False  # told: the texts seen over AT-SPI
             cpu0 = cpu_ms(pid)
             clicked = time.monotonic()
             Atspi.Action.do_action(session.find(s.app, "push button", "Letters" if text is None else "Text"), 0)
@@ -247,10 +263,12 @@ def main():
                 polled = time.monotonic()
                 grabbed, now_text = screen.grab(), Atspi.Text.get_text(memo, 0, -1)
                 changes += [polled] if grabbed != image else []
-                told += now_text != seen
-                image, seen, polls = grabbed, now_text, polls + 1
-                if text is not None and not Atspi.StateSet.contains(indicator.get_state_set(), Atspi.StateType.CHECKED):
+                told.add(now_text)
+                image, polls = grabbed, polls + 1
+                running = Atspi.StateSet.contains(indicator.get_state_set(), Atspi.StateType.CHECKED)
+                if text is not None and began and not running:
                     break  # the text has been keyed to its end
+                began = began or running
                 time.sleep(0.003)
             keyed = time.monotonic() - clicked
             cpu = cpu_ms(pid) - cpu0
@@ -284,7 +302,7 @@ def main():
     # A word gap follows a heard character when a space follows it in the text window.
     shown_of = {i: letters[k] for k, i in heard_of.items()}
     word_after = lambda i: i in shown_of and shown[shown_of[i] + 1:shown_of[i] + 2].isspace()  # noqa: E731
-    stretch = stretched_gaps(stops, found, word_after)
+    stretch = stretched_gaps(stops, found, word_after, 5 * (180 - position) * delay / 1000)
     beyond = [x - length for length, x in stretch]
     print("gaps stretched beyond their stop + one period (%.0f ms): %d of %d, largest excess %.0f ms (%s)" % (
         PERIOD * 1000, sum(e > PERIOD for e in beyond), len(stretch), max(beyond, default=0) * 1000,
@@ -297,8 +315,8 @@ def main():
             print("appearance to sound %s: %d characters, p50 %.0f ms, max %.0f ms" % (
                 name, len(lags), lags[len(lags) // 2] * 1000, lags[-1] * 1000))
     print("text window: %d changes on the screen for %d characters heard as shown, polled every %.1f ms; "
-          "%d changes of its AT-SPI text during the run" % (len(changes), len(heard_of), keyed / max(polls, 1) * 1000,
-                                                           told))
+          "its AT-SPI text during the run: %s" % (len(changes), len(heard_of), keyed / max(polls, 1) * 1000,
+                                                  " or ".join(sorted(repr(t[:20]) for t in told))))
     return 0 if altered == 0 else 1
 
 
