@@ -192,11 +192,14 @@ def appearance_to_sound(changes, found, heard_of):
 
 
 def stretched_gaps(stops, found, word_after, word_extra):
-    """For each stop, how much longer than it should be the silence that holds or follows its
-    start is, against the median of the untouched silences of its kind (letter or word gap; a word
-    gap is a letter gap and word_extra when no word gap is untouched)."""
+    """For each silence that holds or follows a stop's start: the stops' length, and how much
+    longer than it should be it is, against the median of the untouched silences of its kind
+    (letter or word gap; a word gap is a letter gap and word_extra when none is untouched)."""
     gaps = [(found[i][2], found[i + 1][1], word_after(i)) for i in range(len(found) - 1)]
-    hit = {min((i for i, g in enumerate(gaps) if g[1] > t0), default=None): t1 - t0 for t0, t1 in stops}
+    hit = {}  # gap: the stops in it, together
+    for t0, t1 in stops:
+        i = min((i for i, g in enumerate(gaps) if g[1] > t0), default=None)
+        hit[i] = hit.get(i, 0) + t1 - t0
     hit.pop(None, None)
     untouched = {kind: [e - b for i, (b, e, k) in enumerate(gaps) if k == kind and i not in hit] for kind in (0, 1)}
     normal = {0: median(untouched[0])}
@@ -304,7 +307,7 @@ def main():
     word_after = lambda i: i in shown_of and shown[shown_of[i] + 1:shown_of[i] + 2].isspace()  # noqa: E731
     stretch = stretched_gaps(stops, found, word_after, 5 * (180 - position) * delay / 1000)
     beyond = [x - length for length, x in stretch]
-    print("gaps stretched beyond their stop + one period (%.0f ms): %d of %d, largest excess %.0f ms (%s)" % (
+    print("gaps (holding or after a stop) stretched beyond their stops + one period (%.0f ms): %d of %d, largest excess %.0f ms (%s)" % (
         PERIOD * 1000, sum(e > PERIOD for e in beyond), len(stretch), max(beyond, default=0) * 1000,
         " ".join("%.0f/%.0f" % (length * 1000, x * 1000) for length, x in stretch)))
     pairs = appearance_to_sound(changes, found, heard_of)
