@@ -22,11 +22,14 @@ RATE = 22540  # [Hz]
 MORSE = {".-": "a", "-...": "b", "-.-.": "c", "-..": "d", ".": "e", "..-.": "f", "--.": "g",
          "....": "h", "..": "i", ".---": "j", "-.-": "k", ".-..": "l", "--": "m", "-.": "n",
          "---": "o", ".--.": "p", "--.-": "q", ".-.": "r", "...": "s", "-": "t", "..-": "u",
-         "...-": "v", ".--": "w", "-..-": "x", "-.--": "y", "--..": "z"}
+         "...-": "v", ".--": "w", "-..-": "x", "-.--": "y", "--..": "z", "-----": "0", ".----": "1",
+         "..---": "2", "...--": "3", "....-": "4", ".....": "5", "-....": "6", "--...": "7", "---..": "8",
+         "----.": "9"}
 
 
-def decode(path, dot_ms):
-    """The letters keyed in a recording, a space at every silence longer than a letter gap."""
+def characters(path, dot_ms):
+    """The characters keyed in a recording: (character, its first sample, the sample after its
+    last tone)."""
     samples = array.array("h")
     with open(path, "rb") as f:
         samples.frombytes(f.read())
@@ -38,18 +41,27 @@ def decode(path, dot_ms):
             runs[-1][1] += 1
         else:
             runs.append([state, 1])
-    text, letter = "", ""
+    found, letter, at, start = [], "", 0, 0
     for tone, ms in runs:
         if tone:
+            start = at if not letter else start
             letter += "." if ms < 2 * dot_ms else "-"
         elif ms > 2 * dot_ms and letter:
-            text += MORSE.get(letter, "?")
+            found.append((MORSE.get(letter, "?"), start * window, at * window))
             letter = ""
-            if ms > 5 * dot_ms:
-                text += " "
+        at += ms
     if letter:
-        text += MORSE.get(letter, "?")
-    return text.strip()
+        found.append((MORSE.get(letter, "?"), start * window, at * window))
+    return found
+
+
+def decode(path, dot_ms):
+    """The letters keyed in a recording, a space at every silence longer than a letter gap."""
+    text, end = "", None
+    for c, first, after in characters(path, dot_ms):
+        text += (" " if end is not None and first - end > 5 * dot_ms * (RATE // 1000) else "") + c
+        end = after
+    return text
 
 
 def main():

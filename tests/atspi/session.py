@@ -18,6 +18,14 @@ TOOLS = {
     "xprop": "x11-utils",
 }
 
+PIPEWIRE_CONFIG = {
+    "pipewire/pipewire.conf.d/50-rate.conf":
+        "context.properties = {\n    default.clock.rate = 22540\n    default.clock.allowed-rates = [ 22540 ]\n}\n",
+    "wireplumber/main.lua.d/51-headless.lua":
+        "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\nlibcamera_monitor.enabled = false\n",
+    "wireplumber/bluetooth.lua.d/51-headless.lua": "bluez_monitor.enabled = false\n",
+}
+
 
 def missing_tools():
     """The packages whose tools are missing, and whether the AT-SPI client library is there."""
@@ -60,10 +68,11 @@ class StartError(RuntimeError):
 
 
 class Session:
-    def __init__(self, program, timeout=20.0, pulse=False, wm=False, before_app=None, a11y=True):
+    def __init__(self, program, timeout=20.0, pulse=False, wm=False, before_app=None, a11y=True, pipewire=False):
         self.program = program
         self.timeout = timeout * time_scale()
-        self.pulse = pulse  # a PulseAudio server with a null sink "q" for the program's sound
+        self.pulse = pulse or pipewire  # a PulseAudio server with a null sink "q" for the program's sound
+        self.pipewire = pipewire  # that server being PipeWire's, with its session manager
         self.wm = wm  # openbox, as a user's desktop has a window manager
         self.before_app = before_app  # called with the session just before the program starts
         self.a11y = a11y  # the program's accessibility on whether or not a screen reader runs
@@ -119,7 +128,9 @@ class Session:
         self._start(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"], env=env, group=True)
         if self.wm:
             self._start_wm(env)
-        if self.pulse:
+        if self.pipewire:
+            self._start_pipewire(env)
+        elif self.pulse:
             self._start_pulse(env)
         # The client library reads the bus from the environment when first used.
         os.environ.update({k: env[k] for k in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR")})
@@ -151,10 +162,35 @@ class Session:
                      "--use-pid-file=no", "--enable-memfd=no",
                      "--load=module-null-sink sink_name=q rate=22540 channels=1 format=s16le",
                      "--load=module-native-protocol-unix socket=%s auth-anonymous=1" % socket_path], env=env)
+        self._wait_for(socket_path, "pulseaudio")
+
+    def _start_pipewire(self, env):
+        # The graph runs at the sink's rate, so that the recording holds the samples unchanged; no
+        # device of the machine is taken.
+        for name, text in PIPEWIRE_CONFIG.items():
+            os.makedirs(os.path.dirname(os.path.join(self.tmp.name, name)), exist_ok=True)
+            with open(os.path.join(self.tmp.name, name), "w") as f:
+                f.write(text)
+        own = dict(env, HOME=self.tmp.name, XDG_STATE_HOME=os.path.join(self.tmp.name, "state"))
+        for name in ("PULSE_SERVER", "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR", "PIPEWIRE_CONFIG_DIR"):
+            own.pop(name, None)
+        self._start(["pipewire"], env=own, stderr=self.log)
+        self._wait_for(os.path.join(self.tmp.name, "pipewire-0"), "pipewire")
+        self._start(["wireplumber"], env=own, stderr=self.log)
+        self._start(["pipewire-pulse"], env=own, stderr=self.log)
+        socket_path = os.path.join(self.tmp.name, "pulse", "native")
+        self._wait_for(socket_path, "pipewire-pulse")
+        env["PULSE_SERVER"] = "unix:" + socket_path
+        self.pulse_env = env
+        for command in (["load-module", "module-null-sink", "sink_name=q", "rate=22540", "channels=1", "format=s16le"],
+                        ["set-default-sink", "q"]):
+            subprocess.run(["pactl"] + command, env=env, stdout=subprocess.DEVNULL, check=True, timeout=10)
+
+    def _wait_for(self, socket_path, server):
         end = time.monotonic() + 10
         while not os.path.exists(socket_path):
             if time.monotonic() > end:
-                raise StartError("pulseaudio did not come up")
+                raise StartError("%s did not come up" % server)
             time.sleep(0.05)
 
     def record(self, path):
@@ -171,13 +207,13 @@ class Session:
             time.sleep(0.05)
         from gi.repository import Atspi
 
-        name = os.path.basename(self.program)
         deadline = time.monotonic() + self.timeout
         while time.monotonic() < deadline:
             desktop = Atspi.get_desktop(0)
             for i in range(desktop.get_child_count()):
                 app = desktop.get_child_at_index(i)
-                if app is not None and app.get_name() == name and app.get_child_count() > 0:
+                # By process: the program names itself whatever its file is called.
+                if app is not None and app.get_process_id() == self.app_process.pid and app.get_child_count() > 0:
                     return app
             self._check_alive()
             time.sleep(0.1)
