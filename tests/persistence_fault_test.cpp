@@ -25,7 +25,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -134,21 +133,18 @@ TEST(SaveFaults, AReadOnlyFilesystemLeavesTheOldFilesWhole)
     EXPECT_EQ(test::readFileBytes(fs.file("copy.txt")), kOldDocument);
 }
 
-// A file system as ext2, exFAT or NFSv3 are to a save: no room can be reserved (fallocate fails
-// with the error given, or works), and once full, a write takes only the room that the file's
-// blocks already have or that was reserved. The system's calls do the rest.
+// A file system as ext2, exFAT or NFSv3 are to a save: fallocate fails with fallocateError (or
+// reserves), and a write takes only the room that the file's blocks already have or that was
+// reserved. The system's calls do the rest.
 struct FullFileSystem {
     static inline int fallocateError = 0;
     static inline off_t room = 0; // [bytes]
 
     static int fallocate(int, int, off_t offset, off_t length)
     {
-        if (fallocateError != 0) {
-            errno = fallocateError;
-            return -1;
-        }
-        room = std::max(room, offset + length);
-        return 0;
+        room = fallocateError ? room : std::max(room, offset + length);
+        errno = fallocateError;
+        return fallocateError ? -1 : 0;
     }
     static ssize_t pwrite(int fd, const void* data, size_t size, off_t offset)
     {
@@ -161,59 +157,48 @@ struct FullFileSystem {
 };
 
 // Puts the system's calls back after a test that changed them.
-class FileCallsRestored {
-public:
+struct FileCallsRestored {
     ~FileCallsRestored() { fileCalls() = systemFileCalls(); }
 };
 
 TEST(SaveFaults, AFullFileSystemThatCannotReserveRoomLeavesTheOldFileWhole)
 {
     const QString noSpace = QString::fromLocal8Bit(std::strerror(ENOSPC));
+    const QString holes =
+        QStringLiteral("Its file system cannot reserve room for the new content, and the file has "
+                       "holes that it would fill; it is left unchanged");
     const struct {
         const char* name;
         int fallocateError; // 0: the room is reserved
-        qsizetype oldSize;
-        bool holes; // the old file is sparse: a hole of 16 KiB at its start
+        bool holes;         // the old file of 30000 bytes starts with a hole of 16 KiB
         qsizetype newSize;
         QString error; // "": saved
     } rows[] = {
-        {"grows past its room", EOPNOTSUPP, 30000, false, 174000, noSpace},
-        {"grows past its room, no reserving at all", ENOSYS, 30000, false, 40000, noSpace},
-        {"fits in its old blocks", EOPNOTSUPP, 30000, false, 32768, {}},
-        {"shrinks", EOPNOTSUPP, 30000, false, 20000, {}},
-        {"shrinks into its holes",
-         EOPNOTSUPP,
-         30000,
-         true,
-         20000,
-         QStringLiteral("Its file system cannot reserve room for the new content, and the file has holes that it "
-                        "would fill; it is left unchanged")},
-        {"room reserved", 0, 30000, false, 174000, {}},
-        {"no room to reserve", ENOSPC, 30000, false, 174000, noSpace},
+        {"grows past its room", EOPNOTSUPP, false, 174000, noSpace},
+        {"grows past its room, no reserving at all", ENOSYS, false, 40000, noSpace},
+        {"fits in its old blocks", EOPNOTSUPP, false, 32768, {}},
+        {"shrinks", EOPNOTSUPP, false, 20000, {}},
+        {"shrinks into its holes", EOPNOTSUPP, true, 20000, holes},
+        {"room reserved", 0, false, 174000, {}},
+        {"no room to reserve", ENOSPC, false, 174000, noSpace},
     };
     const FileCallsRestored restored;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         QTemporaryDir dir;
-        // A second hard link: saved in place, through the file's own inode.
         const QString path = dir.filePath(QStringLiteral("notes.txt"));
-        const QByteArray old(row.oldSize, 'o');
         {
             QFile file(path);
-            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-            if (row.holes) {
-                ASSERT_TRUE(file.resize(16384));
-                ASSERT_TRUE(file.seek(16384));
-                ASSERT_EQ(file.write(old.mid(16384)), row.oldSize - 16384);
-            } else {
-                ASSERT_EQ(file.write(old), row.oldSize);
-            }
+            const qint64 hole = row.holes ? 16384 : 0;
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.seek(hole));
+            ASSERT_EQ(file.write(QByteArray(30000 - hole, 'o')), 30000 - hole);
         }
         const QByteArray before = test::readFileBytes(path);
+        // A second hard link: saved in place, through the file's own inode.
         ASSERT_EQ(::link(QFile::encodeName(path).constData(), QFile::encodeName(path + u'2').constData()), 0);
         struct stat info {};
         ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &info), 0);
-        if (row.holes && info.st_blocks * 512 >= row.oldSize)
+        if (row.holes && info.st_blocks * 512 >= 30000)
             GTEST_SKIP() << "no sparse files in " << dir.path().toStdString();
         FullFileSystem::fallocateError = row.fallocateError;
         FullFileSystem::room = off_t(info.st_blocks) * 512;
@@ -221,7 +206,6 @@ TEST(SaveFaults, AFullFileSystemThatCannotReserveRoomLeavesTheOldFileWhole)
         fileCalls().pwrite = FullFileSystem::pwrite;
 
         const TextSaveResult saved = saveTextFile(path, QString(row.newSize, u'n'));
-        fileCalls() = systemFileCalls();
         if (row.error.isEmpty()) {
             EXPECT_TRUE(saved.ok) << saved.error.toStdString();
             EXPECT_EQ(test::readFileBytes(path), QByteArray(row.newSize, 'n'));
@@ -241,7 +225,8 @@ struct RecordedCalls {
     {
         struct stat info {};
         ::fstat(fd, &info);
-        calls.push_back((S_ISDIR(info.st_mode) ? "sync folder " : "sync file ") + std::to_string(info.st_ino));
+        calls.push_back((S_ISDIR(info.st_mode) ? "sync folder " : "sync file ") +
+                        std::to_string(info.st_ino));
         return systemFileCalls().fsync(fd);
     }
     static int rename(const char* from, const char* to)
@@ -251,6 +236,7 @@ struct RecordedCalls {
     }
 };
 
+// The new file, synced before the rename, is the file now; then its folder is synced.
 TEST(SaveFaults, AReplacementIsSyncedThenTakesTheOldPlaceAndItsFolderIsSynced)
 {
     QTemporaryDir dir;
@@ -261,27 +247,18 @@ TEST(SaveFaults, AReplacementIsSyncedThenTakesTheOldPlaceAndItsFolderIsSynced)
         ::stat(QFile::encodeName(path).constData(), &info);
         return std::to_string(info.st_ino);
     };
-    const std::string folder = inode(dir.path());
-    const struct {
-        const char* name;
-        std::function<bool()> save;
-        QString file;
-    } rows[] = {
-        {"a new document", [&] { return saveTextFile(document, QStringLiteral("new")).ok; }, document},
-        {"a document replaced", [&] { return saveTextFile(document, QStringLiteral("newer")).ok; }, document},
-        {"the settings", [&] { return IniFile(settings).writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 600); },
-         settings},
-    };
     const FileCallsRestored restored;
     fileCalls().fsync = RecordedCalls::fsync;
     fileCalls().rename = RecordedCalls::rename;
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+    // A new document, the same replaced, the settings.
+    for (const QString& file : {document, document, settings}) {
+        SCOPED_TRACE(file.toStdString() + (QFile::exists(file) ? " replaced" : " new"));
         RecordedCalls::calls.clear();
-        ASSERT_TRUE(row.save());
-        // The new file, synced before the rename, is the file now.
-        EXPECT_EQ(RecordedCalls::calls,
-                  (std::vector<std::string>{"sync file " + inode(row.file), "rename", "sync folder " + folder}));
+        ASSERT_TRUE(file == settings
+                        ? IniFile(file).writeInteger(QStringLiteral("Morse"), QStringLiteral("Freq"), 600)
+                        : saveTextFile(file, QStringLiteral("text")).ok);
+        EXPECT_EQ(RecordedCalls::calls, (std::vector<std::string>{"sync file " + inode(file), "rename",
+                                                                  "sync folder " + inode(dir.path())}));
     }
 }
 

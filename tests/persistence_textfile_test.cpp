@@ -207,38 +207,33 @@ mode_t kindOf(const QString& path)
 
 TEST_F(TextFileTest, PipesSocketsAndDevicesAreRefusedWithoutHanging)
 {
-    // A pipe that a writer may keep open for ever, an endless device, a link to a device.
+    // A pipe that a writer may keep open for ever, a socket, an endless device and a link to it, a
+    // link to the pipe (saved through before the pipe is checked) and a device node of its own
+    // (made where root may): none is loaded, nor replaced by a document on a save.
     ASSERT_EQ(::mkfifo(QFile::encodeName(path("fifo")).constData(), 0600), 0);
     const int writer = ::open(QFile::encodeName(path("fifo")).constData(), O_RDWR);
-    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), path("zero.txt")));
-    for (const QString& file : {path("fifo"), QStringLiteral("/dev/zero"), path("zero.txt")}) {
-        const TextLoadResult loaded = loadTextFile(file);
-        EXPECT_FALSE(loaded.ok);
-        EXPECT_EQ(loaded.error, QStringLiteral("Cannot open file \"%1\". Not a regular file").arg(file));
-    }
-    ::close(writer);
-    // Nor is one replaced by a document on a save: a pipe, a socket, a device node of its own
-    // (made where root may) and a link to the pipe.
     const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
+    sockaddr_un address{AF_UNIX, {}};
     const QByteArray socketName = QFile::encodeName(path("socket"));
     ASSERT_LT(size_t(socketName.size()), sizeof address.sun_path);
     std::memcpy(address.sun_path, socketName.constData(), size_t(socketName.size()));
     ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    QStringList files{path("fifo"), path("socket")};
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), path("zero.txt")));
+    ASSERT_TRUE(QFile::link(path("fifo"), path("fifo.txt")));
+    QStringList files{QStringLiteral("/dev/zero"), path("zero.txt"), path("socket"), path("fifo.txt"), path("fifo")};
     if (::mknod(QFile::encodeName(path("null")).constData(), S_IFCHR | 0666, ::makedev(1, 3)) == 0)
         files << path("null");
-    ASSERT_TRUE(QFile::link(path("fifo"), path("fifo.txt")));
-    files << path("fifo.txt");
     for (const QString& file : files) {
+        SCOPED_TRACE(file.toStdString());
+        EXPECT_EQ(loadTextFile(file).error, QStringLiteral("Cannot open file \"%1\". Not a regular file").arg(file));
+        if (file.contains(u"zero"))
+            continue; // the system's own device: not risked on a save
         const mode_t kind = kindOf(file);
-        const TextSaveResult saved = saveTextFile(file, QStringLiteral("text"));
-        EXPECT_FALSE(saved.ok) << file.toStdString();
-        EXPECT_EQ(saved.error, QStringLiteral("Cannot create file \"%1\". Not a regular file").arg(file));
-        EXPECT_EQ(kindOf(file), kind) << file.toStdString();
+        EXPECT_EQ(saveTextFile(file, QStringLiteral("text")).error,
+                  QStringLiteral("Cannot create file \"%1\". Not a regular file").arg(file));
+        EXPECT_EQ(kindOf(file), kind);
     }
-    EXPECT_EQ(kindOf(path("fifo")), mode_t(S_IFIFO));
+    ::close(writer);
     ::close(listener);
 }
 
