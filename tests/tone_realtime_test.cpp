@@ -60,28 +60,53 @@ QByteArray readLine(QProcess& process)
     return process.readLine().trimmed();
 }
 
-// A bus that takes every connection and never says a word: a listening socket that nothing reads.
-class MuteBus {
+// The system bus of one case, named by DBUS_SYSTEM_BUS_ADDRESS until the case ends: a dbus-daemon
+// with the stand-in on it answering as told (none when answer is empty), a bus that takes every
+// connection and never says a word (a listening socket that nothing reads), or none at all.
+enum class Bus { Daemon, Mute, None };
+class SystemBus {
 public:
-    MuteBus()
+    SystemBus(Bus bus, const char* answer, const char* runLimitUs = nullptr)
     {
-        m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const QByteArray name = QFile::encodeName(m_dir.filePath(QStringLiteral("bus")));
-        std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
-        m_ok = ::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && ::listen(m_fd, 16) == 0;
-        m_address = "unix:path=" + name;
+        QByteArray address = "unix:path=/nonexistent/bus";
+        if (bus == Bus::Daemon) {
+            m_daemon.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+            address = readLine(m_daemon);
+        } else if (bus == Bus::Mute) {
+            m_socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un name{AF_UNIX, {}};
+            const QByteArray path = QFile::encodeName(m_dir.filePath(QStringLiteral("bus")));
+            std::memcpy(name.sun_path, path.constData(), size_t(path.size()));
+            m_ready = ::bind(m_socket, reinterpret_cast<const sockaddr*>(&name), sizeof name) == 0 &&
+                      ::listen(m_socket, 16) == 0;
+            address = "unix:path=" + path;
+        }
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", address);
+        if (*answer) {
+            QStringList arguments{"-c", kStandIn, answer, QString::number(getpid())};
+            if (runLimitUs)
+                arguments << runLimitUs;
+            standIn.start("/usr/bin/python3", arguments);
+            m_ready = readLine(standIn) == "ready";
+        }
     }
-    ~MuteBus() { ::close(m_fd); }
-    bool ok() const { return m_ok; }
-    const QByteArray& address() const { return m_address; }
+    ~SystemBus()
+    {
+        for (QProcess* process : {&standIn, &m_daemon}) {
+            process->kill();
+            process->waitForFinished();
+        }
+        ::close(m_socket);
+        qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    }
+    bool ready() const { return m_ready; }
+    QProcess standIn;
 
 private:
+    QProcess m_daemon;
     QTemporaryDir m_dir;
-    int m_fd = -1;
-    bool m_ok = false;
-    QByteArray m_address;
+    int m_socket = -1;
+    bool m_ready = true;
 };
 
 rlim_t realtimeRunLimit()
@@ -95,44 +120,29 @@ TEST(RealtimePriority, AsksRealtimeKitForTheThreadWithinItsLimitsOrSaysWhyNot)
 {
     if (QStandardPaths::findExecutable("dbus-daemon").isEmpty())
         GTEST_SKIP() << "no dbus-daemon";
-    enum Bus { Daemon, Mute, None };
     const struct {
         Bus bus;
-        const char* answer; // the stand-in's; empty: none on the bus
-        const char* text;   // what the grant says, or how it starts
+        const char* answer;               // the stand-in's; empty: none on the bus
+        const char* text;                 // what the grant says, or how it starts
         const char* runLimitUs = nullptr; // the stand-in's RTTimeUSecMax, when not 200 ms
     } rows[] = {
-        {Daemon, "grant", "SCHED_RR 5 via RealtimeKit"},
-        {Daemon, "refuse", "normal (RealtimeKit: refused by the stand-in)"},
-        {Daemon, "silent", "normal (RealtimeKit: Did not receive a reply"},
-        {Daemon, "", "normal (RealtimeKit: The name org.freedesktop.RealtimeKit1 was not provided"},
-        {None, "", "normal (RealtimeKit: no system bus: "},
-        // A bus that takes the connection and never answers its greeting: no end before.
-        {Mute, "", "normal (RealtimeKit: system bus: Did not receive a reply within 200 ms)"},
+        {Bus::Daemon, "grant", "SCHED_RR 5 via RealtimeKit"},
+        {Bus::Daemon, "refuse", "normal (RealtimeKit: refused by the stand-in)"},
+        {Bus::Daemon, "silent", "normal (RealtimeKit: Did not receive a reply"},
+        {Bus::Daemon, "", "normal (RealtimeKit: The name org.freedesktop.RealtimeKit1 was not provided"},
+        {Bus::None, "", "normal (RealtimeKit: no system bus: "},
+        // No end before, since libdbus's own timeout does not cover the greeting.
+        {Bus::Mute, "", "normal (RealtimeKit: system bus: Did not receive a reply within 200 ms)"},
         // A broken or hostile limit is not set: -5 left 1 us, and the program killed at its first
         // busy moment.
-        {Daemon, "grant", "normal (RealtimeKit: RTTimeUSecMax -5 is out of range)", "-5"},
-        {Daemon, "grant", "normal (RealtimeKit: RTTimeUSecMax 9999 is out of range)", "9999"},
-        {Daemon, "grant", "SCHED_RR 5 via RealtimeKit", "10000"},
+        {Bus::Daemon, "grant", "normal (RealtimeKit: RTTimeUSecMax -5 is out of range)", "-5"},
+        {Bus::Daemon, "grant", "normal (RealtimeKit: RTTimeUSecMax 9999 is out of range)", "9999"},
+        {Bus::Daemon, "grant", "SCHED_RR 5 via RealtimeKit", "10000"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.text) + " " + (row.runLimitUs ? row.runLimitUs : ""));
-        QProcess bus, standIn;
-        MuteBus mute;
-        ASSERT_TRUE(mute.ok());
-        if (row.bus == Daemon) {
-            bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
-            qputenv("DBUS_SYSTEM_BUS_ADDRESS", readLine(bus));
-        } else {
-            qputenv("DBUS_SYSTEM_BUS_ADDRESS", row.bus == Mute ? mute.address() : "unix:path=/nonexistent/bus");
-        }
-        if (*row.answer) {
-            QStringList arguments{"-c", kStandIn, row.answer, QString::number(getpid())};
-            if (row.runLimitUs)
-                arguments << row.runLimitUs;
-            standIn.start("/usr/bin/python3", arguments);
-            ASSERT_EQ(readLine(standIn), "ready") << standIn.readAllStandardError().toStdString();
-        }
+        SystemBus bus(row.bus, row.answer, row.runLimitUs);
+        ASSERT_TRUE(bus.ready()) << bus.standIn.readAllStandardError().toStdString();
         const rlim_t before = realtimeRunLimit();
         QElapsedTimer timer;
         timer.start();
@@ -140,19 +150,14 @@ TEST(RealtimePriority, AsksRealtimeKitForTheThreadWithinItsLimitsOrSaysWhyNot)
         // Four exchanges at most, each of 200 ms at most.
         EXPECT_LT(timer.elapsed(), 4 * 200 + 500);
         EXPECT_EQ(text.rfind(row.text, 0), 0u) << text;
-        const bool granted = text.rfind("SCHED_RR", 0) == 0;
-        if (granted) {
+        if (text.rfind("SCHED_RR", 0) == 0) {
             const std::string limit = row.runLimitUs ? row.runLimitUs : "200000";
-            EXPECT_EQ(readLine(standIn).toStdString(), std::to_string(gettid()) + " 5 " + limit + " " + limit);
+            EXPECT_EQ(readLine(bus.standIn).toStdString(),
+                      std::to_string(gettid()) + " 5 " + limit + " " + limit);
         } else if (row.runLimitUs) {
             EXPECT_EQ(realtimeRunLimit(), before);
         }
-        standIn.kill();
-        standIn.waitForFinished();
-        bus.kill();
-        bus.waitForFinished();
     }
-    qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
 
 // Makes SCHED_FIFO refused to the calling thread, as it is to a user without real-time rights:
@@ -173,8 +178,6 @@ public:
         }
     }
     ~NoRealtimeRights() { ::setrlimit(RLIMIT_RTPRIO, &m_old); }
-    NoRealtimeRights(const NoRealtimeRights&) = delete;
-    NoRealtimeRights& operator=(const NoRealtimeRights&) = delete;
 
 private:
     rlimit m_old{};
@@ -188,29 +191,20 @@ TEST(RealtimePriority, TheRequestAsksForItsOwnThreadAndEndsAtOnceWhateverTheBus)
     if (QStandardPaths::findExecutable("dbus-daemon").isEmpty())
         GTEST_SKIP() << "no dbus-daemon";
     const struct {
-        bool mute;          // a bus that takes the connection and never answers; else the stand-in
+        Bus bus;
         const char* answer; // the stand-in's
         const char* last;   // the last report, or how it starts; null: the request ends before it
     } rows[] = {
-        {false, "grant", "SCHED_RR 5 via RealtimeKit"},
-        {false, "refuse", "normal (SCHED_FIFO refused: "},
+        {Bus::Daemon, "grant", "SCHED_RR 5 via RealtimeKit"},
+        {Bus::Daemon, "refuse", "normal (SCHED_FIFO refused: "},
         // Ended while it waits for an answer.
-        {false, "silent", nullptr},
-        {true, "", nullptr},
+        {Bus::Daemon, "silent", nullptr},
+        {Bus::Mute, "", nullptr},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.answer);
-        QProcess bus, standIn;
-        MuteBus mute;
-        ASSERT_TRUE(mute.ok());
-        if (row.mute) {
-            qputenv("DBUS_SYSTEM_BUS_ADDRESS", mute.address());
-        } else {
-            bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
-            qputenv("DBUS_SYSTEM_BUS_ADDRESS", readLine(bus));
-            standIn.start("/usr/bin/python3", {"-c", kStandIn, row.answer, QString::number(getpid())});
-            ASSERT_EQ(readLine(standIn), "ready") << standIn.readAllStandardError().toStdString();
-        }
+        SystemBus bus(row.bus, row.answer);
+        ASSERT_TRUE(bus.ready()) << bus.standIn.readAllStandardError().toStdString();
         std::mutex mutex;
         std::condition_variable reported;
         std::vector<std::string> reports;
@@ -227,8 +221,9 @@ TEST(RealtimePriority, TheRequestAsksForItsOwnThreadAndEndsAtOnceWhateverTheBus)
                     reported.notify_all();
                 });
                 std::unique_lock lock(mutex);
-                reported.wait_for(lock, std::chrono::milliseconds(row.last ? 10'000 : RealtimeRequest::kBusTimeoutMs / 2),
-                                  [&] { return reports.size() >= 2; });
+                reported.wait_for(
+                    lock, std::chrono::milliseconds(row.last ? 10'000 : RealtimeRequest::kBusTimeoutMs / 2),
+                    [&] { return reports.size() >= 2; });
                 timer.start();
             }
             endMs = timer.elapsed();
@@ -239,22 +234,15 @@ TEST(RealtimePriority, TheRequestAsksForItsOwnThreadAndEndsAtOnceWhateverTheBus)
             ASSERT_EQ(reports.size(), 2u);
             EXPECT_EQ(reports[1].rfind(row.last, 0), 0u) << reports[1];
             // Asked for the thread that made the request, not the process's first (the window's).
-            EXPECT_EQ(readLine(standIn).split(' ').first().toLong(), long(worker));
+            EXPECT_EQ(readLine(bus.standIn).split(' ').first().toLong(), long(worker));
             EXPECT_NE(worker, ::getpid());
-        } else {
-            EXPECT_EQ(reports.size(), 1u);
         }
         EXPECT_LT(endMs, RealtimeRequest::kStopWaitMs + 100);
         // Nothing is reported once the request has ended.
         QThread::msleep(RealtimeRequest::kBusTimeoutMs + 100);
         const std::lock_guard lock(mutex);
         EXPECT_EQ(reports.size(), row.last ? 2u : 1u);
-        standIn.kill();
-        standIn.waitForFinished();
-        bus.kill();
-        bus.waitForFinished();
     }
-    qunsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
 
 TEST(RealtimePriority, TheStreamSaysWhatItsWorkerGot)
