@@ -340,10 +340,14 @@ TEST(StreamMap, FollowsDriftOneFrameAtATime)
 }
 
 // A playback device on virtual time: it takes frames at its rate from the first write on, and runs
-// dry (an underrun) when it has none. `heard` is what it played, without the time it stood still.
+// dry (an underrun) when it has none, or, as a sound server may, waits for more without a word.
+// `heard` is what it played, without the time it stood still.
 class DeviceStandIn final : public StreamDevice {
 public:
-    explicit DeviceStandIn(const int64_t& now) : m_now(now) {}
+    explicit DeviceStandIn(const int64_t& now, bool silentUnderrun = false)
+        : m_now(now), m_silentUnderrun(silentUnderrun)
+    {
+    }
     Result open(const std::string&, const std::string&, unsigned rate, unsigned period,
                 unsigned buffer) override
     {
@@ -399,14 +403,17 @@ private:
             heardNs.push_back(m_startNs + (m_taken + i) * 1'000'000'000 / m_rate);
         m_queue.erase(m_queue.begin(), m_queue.begin() + n);
         m_taken += n;
-        if (n < due)
-            m_dry = true, m_started = false, ++underruns;
+        if (n < due) {
+            ++underruns;
+            m_started = false;
+            m_dry = !m_silentUnderrun;
+        }
     }
     const int64_t& m_now;
     std::deque<int16_t> m_queue;
     unsigned m_rate = 0;
     int64_t m_period = 0, m_buffer = 0, m_startNs = 0, m_taken = 0, m_firstNs = -1;
-    bool m_open = false, m_started = false, m_dry = false;
+    bool m_open = false, m_started = false, m_dry = false, m_silentUnderrun = false;
 };
 
 // The program's tone path on virtual time: the engine keys through ToneOutput onto the stream, whose
@@ -418,8 +425,8 @@ public:
         int64_t atMs = -1, forMs = 0; // after the run starts
         bool window = false, worker = false;
     };
-    StreamRig(Stall stall, int speed, std::set<MenuOption> routes, int delay = 1)
-        : stall(stall), stream(adopt(std::make_unique<DeviceStandIn>(now)), [this] { return now; }),
+    StreamRig(Stall stall, int speed, std::set<MenuOption> routes, int delay = 1, bool silentUnderrun = false)
+        : stall(stall), stream(adopt(std::make_unique<DeviceStandIn>(now, silentUnderrun)), [this] { return now; }),
           waveOut(stream, *this), speaker(stream, *this, {"/nonexistent", "/nonexistent", {}}),
           output(*this, speaker, waveOut), keyer(host, output, *this)
     {
@@ -562,10 +569,13 @@ TEST(StreamStalls, AStopAnywhereLeavesEveryCharacterWholeAndStretchesOneGapByIts
     struct Stop {
         int64_t forMs;
         bool window, worker;
+        bool silentUnderrun = false; // the device waits for data without reporting it
     };
     std::vector<Stop> stops;
     for (const int64_t ms : {30, 300, 800, 1500})
         stops.push_back({ms, true, true});
+    for (const int64_t ms : {300, 1500})
+        stops.push_back({ms, true, true, true});
     stops.push_back({300, true, false});
     stops.push_back({300, false, true});
     for (const auto& [speed, delay] : {std::pair{165, 1}, {160, 1}, {100, 10}, {30, 10}}) {
@@ -585,8 +595,9 @@ TEST(StreamStalls, AStopAnywhereLeavesEveryCharacterWholeAndStretchesOneGapByIts
             for (const Stop& stop : stops) {
                 SCOPED_TRACE(::testing::Message() << "speed " << speed << " delay " << delay << ", " << stop.forMs
                                                   << " ms " << where << (stop.window ? ", window" : "")
-                                                  << (stop.worker ? ", worker" : ""));
-                StreamRig rig({atMs, stop.forMs, stop.window, stop.worker}, speed, card, delay);
+                                                  << (stop.worker ? ", worker" : "")
+                                                  << (stop.silentUnderrun ? ", silent underrun" : ""));
+                StreamRig rig({atMs, stop.forMs, stop.window, stop.worker}, speed, card, delay, stop.silentUnderrun);
                 rig.key("G0EE");
                 const StreamRig::Heard h = rig.heard(2 * t);
                 ASSERT_EQ(h.characters.size(), 4u);

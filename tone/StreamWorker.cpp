@@ -20,6 +20,8 @@ using namespace streamtiming;
 
 // No progress on the device for this long counts as a failure. [ns]
 constexpr int64_t kStallNs = 1'000'000'000;
+// An empty device (the worker keeps periods queued) this far behind its timing stood still. [ns]
+constexpr int64_t kStoodStillNs = 2'000'000;
 
 } // namespace
 
@@ -318,6 +320,15 @@ StreamDevice::Result StreamWorker::pump()
         const int64_t avail = m_alsa.avail();
         if (avail < 0)
             return recover(int(avail));
+        // A sound server may wait for data when the stream runs dry rather than report an underrun:
+        // the device stood still, empty, and takes its next frame now. Anchored afresh, as after an
+        // underrun, so that the stall is not counted again on every later sound.
+        if (const int64_t pos = position(avail);
+            m_alsa.bufferFrames() - avail < m_alsa.periodFrames() / 4 &&
+            m_map->frameAt(now) - pos > m_map->framesOfNs(kStoodStillNs)) {
+            ++m_upkeep.xruns;
+            m_mixer.stoodStill(pos, m_map->reanchor(pos, now));
+        }
         m_map->observe(position(avail), now);
         int64_t frames = m_map->renderLimit(now) - m_mixer.rendered();
         // A character's known sound is written as far ahead as the device takes it, so that a
