@@ -344,10 +344,8 @@ TEST(StreamMap, FollowsDriftOneFrameAtATime)
 // `heard` is what it played, without the time it stood still.
 class DeviceStandIn final : public StreamDevice {
 public:
-    explicit DeviceStandIn(const int64_t& now, bool silentUnderrun = false)
-        : m_now(now), m_silentUnderrun(silentUnderrun)
-    {
-    }
+    enum class Dry { Reports, Waits };
+    explicit DeviceStandIn(const int64_t& now, Dry dry = Dry::Reports) : m_now(now), m_kind(dry) {}
     Result open(const std::string&, const std::string&, unsigned rate, unsigned period,
                 unsigned buffer) override
     {
@@ -406,14 +404,15 @@ private:
         if (n < due) {
             ++underruns;
             m_started = false;
-            m_dry = !m_silentUnderrun;
+            m_dry = m_kind == Dry::Reports;
         }
     }
     const int64_t& m_now;
     std::deque<int16_t> m_queue;
     unsigned m_rate = 0;
     int64_t m_period = 0, m_buffer = 0, m_startNs = 0, m_taken = 0, m_firstNs = -1;
-    bool m_open = false, m_started = false, m_dry = false, m_silentUnderrun = false;
+    bool m_open = false, m_started = false, m_dry = false;
+    Dry m_kind;
 };
 
 // The program's tone path on virtual time: the engine keys through ToneOutput onto the stream, whose
@@ -425,8 +424,9 @@ public:
         int64_t atMs = -1, forMs = 0; // after the run starts
         bool window = false, worker = false;
     };
-    StreamRig(Stall stall, int speed, std::set<MenuOption> routes, int delay = 1, bool silentUnderrun = false)
-        : stall(stall), stream(adopt(std::make_unique<DeviceStandIn>(now, silentUnderrun)), [this] { return now; }),
+    StreamRig(Stall stall, int speed, std::set<MenuOption> routes, int delay = 1,
+              DeviceStandIn::Dry dry = DeviceStandIn::Dry::Reports)
+        : stall(stall), stream(adopt(std::make_unique<DeviceStandIn>(now, dry)), [this] { return now; }),
           waveOut(stream, *this), speaker(stream, *this, {"/nonexistent", "/nonexistent", {}}),
           output(*this, speaker, waveOut), keyer(host, output, *this)
     {
@@ -569,13 +569,13 @@ TEST(StreamStalls, AStopAnywhereLeavesEveryCharacterWholeAndStretchesOneGapByIts
     struct Stop {
         int64_t forMs;
         bool window, worker;
-        bool silentUnderrun = false; // the device waits for data without reporting it
+        DeviceStandIn::Dry dry = DeviceStandIn::Dry::Reports;
     };
     std::vector<Stop> stops;
     for (const int64_t ms : {30, 300, 800, 1500})
         stops.push_back({ms, true, true});
     for (const int64_t ms : {300, 1500})
-        stops.push_back({ms, true, true, true});
+        stops.push_back({ms, true, true, DeviceStandIn::Dry::Waits});
     stops.push_back({300, true, false});
     stops.push_back({300, false, true});
     for (const auto& [speed, delay] : {std::pair{165, 1}, {160, 1}, {100, 10}, {30, 10}}) {
@@ -596,8 +596,8 @@ TEST(StreamStalls, AStopAnywhereLeavesEveryCharacterWholeAndStretchesOneGapByIts
                 SCOPED_TRACE(::testing::Message() << "speed " << speed << " delay " << delay << ", " << stop.forMs
                                                   << " ms " << where << (stop.window ? ", window" : "")
                                                   << (stop.worker ? ", worker" : "")
-                                                  << (stop.silentUnderrun ? ", silent underrun" : ""));
-                StreamRig rig({atMs, stop.forMs, stop.window, stop.worker}, speed, card, delay, stop.silentUnderrun);
+                                                  << (stop.dry == DeviceStandIn::Dry::Waits ? ", device waits" : ""));
+                StreamRig rig({atMs, stop.forMs, stop.window, stop.worker}, speed, card, delay, stop.dry);
                 rig.key("G0EE");
                 const StreamRig::Heard h = rig.heard(2 * t);
                 ASSERT_EQ(h.characters.size(), 4u);

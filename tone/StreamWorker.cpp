@@ -20,8 +20,10 @@ using namespace streamtiming;
 
 // No progress on the device for this long counts as a failure. [ns]
 constexpr int64_t kStallNs = 1'000'000'000;
-// An empty device (the worker keeps periods queued) this far behind its timing stood still. [ns]
+// A device this far behind its timing stood still: an empty one (the worker keeps periods queued),
+// and one that held frames it did not take. [ns]
 constexpr int64_t kStoodStillNs = 2'000'000;
+constexpr int64_t kHeldStillNs = 100'000'000;
 
 } // namespace
 
@@ -320,12 +322,14 @@ StreamDevice::Result StreamWorker::pump()
         const int64_t avail = m_alsa.avail();
         if (avail < 0)
             return recover(int(avail));
-        // A sound server may wait for data when the stream runs dry rather than report an underrun:
-        // the device stood still, empty, and takes its next frame now. Anchored afresh, as after an
-        // underrun, so that the stall is not counted again on every later sound.
-        if (const int64_t pos = position(avail);
-            m_alsa.bufferFrames() - avail < m_alsa.periodFrames() / 4 &&
-            m_map->frameAt(now) - pos > m_map->framesOfNs(kStoodStillNs)) {
+        // A sound server may stop taking frames when the process stood still rather than report an
+        // underrun: PulseAudio's ALSA plugin waits, empty, for data; PipeWire's holds what it had.
+        // The device takes its next frame now: anchored afresh, as after an underrun, so that the
+        // stall is not counted again on every later sound. (An empty device is behind only then; a
+        // fed one wanders by a period or two, and drifts.)
+        if (const int64_t pos = position(avail), behind = m_map->frameAt(now) - pos;
+            behind > m_map->framesOfNs(m_alsa.bufferFrames() - avail < m_alsa.periodFrames() / 4 ? kStoodStillNs
+                                                                                                 : kHeldStillNs)) {
             ++m_upkeep.xruns;
             m_mixer.stoodStill(pos, m_map->reanchor(pos, now));
         }
