@@ -20,10 +20,8 @@ using namespace streamtiming;
 
 // No progress on the device for this long counts as a failure. [ns]
 constexpr int64_t kStallNs = 1'000'000'000;
-// A device this far behind its timing stood still: an empty one (the worker keeps periods queued),
-// and one that held frames it did not take. [ns]
+// A device that ran dry this long ago stood still. [ns]
 constexpr int64_t kStoodStillNs = 2'000'000;
-constexpr int64_t kHeldStillNs = 100'000'000;
 
 } // namespace
 
@@ -219,6 +217,7 @@ StreamDevice::Result StreamWorker::start(bool fresh)
     else
         m_mixer.stoodStill(position(avail), m_map->reanchor(position(avail), m_shared.timeNs()));
     m_lastProgressNs = m_shared.timeNs();
+    m_lastReadingNs = 0;
     return {};
 }
 
@@ -322,17 +321,19 @@ StreamDevice::Result StreamWorker::pump()
         const int64_t avail = m_alsa.avail();
         if (avail < 0)
             return recover(int(avail));
-        // A sound server may stop taking frames when the process stood still rather than report an
-        // underrun: PulseAudio's ALSA plugin waits, empty, for data; PipeWire's holds what it had.
-        // The device takes its next frame now: anchored afresh, as after an underrun, so that the
-        // stall is not counted again on every later sound. (An empty device is behind only then; a
-        // fed one wanders by a period or two, and drifts.)
-        if (const int64_t pos = position(avail), behind = m_map->frameAt(now) - pos;
-            behind > m_map->framesOfNs(m_alsa.bufferFrames() - avail < m_alsa.periodFrames() / 4 ? kStoodStillNs
-                                                                                                 : kHeldStillNs)) {
-            ++m_upkeep.xruns;
-            m_mixer.stoodStill(pos, m_map->reanchor(pos, now));
+        // A sound server plays on what it holds while the process stands still, then waits for
+        // data without reporting an underrun (PulseAudio's and PipeWire's ALSA plugins), and its
+        // first report afterwards may be stale. What it held at the last reading, played out, says
+        // when it ran dry: from then on it stood still, and it takes the next frame written now.
+        // Anchored afresh, as after an underrun, so that the stall is not counted again later.
+        if (m_lastReadingNs > 0 && now - (m_lastReadingNs + m_map->nsOfFrames(m_lastQueued)) > kStoodStillNs) {
+            if (const int64_t stood = m_map->frameAt(now) - m_written; stood > 0) {
+                ++m_upkeep.xruns;
+                m_mixer.stoodStill(m_written, m_map->reanchor(m_written, now));
+            }
         }
+        m_lastReadingNs = now;
+        m_lastQueued = m_alsa.bufferFrames() - avail;
         m_map->observe(position(avail), now);
         int64_t frames = m_map->renderLimit(now) - m_mixer.rendered();
         // A character's known sound is written as far ahead as the device takes it, so that a

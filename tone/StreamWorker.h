@@ -80,6 +80,8 @@ private:
     int64_t m_lastProgressNs = 0;
     int64_t m_lastPumpNs = 0; // when the device loop last ran [ns]
     int64_t m_roundGapNs = 0; // how long the worker stood still before this round [ns]
+    int64_t m_lastReadingNs = 0; // of the device's room [ns]
+    int64_t m_lastQueued = 0;    // frames it held then
     bool m_deviceBound = false; // the last round rendered less than due, for want of room
     int64_t m_firstOnset = -1;  // where the first sound after a quiet time begins
     bool m_recovering = false;
