@@ -185,29 +185,11 @@ void saveLargeSettings(benchmark::State& state, const QByteArray& filler)
     reportPeakMemory(state);
 }
 
-void BM_SettingsLoad16MiB_LineBreaks(benchmark::State& state)
-{
-    loadLargeSettings(state, "\n");
-}
-BENCHMARK(BM_SettingsLoad16MiB_LineBreaks)->Unit(benchmark::kMillisecond);
-
-void BM_SettingsSave16MiB_LineBreaks(benchmark::State& state)
-{
-    saveLargeSettings(state, "\n");
-}
-BENCHMARK(BM_SettingsSave16MiB_LineBreaks)->Unit(benchmark::kMillisecond);
-
-void BM_SettingsLoad16MiB_Keys(benchmark::State& state)
-{
-    loadLargeSettings(state, "a=b\r\n");
-}
-BENCHMARK(BM_SettingsLoad16MiB_Keys)->Unit(benchmark::kMillisecond);
-
-void BM_SettingsSave16MiB_Keys(benchmark::State& state)
-{
-    saveLargeSettings(state, "a=b\r\n");
-}
-BENCHMARK(BM_SettingsSave16MiB_Keys)->Unit(benchmark::kMillisecond);
+// A 16 MiB settings file of line breaks, and of a=b lines, read and saved.
+BENCHMARK_CAPTURE(loadLargeSettings, LineBreaks, "\n")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(saveLargeSettings, LineBreaks, "\n")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(loadLargeSettings, Keys, "a=b\r\n")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(saveLargeSettings, Keys, "a=b\r\n")->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -37,16 +37,6 @@ bool ToneMixer::idle() const
     return m_events.empty() && m_notes.empty() && !m_squareOn && (m_pcm.empty() || !m_pcmOpen);
 }
 
-int64_t ToneMixer::quietFrom() const
-{
-    int64_t quiet = std::max({m_rendered, m_lastEventFrame, m_knownEnd});
-    if (m_squareOn && m_squareEnd != kNever)
-        quiet = std::max(quiet, m_squareEnd);
-    if (!m_pcm.empty() && m_pcmEnd != kNever)
-        quiet = std::max(quiet, m_pcmEnd);
-    return quiet;
-}
-
 int64_t ToneMixer::nextOnset() const
 {
     for (const Event& e : m_events) {
@@ -79,9 +69,8 @@ StreamMap::Placement ToneMixer::accept(StreamRequest&& r, StreamMap& map)
         // stood still inside it plays it later, whole), nor in what is rendered. The keying's clock
         // learns of a push (nextCharacterFrom) and waits for it from the next character on.
         const int64_t floor = std::max(m_nextAllowed, m_rendered);
-        m_lastPush = floor - p.frame > kPushToleranceFrames ? floor - p.frame : 0;
-        if (m_lastPush > 0) {
-            p.frame += m_lastPush;
+        if (floor - p.frame > kPushToleranceFrames) {
+            p.frame = floor;
             p.restart = true;
         }
         m_forecastAtNs = r.at.ns;

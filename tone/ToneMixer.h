@@ -65,8 +65,6 @@ public:
     int64_t rendered() const { return m_rendered; }
     // Nothing sounds and nothing waits: a frame more or less here is inaudible.
     bool idle() const;
-    // The first frame after all sound placed so far, as far as it is known.
-    int64_t quietFrom() const;
     // Where sound last began (-1: never).
     int64_t lastOnset() const { return m_lastOnset; }
     // Where the first call waiting to be rendered may begin a sound (kNever: none waits).
@@ -74,8 +72,6 @@ public:
     // The end of the forecast sound and of the silence written with it: frames below it are known
     // and may be rendered ahead of their time. [frame]
     int64_t knownUntil() const { return m_aheadEnd; }
-    // How far the last forecast was pushed back because the one before had not ended. [frames]
-    int64_t lastPush() const { return m_lastPush; }
     // Where the next character may begin at the earliest: the end of the last one's gap. [frame]
     int64_t nextCharacterFrom() const { return m_nextAllowed; }
     // The device stood still for `frames` before frame `at`: when the sound had ended there, the
@@ -134,7 +130,6 @@ private:
     int64_t m_forecastAtNs = -1;
     uint64_t m_forecastEpoch = 0;
     int64_t m_forecastFrame = 0;
-    int64_t m_lastPush = 0;
     std::vector<Note> m_notes;
 
     bool m_pcmOpen = false;
