@@ -1,5 +1,6 @@
 // The four runs, Stop, close requests and option changes, driven through the real main window on
 // the virtual clock: real buttons, menu actions, memo and controls; only the tone routes record.
+#include "tests/support/ProcStatus.h"
 #include "tests/support/AppFixture.h"
 
 #include "app/Controls.h"
@@ -744,13 +745,7 @@ constexpr bool kResidentMemoryIsMeaningful = true;
 
 long residentKiB()
 {
-    long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        std::fclose(f);
-    }
-    return resident * 4;
+    return quindle::testing::procStatus("VmRSS").toLong();
 }
 
 TEST_F(RunTest, LongGroupRunKeepsMemoryFlat)

@@ -1,6 +1,8 @@
 // Starts the real program on a real X server (Xvfb) under a window manager (openbox), both started
 // and ended here, waits for its main window, checks that its frame is centred and closes it the
 // way a window manager does, by WM_DELETE_WINDOW.
+#include "tests/support/ProcStatus.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
@@ -185,14 +187,7 @@ TEST(ProgramSmoke, StartsShowsItsWindowAndClosesWithExitCodeZero)
 // Whether the process pid has a handler of its own for signal (SigCgt in /proc/<pid>/status).
 bool catches(qint64 pid, int signal)
 {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return false;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("SigCgt:"))
-            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1;
-    }
-    return false;
+    return (quindle::testing::procStatus("SigCgt", QString::number(pid)).toULongLong(nullptr, 16) >> (signal - 1)) & 1;
 }
 
 // A logout's SIGTERM, a closed terminal's SIGHUP and Ctrl+C's SIGINT close the window as its close

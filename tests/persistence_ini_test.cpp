@@ -1,5 +1,6 @@
 #include "persistence/IniFile.h"
 #include "persistence/SettingsLocation.h"
+#include "tests/support/ProcStatus.h"
 #include "tests/support/PersistenceTestSupport.h"
 
 #include <QDir>
@@ -502,17 +503,10 @@ TEST_F(IniFileTest, TenMegabyteFileIsReadAndKeptOnWrite)
     EXPECT_EQ(readAll(path()), big + "60\r\nDelay=3\r\n");
 }
 
-// A figure of this process's memory from /proc/self/status ("VmRSS", "VmHWM"), or -1. [KiB]
+// A figure of this process's memory ("VmRSS", "VmHWM"). [KiB]
 qint64 memoryKb(const QByteArray& name)
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(name + ':'))
-            return line.mid(name.size() + 1).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
+    return quindle::testing::procStatus(name).toLongLong();
 }
 
 TEST_F(IniFileTest, AFileAtTheCapIsReadAndSavedInMemoryInProportionToItsSize)
