@@ -250,15 +250,25 @@ void TMorse::createMenus()
     mnuAbout = makeItem(Help1, "mnuAbout", QStringLiteral("&About..."));
 
     // F10, the desktop's key for the menu bar, opens the first menu that is enabled, on its first
-    // item, so that a screen reader follows the keyboard into it.
+    // item, so that a screen reader follows the keyboard into it. The bar first takes the keyboard
+    // as a lone Alt gives it (Qt offers no call for that): moving between menus then keeps the
+    // focus on the bar, where a plain opening gives it back to the window between two menus and
+    // a screen reader announces the text window there; Escape returns to where F10 was pressed.
     auto* f10 = new QShortcut(QKeySequence(Qt::Key_F10), this);
     f10->setObjectName(QStringLiteral("menuKey"));
-    connect(f10, &QShortcut::activated, this, [bar] {
+    connect(f10, &QShortcut::activated, this, [this, bar] {
         const QList<QAction*> menus = bar->actions();
         const auto first =
             std::find_if(menus.begin(), menus.end(), [](QAction* a) { return a->isEnabled(); });
         if (first == menus.end())
             return;
+        if (!bar->hasFocus()) {
+            // The modifiers as they stood before Alt went down: none.
+            QKeyEvent altDown(QEvent::ShortcutOverride, Qt::Key_Alt, Qt::NoModifier);
+            QCoreApplication::sendEvent(this, &altDown);
+            QKeyEvent altUp(QEvent::KeyRelease, Qt::Key_Alt, Qt::NoModifier);
+            QCoreApplication::sendEvent(bar, &altUp);
+        }
         bar->setActiveAction(*first);
         if (QMenu* menu = (*first)->menu(); menu && !menu->actions().isEmpty())
             menu->setActiveAction(menu->actions().first());

@@ -7,6 +7,9 @@
 #include "app/Unit1.h"
 
 #include <QAccessible>
+#include <QApplication>
+#include <QMenuBar>
+#include <QTest>
 
 #include <cmath>
 
@@ -188,6 +191,35 @@ TEST_F(Accessibility, MemoTextIsReadAndEditedInScreenReaderOffsets)
     memo->setText(QString::fromUtf16(u"a\0b", 3));
     EXPECT_EQ(text->text(0, 3), QStringLiteral(u"a\uFFFDb"));
     EXPECT_EQ(text->textAtOffset(0, QAccessible::LineBoundary, &start, &end), QStringLiteral(u"a\uFFFDb"));
+}
+
+// F10 takes the keyboard to the menu bar as a lone Alt does: the arrows move between menus and the
+// text window never gets the focus back in between (a screen reader would announce it over the
+// next menu); Escape closes the menu, then gives the focus back where F10 was pressed.
+TEST_F(Accessibility, F10OpensTheFirstMenuAndKeepsTheKeyboardOnTheBarUntilEscape)
+{
+    TMorse& m = morse();
+    showMorse();
+    QApplication::setActiveWindow(&m);
+    m.Memo->setFocus();
+    struct FocusCount : QObject {
+        int in = 0;
+        bool eventFilter(QObject*, QEvent* e) override { in += e->type() == QEvent::FocusIn; return false; }
+    } memoFocus;
+    m.Memo->installEventFilter(&memoFocus);
+
+    QTest::keyClick(m.Memo, Qt::Key_F10);
+    ASSERT_EQ(QApplication::activePopupWidget(), m.File1);
+    EXPECT_EQ(m.File1->activeAction(), m.mnuNew);
+    QTest::keyClick(m.File1, Qt::Key_Right);
+    ASSERT_EQ(QApplication::activePopupWidget(), m.mnuOptions);
+    EXPECT_EQ(m.mnuOptions->activeAction(), m.mnuOptions->actions().first());
+    QTest::keyClick(m.mnuOptions, Qt::Key_Escape);
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+    EXPECT_EQ(memoFocus.in, 0);
+    QTest::keyClick(m.menuBar(), Qt::Key_Escape);
+    EXPECT_EQ(QApplication::focusWidget(), m.Memo);
+    EXPECT_EQ(memoFocus.in, 1);
 }
 
 } // namespace

@@ -162,6 +162,9 @@ def main():
         speech.take()
         key("F10")
         speech.until("^New")
+        key("Right")  # the next menu, without the window announced between the two
+        said = speech.until("^Lower Case")
+        assert not any(line.startswith("Text window") for line in said), "Right from F10's menu: %r" % said
         speech.tab_to("Stop push button", "Escape")  # closed, back where it was opened
         for state in ("not checked", "checked"):
             key("alt+o")
