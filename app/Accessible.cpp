@@ -5,6 +5,11 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QAction>
+#include <QActionGroup>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPointer>
 
 #include <algorithm>
 #include <cmath>
@@ -262,8 +267,138 @@ private:
     }
 };
 
+// The menu bar's menus and their items. Qt 6.4 passes a menu item's checkability to no screen
+// reader, so Orca read an unticked option as a plain command: an option is exposed as a check box
+// (a radio button in an exclusive group) with its state. The menus are ours too: Qt's own counts
+// only menu items and separators as its children, and Orca drops an item whose parent disowns it.
+QString withoutMnemonic(QString text)
+{
+    const qsizetype amp = text.indexOf(QLatin1Char('&'));
+    if (amp >= 0 && amp + 1 < text.size() && text.at(amp + 1) != QLatin1Char('&'))
+        text.remove(amp, 1);
+    return text.replace(QLatin1String("&&"), QLatin1String("&"));
+}
+
+class MenuItemAccessible : public QAccessibleInterface, public QAccessibleActionInterface {
+public:
+    MenuItemAccessible(QMenu* menu, QAction* action) : m_menu(menu), m_action(action) {}
+
+    bool isValid() const override { return m_menu && m_action; }
+    QObject* object() const override { return m_action; }
+    QWindow* window() const override { return m_menu ? m_menu->windowHandle() : nullptr; }
+    QAccessibleInterface* parent() const override { return QAccessible::queryAccessibleInterface(m_menu); }
+    QAccessibleInterface* child(int) const override { return nullptr; } // these menus have no submenus
+    QAccessibleInterface* childAt(int, int) const override { return nullptr; }
+    int childCount() const override { return 0; }
+    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
+    void setText(QAccessible::Text, const QString&) override {}
+    QRect rect() const override
+    {
+        return m_menu->actionGeometry(m_action).translated(m_menu->mapToGlobal(QPoint(0, 0)));
+    }
+    QAccessible::Role role() const override
+    {
+        if (m_action->isSeparator())
+            return QAccessible::Separator;
+        if (!m_action->isCheckable())
+            return QAccessible::MenuItem;
+        const QActionGroup* group = m_action->actionGroup();
+        return group && group->exclusionPolicy() != QActionGroup::ExclusionPolicy::None
+                   ? QAccessible::RadioButton
+                   : QAccessible::CheckBox;
+    }
+    QAccessible::State state() const override
+    {
+        QAccessible::State s;
+        s.invisible = !m_menu->isVisible() || !m_action->isVisible();
+        s.focused = m_menu->activeAction() == m_action;
+        s.disabled = m_action->isSeparator() || !m_action->isEnabled();
+        s.checkable = m_action->isCheckable();
+        s.checked = m_action->isChecked();
+        return s;
+    }
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Name)
+            return withoutMnemonic(m_action->text());
+        if (t != QAccessible::Accelerator)
+            return {};
+        if (!m_action->shortcut().isEmpty())
+            return m_action->shortcut().toString(QKeySequence::NativeText);
+        const QString name = m_action->text();
+        const qsizetype amp = name.indexOf(QLatin1Char('&'));
+        return amp >= 0 && amp + 1 < name.size() && name.at(amp + 1) != QLatin1Char('&')
+                   ? QKeySequence(Qt::ALT).toString(QKeySequence::NativeText) + name.at(amp + 1)
+                   : QString();
+    }
+    void* interface_cast(QAccessible::InterfaceType t) override
+    {
+        return t == QAccessible::ActionInterface ? static_cast<QAccessibleActionInterface*>(this) : nullptr;
+    }
+    QStringList actionNames() const override
+    {
+        if (m_action->isSeparator())
+            return {};
+        return {m_action->isCheckable() ? toggleAction() : pressAction()};
+    }
+    void doAction(const QString& name) override
+    {
+        if (m_action->isEnabled() && (name == pressAction() || name == toggleAction()))
+            m_action->trigger();
+    }
+    QStringList keyBindingsForAction(const QString&) const override { return {}; }
+
+private:
+    QPointer<QMenu> m_menu;
+    QPointer<QAction> m_action;
+};
+
+class MenuAccessible : public QAccessibleWidget {
+public:
+    explicit MenuAccessible(QMenu* menu) : QAccessibleWidget(menu, QAccessible::PopupMenu) {}
+
+    int childCount() const override { return int(menu()->actions().size()); }
+    QAccessibleInterface* child(int index) const override
+    {
+        const QList<QAction*> actions = menu()->actions();
+        return index >= 0 && index < actions.size() ? item(actions.at(index)) : nullptr;
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override
+    {
+        return child ? int(menu()->actions().indexOf(qobject_cast<QAction*>(child->object()))) : -1;
+    }
+    QAccessibleInterface* childAt(int x, int y) const override
+    {
+        QAction* action = menu()->actionAt(menu()->mapFromGlobal(QPoint(x, y)));
+        return action && !action->isSeparator() ? item(action) : nullptr;
+    }
+    // The menu bar's item that opens it.
+    QAccessibleInterface* parent() const override
+    {
+        QWidget* bar = menu()->parentWidget();
+        const int at = int(bar->actions().indexOf(menu()->menuAction()));
+        QAccessibleInterface* barFace = QAccessible::queryAccessibleInterface(bar);
+        QAccessibleInterface* opener = barFace && at >= 0 ? barFace->child(at) : nullptr;
+        return opener ? opener : QAccessibleWidget::parent();
+    }
+
+private:
+    QMenu* menu() const { return static_cast<QMenu*>(widget()); }
+    // One interface an item, kept by Qt's cache, which drops it with its action.
+    QAccessibleInterface* item(QAction* action) const
+    {
+        if (QAccessibleInterface* known = QAccessible::queryAccessibleInterface(action))
+            return known;
+        auto* made = new MenuItemAccessible(menu(), action);
+        QAccessible::registerAccessibleInterface(made);
+        return made;
+    }
+};
+
 QAccessibleInterface* factory(const QString& className, QObject* object)
 {
+    if (className == QLatin1String("QMenu") && qobject_cast<QMenuBar*>(static_cast<QWidget*>(object)->parentWidget()))
+        return new MenuAccessible(static_cast<QMenu*>(object));
     if (className == QLatin1String("quindle::Trackbar"))
         return new TrackbarAccessible(static_cast<Trackbar*>(object));
     if (className == QLatin1String("quindle::MemoEdit"))

@@ -444,8 +444,8 @@ void TMorse::connectHandlers()
     on(mnuHelp, &QAction::triggered, [this] { mnuHelp1Click(); });
     on(mnuAbout, &QAction::triggered, [this] { About1Click(); });
     // The seven option toggles flip their own check mark (the action does that itself, and the
-    // route group applies the radio rule); nothing else happens on a click. Qt 6.4 shows a screen
-    // reader an unticked item as a plain command, so the new state is said in words.
+    // route group applies the radio rule); nothing else happens on a click. The menu closes as the
+    // tick changes, so a screen reader would not hear the new state: it is said in words.
     for (QAction* option : {mnuLowerCase, mnuCT, mnuPunct, mnuScan, mnuSpeaker, mnuSoundcard, mnuSettings}) {
         connect(option, &QAction::triggered, this, [this, option](bool checked) {
             m_announcer->announce(option->text() +

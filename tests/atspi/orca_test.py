@@ -158,7 +158,7 @@ def main():
         key("space")
         speech.until("^Stopped", timeout=30)
 
-        # F10 opens the first menu; a tick toggled in Options is confirmed, both ways.
+        # F10 opens the first menu; an option is read with its tick, and a toggle is confirmed, both ways.
         speech.take()
         key("F10")
         speech.until("^New")
@@ -166,11 +166,11 @@ def main():
         said = speech.until("^Lower Case")
         assert not any(line.startswith("Text window") for line in said), "Right from F10's menu: %r" % said
         speech.tab_to("Stop push button", "Escape")  # closed, back where it was opened
-        for state in ("not checked", "checked"):
+        for before, after in (("checked", "not checked"), ("not checked", "checked")):
             key("alt+o")
-            speech.until("^Lower Case")
+            speech.until(r"^Lower Case check box %s\.?$" % before)
             key("Return")
-            speech.until(r"^Lower Case %s\.?$" % state)
+            speech.until(r"^Lower Case %s\.?$" % after)
 
         # File > Open after "Save Text?" No, a full path typed (the completer lists the names that
         # match as it is typed), then Return: the keyboard still reaches the text window.
