@@ -260,7 +260,7 @@ void TMorse::createMenus()
         const QList<QAction*> menus = bar->actions();
         const auto first =
             std::find_if(menus.begin(), menus.end(), [](QAction* a) { return a->isEnabled(); });
-        if (first == menus.end())
+        if (first == menus.end() || m_closing)
             return;
         if (!bar->hasFocus()) {
             // The modifiers as they stood before Alt went down: none.
