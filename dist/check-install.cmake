@@ -77,7 +77,7 @@ foreach(i RANGE 2)
   endif()
 
   foreach(file "share/metainfo/${APP_ID}.metainfo.xml" "share/man/man1/quindle2.1.gz"
-               "share/doc/quindle2/LICENSE" "share/doc/quindle2/README.md")
+               "share/doc/quindle2/LICENSE" "share/doc/quindle2/README.md" "share/doc/quindle2/docs/screenshot.png")
     if(NOT EXISTS "${root}/${file}")
       fail("${file} is not installed")
     endif()
