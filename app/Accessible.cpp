@@ -271,12 +271,14 @@ private:
 // reader, so Orca read an unticked option as a plain command: an option is exposed as a check box
 // (a radio button in an exclusive group) with its state. The menus are ours too: Qt's own counts
 // only menu items and separators as its children, and Orca drops an item whose parent disowns it.
-QString withoutMnemonic(QString text)
+// Where the "&" that marks a caption's mnemonic stands, or -1; "&&" is a plain "&".
+qsizetype mnemonicMark(const QString& text)
 {
-    const qsizetype amp = text.indexOf(QLatin1Char('&'));
-    if (amp >= 0 && amp + 1 < text.size() && text.at(amp + 1) != QLatin1Char('&'))
-        text.remove(amp, 1);
-    return text.replace(QLatin1String("&&"), QLatin1String("&"));
+    for (qsizetype i = text.indexOf(u'&'); i >= 0 && i + 1 < text.size(); i = text.indexOf(u'&', i + 2)) {
+        if (text.at(i + 1) != u'&')
+            return i;
+    }
+    return -1;
 }
 
 class MenuItemAccessible : public QAccessibleInterface, public QAccessibleActionInterface {
@@ -319,17 +321,17 @@ public:
     }
     QString text(QAccessible::Text t) const override
     {
+        QString caption = m_action->text();
+        const qsizetype mark = mnemonicMark(caption);
         if (t == QAccessible::Name)
-            return withoutMnemonic(m_action->text());
+            return (mark < 0 ? caption : caption.remove(mark, 1))
+                .replace(QLatin1String("&&"), QLatin1String("&"));
         if (t != QAccessible::Accelerator)
             return {};
         if (!m_action->shortcut().isEmpty())
             return m_action->shortcut().toString(QKeySequence::NativeText);
-        const QString name = m_action->text();
-        const qsizetype amp = name.indexOf(QLatin1Char('&'));
-        return amp >= 0 && amp + 1 < name.size() && name.at(amp + 1) != QLatin1Char('&')
-                   ? QKeySequence(Qt::ALT).toString(QKeySequence::NativeText) + name.at(amp + 1)
-                   : QString();
+        return mark < 0 ? QString()
+                        : QKeySequence(Qt::ALT).toString(QKeySequence::NativeText) + caption.at(mark + 1);
     }
     void* interface_cast(QAccessible::InterfaceType t) override
     {
@@ -397,7 +399,8 @@ private:
 
 QAccessibleInterface* factory(const QString& className, QObject* object)
 {
-    if (className == QLatin1String("QMenu") && qobject_cast<QMenuBar*>(static_cast<QWidget*>(object)->parentWidget()))
+    if (className == QLatin1String("QMenu") &&
+        qobject_cast<QMenuBar*>(static_cast<QWidget*>(object)->parentWidget()))
         return new MenuAccessible(static_cast<QMenu*>(object));
     if (className == QLatin1String("quindle::Trackbar"))
         return new TrackbarAccessible(static_cast<Trackbar*>(object));

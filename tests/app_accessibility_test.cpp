@@ -216,9 +216,11 @@ TEST_F(Accessibility, MenuOptionsAreCheckBoxesAndRadioButtonsWithTheirTicks)
         }
     }
     QAccessibleInterface* item = of(morse().File1)->child(0);
-    EXPECT_EQ(item->text(QAccessible::Name) + item->text(QAccessible::Accelerator), QStringLiteral("NewCtrl+N"));
+    EXPECT_EQ(item->text(QAccessible::Name) + item->text(QAccessible::Accelerator),
+              QStringLiteral("NewCtrl+N"));
     item = of(morse().mnuOptions)->child(int(morse().mnuOptions->actions().indexOf(morse().mnuFont)));
-    EXPECT_EQ(item->text(QAccessible::Name) + item->text(QAccessible::Accelerator), QStringLiteral("Font...Alt+F"));
+    EXPECT_EQ(item->text(QAccessible::Name) + item->text(QAccessible::Accelerator),
+              QStringLiteral("Font...Alt+F"));
 }
 
 // F10 takes the keyboard to the menu bar as a lone Alt does: the arrows move between menus and the
@@ -232,7 +234,11 @@ TEST_F(Accessibility, F10OpensTheFirstMenuAndKeepsTheKeyboardOnTheBarUntilEscape
     m.Memo->setFocus();
     struct FocusCount : QObject {
         int in = 0;
-        bool eventFilter(QObject*, QEvent* e) override { in += e->type() == QEvent::FocusIn; return false; }
+        bool eventFilter(QObject*, QEvent* e) override
+        {
+            in += e->type() == QEvent::FocusIn;
+            return false;
+        }
     } memoFocus;
     m.Memo->installEventFilter(&memoFocus);
 
