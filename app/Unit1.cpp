@@ -33,6 +33,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QScopedValueRollback>
@@ -248,6 +249,9 @@ void TMorse::createMenus()
     Help1->setObjectName(QStringLiteral("Help1"));
     mnuHelp = makeItem(Help1, "mnuHelp", QStringLiteral("&Help"));
     mnuAbout = makeItem(Help1, "mnuAbout", QStringLiteral("&About..."));
+
+    for (QMenu* menu : {File1, mnuOptions, Help1})
+        menu->installEventFilter(this);
 
     // F10, the desktop's key for the menu bar, opens the first menu that is enabled, on its first
     // item, so that a screen reader follows the keyboard into it. The bar first takes the keyboard
@@ -635,6 +639,17 @@ bool TMorse::eventFilter(QObject* watched, QEvent* event)
     if (m_closing && (type == QEvent::KeyPress || type == QEvent::KeyRelease || type == QEvent::ShortcutOverride) &&
         static_cast<QKeyEvent*>(event)->key() == Qt::Key_Alt)
         return true;
+    // Home and End go to a menu's first and last item, as in the desktop's other menus; Qt's menus
+    // move on them only when they scroll.
+    auto* menu = qobject_cast<QMenu*>(watched);
+    const int key = type == QEvent::KeyPress ? static_cast<QKeyEvent*>(event)->key() : 0;
+    if (menu && (key == Qt::Key_Home || key == Qt::Key_End)) {
+        QList<QAction*> items = menu->actions();
+        items.removeIf([](QAction* a) { return a->isSeparator() || !a->isEnabled() || !a->isVisible(); });
+        if (!items.isEmpty())
+            menu->setActiveAction(key == Qt::Key_Home ? items.first() : items.last());
+        return true;
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 

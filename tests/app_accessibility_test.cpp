@@ -225,7 +225,8 @@ TEST_F(Accessibility, MenuOptionsAreCheckBoxesAndRadioButtonsWithTheirTicks)
 
 // F10 takes the keyboard to the menu bar as a lone Alt does: the arrows move between menus and the
 // text window never gets the focus back in between (a screen reader would announce it over the
-// next menu); Escape closes the menu, then gives the focus back where F10 was pressed.
+// next menu); Home and End go to a menu's ends; Escape closes the menu, then gives the focus back
+// where F10 was pressed.
 TEST_F(Accessibility, F10OpensTheFirstMenuAndKeepsTheKeyboardOnTheBarUntilEscape)
 {
     TMorse& m = morse();
@@ -244,6 +245,10 @@ TEST_F(Accessibility, F10OpensTheFirstMenuAndKeepsTheKeyboardOnTheBarUntilEscape
 
     QTest::keyClick(m.Memo, Qt::Key_F10);
     ASSERT_EQ(QApplication::activePopupWidget(), m.File1);
+    EXPECT_EQ(m.File1->activeAction(), m.mnuNew);
+    QTest::keyClick(m.File1, Qt::Key_End);
+    EXPECT_EQ(m.File1->activeAction(), m.Exit1);
+    QTest::keyClick(m.File1, Qt::Key_Home);
     EXPECT_EQ(m.File1->activeAction(), m.mnuNew);
     QTest::keyClick(m.File1, Qt::Key_Right);
     ASSERT_EQ(QApplication::activePopupWidget(), m.mnuOptions);
