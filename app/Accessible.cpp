@@ -286,7 +286,7 @@ public:
     MenuItemAccessible(QMenu* menu, QAction* action) : m_menu(menu), m_action(action) {}
 
     bool isValid() const override { return m_menu && m_action; }
-    QObject* object() const override { return m_action; }
+    QObject* object() const override { return m_action.data(); }
     QWindow* window() const override { return m_menu ? m_menu->windowHandle() : nullptr; }
     QAccessibleInterface* parent() const override { return QAccessible::queryAccessibleInterface(m_menu); }
     QAccessibleInterface* child(int) const override { return nullptr; } // these menus have no submenus
