@@ -777,17 +777,19 @@ void TMorse::setFileMenuEnabled(bool enabled)
 bool TMorse::fileMenuEnabled() const { return File1->menuAction()->isEnabled(); }
 void TMorse::setIndicator(uint32_t colour)
 {
+    const bool wasOn = Shape1->isOn();
     Shape1->setBrushColor(colour);
     const bool running = colour == kIndicatorGreen;
     Shape1->setIndication(running, running ? QStringLiteral("Running") : QStringLiteral("Stopped"));
-    // A stopped run still completes its group: it is quiet until it has returned (runFinished).
-    setRunAnnounced(running || (m_running && m_keyer->isRunning()));
+    // A stopped run still completes its group: it is quiet until it has returned (runFinished). A
+    // run asked for meanwhile starts as it returns, and is announced then.
+    setRunAnnounced(running || (m_running && m_keyer->isRunning()), running && !wasOn);
 }
 
-void TMorse::setRunAnnounced(bool running)
+void TMorse::setRunAnnounced(bool running, bool started)
 {
     Memo->setAccessibleQuiet(running);
-    if (running == m_running)
+    if (running == m_running && !started)
         return;
     m_running = running;
     if (!QAccessible::isActive())

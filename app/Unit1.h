@@ -201,8 +201,8 @@ private:
     void connectHandlers();
     void runFinished();
     // Tells a screen reader that a run keys, or has ended; it is told of none of the memo's changes
-    // meanwhile.
-    void setRunAnnounced(bool running);
+    // meanwhile. A run started is announced even when it follows one that had not yet returned.
+    void setRunAnnounced(bool running, bool started = false);
     // Puts the focus in the text window again after a dialog, once it has closed.
     void refocusAfterDialog();
     // Saves the settings; "" or why they could not be saved.

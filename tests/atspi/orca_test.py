@@ -145,10 +145,17 @@ def main():
         assert not any(len(w) == 1 or w in groups for w in words), "run spoken: %r (%r)" % (said, keyed)
         assert after_stop[-1].rstrip(".") == "Stopped", "nothing after the run's end: %r" % after_stop
 
-        # Enter on a focused button starts its run; Alt+O during the run opens the Options menu.
+        # Enter on a focused button starts its run. Stopped at once, it completes its group; a run
+        # asked for meanwhile is announced as it starts. Alt+O during that run opens Options.
         speech.tab_to("Numbers push button", "shift+Tab")
         key("Return")
         speech.until("^Running")
+        time.sleep(1.5)  # into the group, past the lead-in
+        key("space")
+        speech.until("^Stopping")
+        speech.tab_to("Mixed push button", "shift+Tab")
+        key("Return")
+        speech.until("^Running", timeout=30)
         key("alt+o")
         speech.until("Lower Case")
         time.sleep(2.0)  # the run keys on beside the open menu
