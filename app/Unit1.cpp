@@ -634,7 +634,8 @@ void TMorse::FormCloseQuery()
 
 bool TMorse::eventFilter(QObject* watched, QEvent* event)
 {
-    // Installed when closing begins, after the menu bar's own filter of a pressed Alt: seen first.
+    // Watches the menus, and the whole application once closing begins: installed then, after the
+    // menu bar's own filter of a pressed Alt, it sees that Alt first.
     const QEvent::Type type = event->type();
     if (m_closing && (type == QEvent::KeyPress || type == QEvent::KeyRelease || type == QEvent::ShortcutOverride) &&
         static_cast<QKeyEvent*>(event)->key() == Qt::Key_Alt)
