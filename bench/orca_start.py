@@ -59,7 +59,9 @@ def measure(program, runs, orca):
             time.sleep(3.0)
             times.append(first_tone_after(recorder, t))
             Atspi.Action.do_action(stop, 0)
-            time.sleep(3.0)
+            # The stopped run completes its group (at most about 7.6 s at the default speed): the
+            # next Space must start a run afresh, not queue one behind it.
+            time.sleep(8.0)
         recorder.stop(os.devnull)
         return sorted(times), said
 
